@@ -1,0 +1,43 @@
+#include "media/ffmpeg.h"
+
+namespace tv {
+
+std::string describeError(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+  if (av_strerror(code, text, sizeof text) < 0 || text[0] == 0) return "unknown";
+  return text;
+}
+
+int openInput(const std::string& path, FormatPtr& format) {
+  AVFormatContext* raw = nullptr;
+  int status = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+  if (status < 0) return status;
+  format.reset(raw);
+  status = avformat_find_stream_info(raw, nullptr);
+  return status < 0 ? status : 0;
+}
+
+int firstVideoStream(const AVFormatContext* format) {
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    const AVStream* stream = format->streams[i];
+    if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+    if (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) continue;
+    return static_cast<int>(i);
+  }
+  return -1;
+}
+
+int openDecoder(const AVStream* stream, CodecPtr& codec) {
+  const AVCodec* decoder = avcodec_find_decoder(stream->codecpar->codec_id);
+  if (!decoder) return AVERROR_DECODER_NOT_FOUND;
+  codec.reset(avcodec_alloc_context3(decoder));
+  if (!codec) return AVERROR(ENOMEM);
+  int status = avcodec_parameters_to_context(codec.get(), stream->codecpar);
+  if (status < 0) return status;
+  codec->pkt_timebase = stream->time_base;
+  codec->thread_count = 0;  // one per core
+  codec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  return avcodec_open2(codec.get(), decoder, nullptr);
+}
+
+}  // namespace tv

@@ -1,0 +1,50 @@
+// RAII owners for the FFmpeg objects the media code uses, and FFmpeg's error texts.
+#pragma once
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/frame.h>
+#include <libswscale/swscale.h>
+}
+
+#include <memory>
+#include <string>
+
+namespace tv {
+
+struct FormatCloser {
+  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+struct CodecCloser {
+  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct FrameFreer {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct PacketFreer {
+  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct ScalerFreer {
+  void operator()(SwsContext* context) const { sws_freeContext(context); }
+};
+
+using FormatPtr = std::unique_ptr<AVFormatContext, FormatCloser>;
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecCloser>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
+using ScalerPtr = std::unique_ptr<SwsContext, ScalerFreer>;
+
+// FFmpeg's own description of an error code, or "unknown".
+std::string describeError(int code);
+
+// Opens a file for reading and reads its stream information; returns the error code on failure.
+int openInput(const std::string& path, FormatPtr& format);
+
+// The first video stream that is not an attached cover picture, or -1.
+int firstVideoStream(const AVFormatContext* format);
+
+// A decoder for the stream, opened with FFmpeg's own frame and slice threading.
+int openDecoder(const AVStream* stream, CodecPtr& codec);
+
+}  // namespace tv

@@ -1,0 +1,19 @@
+// Writing output files so that a failed write never leaves a truncated file where a good one stood.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tv {
+
+// Writes the bytes to a temporary file beside `path`, then renames it over `path`. Returns the
+// system's description of the failure, or nothing on success; on failure `path` is untouched.
+std::optional<std::string> writeFileReplacing(const std::string& path, const std::string& bytes);
+
+// A temporary name beside `path` for outputs that are written piece by piece; fail() removes it.
+std::string temporaryBeside(const std::string& path);
+
+// Renames a finished temporary file into place; returns the failure's description, or nothing.
+std::optional<std::string> moveIntoPlace(const std::string& temporary, const std::string& path);
+
+}  // namespace tv

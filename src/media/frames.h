@@ -1,0 +1,25 @@
+// The frame reader: decodes a time range of a source and hands each frame upright to a visitor.
+#pragma once
+
+#include "media/source.h"
+
+#include <opencv2/core/mat.hpp>
+
+#include <functional>
+
+namespace tv {
+
+// Gets an upright 32-bit BGRA frame (valid only during the call) and its presentation time;
+// returns true to go on.
+using FrameVisitor = std::function<bool(const cv::Mat& frame, const MediaTime& time)>;
+
+// Visits, in presentation order, the frames whose time t satisfies
+// from - 0.0001 <= t < to - 0.0001. Returns when the range is done, the visitor says stop, or
+// the decoder stops delivering (damage in the middle of a file ends the pass quietly). Fails
+// with "cannot open the video" or "cannot decode the video: <reason>".
+void eachFrame(const Source& source, double from, double to, const FrameVisitor& visitor);
+
+// Turns a decoded frame upright according to an EXIF orientation code (1, 3, 6 or 8).
+cv::Mat upright(const cv::Mat& decoded, int orientation);
+
+}  // namespace tv

@@ -1,0 +1,33 @@
+// Still pictures in (any common format, upright, bounded) and grey mattes out (sRGB PNG).
+#pragma once
+
+#include <opencv2/core/mat.hpp>
+
+#include <optional>
+#include <string>
+
+namespace tv {
+
+// Pictures with more pixels than this are refused before decoding.
+constexpr double kMaxPicturePixels = 268435456.0;  // 2^28
+
+// Decodes JPEG, PNG, WebP, TIFF, BMP, GIF (first frame), HEIC/AVIF and what else OpenCV reads,
+// with the EXIF orientation applied, to 8-bit BGRA; only when `maxSide` is below the longer
+// side is it scaled by maxSide / side (sizes truncated). Fails with "cannot read the picture".
+cv::Mat loadPicture(const std::string& path, double maxSide);
+
+// As loadPicture, but answers nothing instead of failing.
+std::optional<cv::Mat> tryLoadPicture(const std::string& path, double maxSide);
+
+// The width and height a picture file declares in its header, when its format is known.
+std::optional<cv::Size> declaredSize(const std::string& bytes);
+
+// Writes a matte (CV_8UC1, or BGRA/BGR whose first channel carries the value) as an 8-bit RGBA
+// PNG tagged sRGB, grey and opaque, values unchanged. Fails with
+// "cannot write <path>: <reason>".
+void writeGrey(const cv::Mat& matte, const std::string& path);
+
+// The PNG bytes writeGrey writes.
+std::string greyPng(const cv::Mat& matte);
+
+}  // namespace tv

@@ -1,0 +1,42 @@
+// The input video: its first video track, how to turn its frames upright, size, length and rate.
+#pragma once
+
+#include <opencv2/core/types.hpp>
+
+#include <cstdint>
+#include <string>
+
+namespace tv {
+
+// A presentation time as an exact rational of the stream's time base.
+struct MediaTime {
+  int64_t value = 0;
+  int timescaleNum = 1;  // the time base: value * num / den seconds
+  int timescaleDen = 1;
+  double offset = 0;     // seconds subtracted so that the file's timeline starts at zero
+  double seconds() const {
+    return static_cast<double>(value) * timescaleNum / timescaleDen - offset;
+  }
+};
+
+struct Source {
+  std::string path;     // the file, as --input gave it
+  int track = -1;       // index of the first video stream
+  int orientation = 1;  // EXIF code: 1 up, 3 down, 6 right (turn 90° clockwise), 8 left
+  cv::Size2d size;      // upright frame size in pixels
+  double duration = 0;  // seconds
+  double fps = 30;      // nominal frame rate; 30 when the file gives no positive one
+  cv::Size natural;     // encoded frame size, before turning
+  double origin = 0;    // seconds of the file's first timestamp, taken as time zero
+};
+
+// Opens the file of the global input. On failure emits the error event and ends the process:
+// FFmpeg's description of a failed open, or "no video track in the file".
+Source openSource();
+Source openSource(const std::string& path);
+
+// The orientation code for a display matrix whose first column holds a, b (any common scale):
+// the angle atan2(b, a) in whole degrees, reduced to 0..359.
+int orientationFromMatrix(double a, double b);
+
+}  // namespace tv

@@ -1,0 +1,102 @@
+// The seam to the vision analyses: face rectangles and landmarks, image registration, object
+// tracking, person segmentation and foreground instances. Every result is in the analyses' own
+// convention: rectangles normalised to the analysed image with the origin at the LOWER left,
+// points in image pixels with the origin at the lower left. An analysis that fails or finds
+// nothing returns nothing; a model that cannot be loaded ends the run with
+// "cannot load the model <name>: <reason>".
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <memory>
+#include <optional>
+#include <set>
+#include <vector>
+
+namespace tv {
+
+// One landmark region: points in image pixels, origin lower left.
+using LandmarkRegion = std::vector<cv::Point2d>;
+
+struct FaceLandmarks {
+  LandmarkRegion leftEye, rightEye, outerLips, innerLips, nose, faceContour;
+};
+
+struct FaceObservation {
+  cv::Rect2d boundingBox;                  // normalised, origin lower left
+  std::optional<FaceLandmarks> landmarks;  // only from faceLandmarks()
+};
+
+// The tracker's answer for one frame.
+struct TrackedObject {
+  cv::Rect2d boundingBox;  // normalised, origin lower left
+  float confidence = 0;    // 0..1; 0.3 or below means the target is gone
+};
+
+// One object followed through a sequence of frames, given in the order to follow.
+class ObjectTracking {
+ public:
+  virtual ~ObjectTracking() = default;
+  // Advances by one frame (32-bit BGRA, all frames the same size) and answers the rectangle on
+  // it, or nothing when the tracker has no answer.
+  virtual std::optional<TrackedObject> next(const cv::Mat& frame) = 0;
+};
+
+// Person segmentation over successive frames in time order (it may carry state between them).
+class PersonSegmentation {
+ public:
+  virtual ~PersonSegmentation() = default;
+  // A one-byte coverage matte (0..255) of the people in the BGRA image; its size is the
+  // analysis' own, not necessarily the image's. Empty when the analysis fails.
+  virtual cv::Mat next(const cv::Mat& image) = 0;
+};
+
+// The foreground instances of one picture.
+struct Instances {
+  std::vector<int> allInstances;  // instance indices, from 1
+  cv::Mat instanceMask;           // CV_8UC1, the instance index per pixel, 0 for background
+  cv::Size imageSize;             // the analysed image's size
+  // Soft masks (CV_8UC1, 0..255) of each instance at the analysed image's size, in the order
+  // of allInstances; scaledMask() combines them.
+  std::vector<cv::Mat> softMasks;
+};
+
+class Vision {
+ public:
+  virtual ~Vision() = default;
+
+  // Faces in an upright BGRA image, in the detector's order.
+  virtual std::vector<FaceObservation> faceRectangles(const cv::Mat& image) = 0;
+  // As faceRectangles, with the landmarks of every face.
+  virtual std::vector<FaceObservation> faceLandmarks(const cv::Mat& image) = 0;
+
+  // The 3 x 3 matrix mapping pixel positions of `current` to pixel positions of `reference`
+  // (lower-left pixel origin), or nothing when the two cannot be registered.
+  virtual std::optional<cv::Matx33f> homography(const cv::Mat& reference,
+                                                const cv::Mat& current) = 0;
+  // The translation (tx, ty) in pixels, y up, of the transform aligning `current` with
+  // `reference`, or nothing.
+  virtual std::optional<cv::Point2d> translation(const cv::Mat& reference,
+                                                 const cv::Mat& current) = 0;
+
+  // A tracker started from a normalised lower-left rectangle.
+  virtual std::unique_ptr<ObjectTracking> objectTracking(const cv::Rect2d& start) = 0;
+
+  virtual std::unique_ptr<PersonSegmentation> personSegmentation() = 0;
+
+  // Foreground instances of a BGRA picture, or nothing when the analysis fails.
+  virtual std::optional<Instances> foregroundInstances(const cv::Mat& image) = 0;
+};
+
+// The mask (CV_8UC1, 0..255) of the chosen instances at the analysed image's size; empty when
+// it cannot be made.
+cv::Mat scaledMask(const Instances& instances, const std::set<int>& chosen);
+
+// The one real implementation, created on first use; models load on the first call that
+// needs them.
+Vision& vision();
+
+// Replaces the implementation (tests only); nullptr restores the real one.
+void useVisionForTesting(Vision* replacement);
+
+}  // namespace tv
