@@ -1,0 +1,114 @@
+#include "segment/segmenter.h"
+
+#include "segment/masks.h"
+
+#include <algorithm>
+#include <array>
+
+namespace tv {
+
+std::optional<Instances> Segmenter::instances(const cv::Mat& image) {
+  return vision().foregroundInstances(image);
+}
+
+cv::Mat Segmenter::mask(const std::set<int>& chosen, const Instances& found, cv::Size size) {
+  if (chosen.empty()) return blackMatte(size);
+  cv::Mat scaled = scaledMask(found, chosen);
+  if (scaled.empty()) return blackMatte(size);
+  return fitted(scaled, size);
+}
+
+cv::Mat Segmenter::subject(const cv::Mat& image) {
+  auto found = instances(image);
+  if (!found) return blackMatte(image.size());
+  std::set<int> all(found->allInstances.begin(), found->allInstances.end());
+  return mask(all, *found, image.size());
+}
+
+cv::Mat Segmenter::sharpPerson(const cv::Mat& image) {
+  const cv::Size size = image.size();
+  if (!personRequest) personRequest = vision().personSegmentation();
+  cv::Mat coverage = personRequest ? personRequest->next(image) : cv::Mat();
+  if (coverage.empty()) return blackMatte(size);
+  cv::Mat personMatte = fitted(coverage, size);
+
+  auto found = instances(image);
+  if (!found || found->allInstances.empty()) {
+    lastOutline.reset();
+    return personMatte;
+  }
+
+  // All the bookkeeping runs on the grid, so its cost does not grow with the frame.
+  const Grid person = labelGrid(coverage);
+  const Grid labels = labelGrid(found->instanceMask);
+  std::array<long, 256> count{}, prior{};
+  std::array<double, 256> mass{};
+  long priorTotal = 0;
+  double massTotal = 0;
+  for (size_t i = 0; i < labels.size(); ++i) {
+    const uint8_t l = labels[i];
+    const double m = person[i] / 255.0;
+    ++count[l];
+    mass[l] += m;
+    massTotal += m;
+    if (lastOutline && (*lastOutline)[i]) {
+      ++prior[l];
+      ++priorTotal;
+    }
+  }
+  std::set<int> personLike;
+  double personLikeMass = 0;
+  for (int l = 1; l < 256; ++l) {
+    if (count[l] >= 1 && mass[l] / double(count[l]) >= 0.5) {
+      personLike.insert(l);
+      personLikeMass += mass[l];
+    }
+  }
+  const bool covered = massTotal > 0 && personLikeMass / massTotal >= 0.7;
+
+  std::set<int> choice;
+  if (lastOutline && priorTotal >= 1) {
+    std::set<int> continuing;
+    long continuingCount = 0, continuingPrior = 0;
+    for (int l = 1; l < 256; ++l) {
+      if (count[l] >= 1 && double(prior[l]) / double(count[l]) >= 0.5) {
+        continuing.insert(l);
+        continuingCount += count[l];
+        continuingPrior += prior[l];
+      }
+    }
+    const double overlap =
+        double(continuingPrior) /
+        double(std::max(priorTotal + continuingCount - continuingPrior, 1L));
+    if (!continuing.empty() && overlap >= 0.6) {
+      choice = continuing;
+      std::set<int> newcomers;
+      for (int l : personLike)
+        if (!continuing.count(l)) newcomers.insert(l);
+      extraRun = newcomers.empty() ? 0 : extraRun + 1;
+      if (extraRun >= patience_) choice.insert(newcomers.begin(), newcomers.end());
+      uncoveredRun = covered ? 0 : uncoveredRun + 1;
+      if (uncoveredRun >= patience_) choice.clear();
+    }
+  }
+
+  if (choice.empty()) {
+    extraRun = 0;
+    uncoveredRun = 0;
+    constexpr double kLeastMass = 0.002 * GRID * GRID;
+    if (massTotal > kLeastMass && !personLike.empty() && covered) {
+      choice = personLike;
+    } else {
+      lastOutline.reset();
+      return personMatte;
+    }
+  }
+
+  Grid outline(labels.size());
+  for (size_t i = 0; i < labels.size(); ++i) outline[i] = choice.count(labels[i]) ? 1 : 0;
+  lastOutline = std::move(outline);
+  ++sharpFrames_;
+  return mask(choice, *found, size);
+}
+
+}  // namespace tv
