@@ -1,0 +1,111 @@
+#include "image/image.h"
+
+#include "cli/events.h"
+#include "cli/options.h"
+#include "image/flat_matte.h"
+#include "image/picture_kind.h"
+#include "media/picture.h"
+#include "segment/grid.h"
+#include "segment/masks.h"
+#include "segment/segmenter.h"
+
+#include <set>
+#include <string>
+
+namespace tv {
+namespace {
+
+// The segmentation modes work on up to 4096 pixels a side, the flat method and the
+// classification on up to 2048: colour distances need no more, models gain from detail.
+constexpr double kSegmentSide = 4096;
+constexpr double kFlatSide = 2048;
+
+Event doneEvent(const cv::Mat& picture) {
+  return Event{{"done", true}, {"width", picture.cols}, {"height", picture.rows}};
+}
+
+void writeMatte(const cv::Mat& matte, const cv::Mat& picture, const std::string& output) {
+  // Every matte is made at the picture's size; the guard keeps a mismatch from reaching the file.
+  cv::Mat fittedMatte = matte.size() == picture.size() ? matte : fitted(matte, picture.size());
+  writeGrey(fittedMatte, output);
+}
+
+// The flat method, from "flat" or reached from "auto". `loaded` is a picture already decoded
+// at 2048 a side, reused when --max asks for that same size.
+void flatMethod(const std::string& output, const cv::Mat* loaded) {
+  const double side = numberOption("max", kFlatSide);
+  const cv::Mat picture = loaded && side == kFlatSide ? *loaded : loadPicture(inputURL(), side);
+  const double tolerance = numberOption("tolerance", 0.25);
+  const bool inner = option("inner").value_or("1") != "0";
+  auto flat = flatMatte(picture, tolerance, inner);
+  if (!flat) fail("not-flat");
+  writeMatte(flat->matte, picture, output);
+  Event done = doneEvent(picture);
+  if (flat->background) {
+    const auto& colour = *flat->background;
+    done["background"] = {colour[0], colour[1], colour[2]};
+    done["picked"] = "flat";
+  } else {
+    done["picked"] = "alpha";
+  }
+  emit(done);
+}
+
+std::set<int> allOf(const Instances& found) {
+  return std::set<int>(found.allInstances.begin(), found.allInstances.end());
+}
+
+void autoMode(const std::string& output) {
+  const cv::Mat small = loadPicture(inputURL(), kFlatSide);
+  const PictureKind kind = pictureKind(small);
+  if (kind.transparent || (kind.plainBorder && kind.fewColours)) return flatMethod(output, &small);
+
+  const cv::Mat picture = loadPicture(inputURL(), numberOption("max", kSegmentSide));
+  Segmenter segmenter;
+  auto found = segmenter.instances(picture);
+  if (found && !found->allInstances.empty()) {
+    writeMatte(segmenter.mask(allOf(*found), *found, picture.size()), picture, output);
+    Event done = doneEvent(picture);
+    done["picked"] = "subject";
+    emit(done);
+    return;
+  }
+  if (!kind.plainBorder) fail("nothing-there");
+  flatMethod(output, &small);
+}
+
+void segmentMode(const std::string& output) {
+  const cv::Mat picture = loadPicture(inputURL(), numberOption("max", kSegmentSide));
+  Segmenter segmenter;
+  cv::Mat matte;
+  if (mode() == "person") {
+    matte = segmenter.sharpPerson(picture);
+  } else if (mode() == "object") {
+    // Checked after loading, so an unreadable picture is reported first.
+    if (!point()) fail("--point is required for object mode");
+    auto found = segmenter.instances(picture);
+    if (!found) fail("nothing-there");
+    const uint8_t picked = label(*point(), labelGrid(found->instanceMask));
+    if (picked == 0) fail("nothing-there");
+    matte = segmenter.mask({int(picked)}, *found, picture.size());
+  } else {
+    auto found = segmenter.instances(picture);
+    if (!found || found->allInstances.empty()) fail("nothing-there");
+    matte = segmenter.mask(allOf(*found), *found, picture.size());
+  }
+  writeMatte(matte, picture, output);
+  emit(doneEvent(picture));
+}
+
+}  // namespace
+
+void runImage() {
+  // Nothing else is read before this check, not even the input.
+  const auto output = option("output");
+  if (!output) fail("--output is required");
+  if (mode() == "auto") autoMode(*output);
+  else if (mode() == "flat") flatMethod(*output, nullptr);
+  else segmentMode(*output);
+}
+
+}  // namespace tv
