@@ -2,6 +2,9 @@
 
 #include "cli/events.h"
 #include "cli/options.h"
+#include "image/image.h"
+#include "skin/skin.h"
+#include "track/track.h"
 
 #include <string_view>
 
@@ -15,7 +18,9 @@ struct Command {
 
 // Tested in this order, by exact, case-sensitive name: track, image, video, skin.
 constexpr Command kCommands[] = {
-    {"", nullptr},  // placeholder until the first command lands; never matches a real name
+    {"track", runTrack},
+    {"image", runImage},
+    {"skin", runSkin},
 };
 
 }  // namespace

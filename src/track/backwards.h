@@ -1,0 +1,20 @@
+// Reading a range backwards in time: the decoder only runs forwards, so the range is decoded in
+// two-second chunks from its end, and each chunk is handed out last frame first.
+#pragma once
+
+#include "media/source.h"
+
+#include <opencv2/core/mat.hpp>
+
+#include <functional>
+
+namespace tv {
+
+// Visits the frames in [from, before), latest first, each shrunk to `side`. Only one chunk of
+// small frames is held at a time. `chunkDone` runs after each chunk's frames were visited. An
+// empty chunk (undecodable stretch) ends the walk early.
+void eachChunkBackwards(const Source& source, double from, double before, double side,
+                        const std::function<void(const cv::Mat& small, double time)>& visitor,
+                        const std::function<void()>& chunkDone);
+
+}  // namespace tv

@@ -1,0 +1,97 @@
+#include "track/box.h"
+
+#include "cli/events.h"
+#include "cli/options.h"
+#include "media/frames.h"
+#include "media/shrink.h"
+#include "track/follower.h"
+#include "track/backwards.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tv {
+
+std::optional<Box> userBox(const std::string& text) {
+  const std::vector<double> numbers = parseNumbers(text);
+  if (numbers.size() != 4) return std::nullopt;
+  // A box too small to hold any texture gives the tracker nothing to hold on to.
+  auto atLeast = [](double size) { return size >= 0.01 ? size : 0.01; };
+  return Box{numbers[0], numbers[1], atLeast(numbers[2]), atLeast(numbers[3])};
+}
+
+TrackResult trackBox(const TrackJob& job) {
+  const auto box = userBox(option("box").value_or(""));
+  if (!box) fail("--box cx,cy,w,h is required for box mode");
+  const TrackRange& range = job.range;
+  const double expected = static_cast<double>(range.expected);
+
+  std::vector<double> forwardTimes;
+  std::vector<std::optional<Box>> forwardBoxes;
+  std::optional<ObjectFollower> forward;
+  cv::Mat anchorFrame;
+  eachFrame(job.source, std::max(range.start, range.at - 0.5 / job.source.fps), range.end,
+            [&](const cv::Mat& frame, const MediaTime& time) {
+              cv::Mat small = shrunk(frame, 512);
+              if (!forward) {
+                forward.emplace(*box);
+                anchorFrame = small;
+                forward->next(small);  // where the tracker takes hold; its answer is the box
+                forwardBoxes.push_back(*box);
+              } else {
+                forwardBoxes.push_back(forward->next(small));
+              }
+              forwardTimes.push_back(time.seconds());
+              job.report(static_cast<double>(forwardTimes.size()) / expected);
+              return true;
+            });
+  if (forwardTimes.empty()) fail("no frames in that range");
+
+  std::vector<double> backwardTimes;
+  std::vector<std::optional<Box>> backwardBoxes;
+  if (forwardTimes.front() > range.start + 0.0001) {
+    ObjectFollower backward(*box);
+    backward.next(anchorFrame);
+    anchorFrame.release();
+    eachChunkBackwards(job.source, range.start, forwardTimes.front(), 512,
+                       [&](const cv::Mat& small, double time) {
+                         backwardBoxes.push_back(backward.next(small));
+                         backwardTimes.push_back(time);
+                       },
+                       [&] {
+                         job.report(static_cast<double>(forwardTimes.size() +
+                                                        backwardTimes.size()) /
+                                    expected);
+                       });
+  }
+
+  std::vector<double> times(backwardTimes.rbegin(), backwardTimes.rend());
+  times.insert(times.end(), forwardTimes.begin(), forwardTimes.end());
+  std::vector<std::optional<Box>> found(backwardBoxes.rbegin(), backwardBoxes.rend());
+  found.insert(found.end(), forwardBoxes.begin(), forwardBoxes.end());
+
+  const std::vector<Box> boxes = bridged(found);
+  std::vector<double> xs, ys, ws, hs;
+  for (const Box& b : boxes) {
+    xs.push_back(b.x);
+    ys.push_back(b.y);
+    ws.push_back(b.w);
+    hs.push_back(b.h);
+  }
+  xs = smoothed(xs, 0.8);
+  ys = smoothed(ys, 0.8);
+  ws = smoothed(ws, 5);
+  hs = smoothed(hs, 5);
+
+  TrackResult result;
+  for (size_t k = 0; k < times.size(); ++k) {
+    result.samples.push_back({roundTo(times[k], 5), roundTo(xs[k], 5), roundTo(ys[k], 5),
+                              roundTo(ws[k], 5), roundTo(hs[k], 5), found[k] ? 1.0 : 0.0});
+    if (found[k]) result.seen += 1;
+  }
+  result.start = times.front();
+  result.end = times.back() + 1 / job.source.fps;
+  return result;
+}
+
+}  // namespace tv

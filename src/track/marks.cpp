@@ -1,0 +1,166 @@
+#include "track/marks.h"
+
+#include "cli/events.h"
+#include "cli/options.h"
+#include "media/frames.h"
+#include "track/face.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tv {
+namespace {
+
+cv::Point2d normalised(const cv::Point2d& pixel, double width, double height) {
+  return {pixel.x / width, 1 - pixel.y / height};
+}
+
+void putRegion(const LandmarkRegion& points, double width, double height, double* out) {
+  if (points.empty()) {
+    std::fill(out, out + 4, 0.0);
+    return;
+  }
+  double minX = 1e9, minY = 1e9, maxX = -1e9, maxY = -1e9;
+  for (const auto& pixel : points) {
+    cv::Point2d p = normalised(pixel, width, height);
+    minX = std::min(minX, p.x);
+    maxX = std::max(maxX, p.x);
+    minY = std::min(minY, p.y);
+    maxY = std::max(maxY, p.y);
+  }
+  out[0] = (minX + maxX) / 2;
+  out[1] = (minY + maxY) / 2;
+  out[2] = (maxX - minX) / 2;
+  out[3] = (maxY - minY) / 2;
+}
+
+}  // namespace
+
+Landmarks landmarkVector(const std::optional<FaceLandmarks>& landmarks, double width,
+                         double height) {
+  Landmarks v{};
+  if (!landmarks) return v;
+  putRegion(landmarks->leftEye, width, height, &v[0]);
+  putRegion(landmarks->rightEye, width, height, &v[4]);
+  putRegion(landmarks->outerLips, width, height, &v[8]);
+  putRegion(landmarks->innerLips, width, height, &v[12]);
+  putRegion(landmarks->nose, width, height, &v[16]);
+  const auto& contour = landmarks->faceContour;
+  // Fewer than five points cannot tell the two cheeks from the chin.
+  if (contour.size() >= 5) {
+    const size_t m = contour.size();
+    cv::Point2d a = normalised(contour[m / 4], width, height);
+    cv::Point2d b = normalised(contour[3 * m / 4], width, height);
+    cv::Point2d lowest = normalised(contour[0], width, height);
+    for (size_t i = 1; i < m; ++i) {
+      cv::Point2d p = normalised(contour[i], width, height);
+      if (p.y > lowest.y) lowest = p;
+    }
+    v[20] = a.x;
+    v[21] = a.y;
+    v[22] = b.x;
+    v[23] = b.y;
+    v[24] = lowest.x;
+    v[25] = lowest.y;
+  }
+  return v;
+}
+
+void walkMarks(const std::vector<std::vector<Box>>& faces, const std::vector<size_t>& order,
+               const Box& anchor, std::vector<std::optional<size_t>>& chain) {
+  Box prev = anchor;
+  for (size_t k : order) {
+    if (faces[k].empty()) continue;
+    size_t best = 0;
+    double bestOverlap = prev.overlap(faces[k][0]);
+    for (size_t i = 1; i < faces[k].size(); ++i) {
+      double o = prev.overlap(faces[k][i]);
+      if (o > bestOverlap) {
+        bestOverlap = o;
+        best = i;
+      }
+    }
+    if (bestOverlap > 0.1) {
+      chain[k] = best;
+      prev = faces[k][best];
+    }
+  }
+}
+
+TrackResult trackMarks(const TrackJob& job) {
+  const auto& chosenPoint = point();
+  if (!chosenPoint) fail("--point is required for marks mode");
+
+  std::vector<double> times;
+  std::vector<std::vector<Box>> faces;
+  std::vector<std::vector<Landmarks>> marks;
+  eachFrame(job.source, job.range.start, job.range.end,
+            [&](const cv::Mat& frame, const MediaTime& time) {
+              std::vector<Box> boxes;
+              std::vector<Landmarks> vectors;
+              for (const auto& face : vision().faceLandmarks(frame)) {
+                boxes.push_back(Box::fromVision(face.boundingBox));
+                vectors.push_back(landmarkVector(face.landmarks, frame.cols, frame.rows));
+              }
+              faces.push_back(std::move(boxes));
+              marks.push_back(std::move(vectors));
+              times.push_back(time.seconds());
+              job.report(static_cast<double>(times.size()) /
+                         static_cast<double>(job.range.expected));
+              return true;
+            });
+  if (times.empty()) fail("no frames in that range");
+
+  const size_t n = times.size();
+  const auto anchor = anchorFrame(faces, nearestTime(times, job.range.at));
+  if (!anchor) fail("no-face");
+  const size_t anchorFace = nearestToPoint(faces[*anchor], chosenPoint->x, chosenPoint->y);
+  std::vector<std::optional<size_t>> chain(n);
+  chain[*anchor] = anchorFace;
+  std::vector<size_t> forwards, backwards;
+  for (size_t k = *anchor + 1; k < n; ++k) forwards.push_back(k);
+  for (size_t k = *anchor; k-- > 0;) backwards.push_back(k);
+  walkMarks(faces, forwards, faces[*anchor][anchorFace], chain);
+  walkMarks(faces, backwards, faces[*anchor][anchorFace], chain);
+
+  std::vector<std::optional<Box>> linked(n);
+  for (size_t k = 0; k < n; ++k) {
+    if (chain[k]) linked[k] = faces[k][*chain[k]];
+  }
+  const std::vector<Box> boxes = bridged(linked);
+  std::vector<double> xs, ys, ws, hs;
+  for (const Box& b : boxes) {
+    xs.push_back(b.x);
+    ys.push_back(b.y);
+    ws.push_back(b.w);
+    hs.push_back(b.h);
+  }
+  xs = smoothed(xs, 1.2);
+  ys = smoothed(ys, 1.2);
+  ws = smoothed(ws, 4);
+  hs = smoothed(hs, 4);
+
+  // Landmarks are held, not interpolated, across frames where the face was not linked; before
+  // the first linked frame the anchor's own stand in.
+  std::vector<std::vector<double>> series(26, std::vector<double>(n));
+  Landmarks current = marks[*anchor][anchorFace];
+  for (size_t k = 0; k < n; ++k) {
+    if (chain[k]) current = marks[k][*chain[k]];
+    for (size_t i = 0; i < 26; ++i) series[i][k] = current[i];
+  }
+  for (auto& one : series) one = smoothed(one, 1.2);
+
+  TrackResult result;
+  for (size_t k = 0; k < n; ++k) {
+    std::vector<double> sample{roundTo(times[k], 5), roundTo(xs[k], 5), roundTo(ys[k], 5),
+                               roundTo(ws[k], 5),    roundTo(hs[k], 5), chain[k] ? 1.0 : 0.0};
+    for (size_t i = 0; i < 26; ++i) sample.push_back(roundTo(series[i][k], 5));
+    result.samples.push_back(std::move(sample));
+    if (chain[k]) result.seen += 1;
+  }
+  result.start = times.front();
+  result.end = times.back() + 1 / job.source.fps;
+  return result;
+}
+
+}  // namespace tv

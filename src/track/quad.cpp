@@ -1,0 +1,251 @@
+#include "track/quad.h"
+
+#include "cli/events.h"
+#include "cli/options.h"
+#include "media/frames.h"
+#include "media/shrink.h"
+#include "track/backwards.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tv {
+namespace {
+
+// The quad's extent, widened to take in the unit square's far edges: a quad inside the frame
+// gets its true bounding box.
+struct Extent {
+  double minX, maxX, minY, maxY;
+};
+
+Extent extentOf(const Quad& quad) {
+  Extent e{1, 0, 1, 0};
+  for (const auto& p : quad) {
+    e.minX = std::min(e.minX, p.x);
+    e.maxX = std::max(e.maxX, p.x);
+    e.minY = std::min(e.minY, p.y);
+    e.maxY = std::max(e.maxY, p.y);
+  }
+  return e;
+}
+
+Box wholeBox(const Quad& quad) {
+  const Extent e = extentOf(quad);
+  return Box{(e.minX + e.maxX) / 2, (e.minY + e.maxY) / 2, std::max(0.7 * (e.maxX - e.minX), 0.02),
+             std::max(0.7 * (e.maxY - e.minY), 0.02)};
+}
+
+Quad translated(const Quad& quad, const cv::Point2d& by) {
+  Quad moved = quad;
+  for (auto& p : moved) p += by;
+  return moved;
+}
+
+void reseed(QuadFollow& state, const Quad& moved, const cv::Mat& frame) {
+  state.patchFollowers = patches(moved);
+  for (auto& follower : state.patchFollowers) follower.next(frame);
+  state.inner = innerOf(moved);
+  state.current = moved;
+}
+
+}  // namespace
+
+std::optional<Quad> userQuad(const std::string& text) {
+  const std::vector<double> n = parseNumbers(text);
+  if (n.size() != 8) return std::nullopt;
+  return Quad{cv::Point2d(n[0], n[1]), cv::Point2d(n[2], n[3]), cv::Point2d(n[4], n[5]),
+              cv::Point2d(n[6], n[7])};
+}
+
+Quad innerOf(const Quad& quad) {
+  cv::Point2d c = (quad[0] + quad[1] + quad[2] + quad[3]) / 4.0;
+  Quad inner;
+  for (size_t i = 0; i < 4; ++i) inner[i] = c + 0.6 * (quad[i] - c);
+  return inner;
+}
+
+std::vector<ObjectFollower> patches(const Quad& quad) {
+  const Extent e = extentOf(quad);
+  const double w = std::max(0.28 * (e.maxX - e.minX), 0.012);
+  const double h = std::max(0.28 * (e.maxY - e.minY), 0.012);
+  std::vector<ObjectFollower> followers;
+  followers.reserve(4);
+  for (const auto& p : innerOf(quad)) followers.emplace_back(Box{p.x, p.y, w, h});
+  return followers;
+}
+
+std::optional<std::array<double, 9>> solveHomography(const Quad& from, const Quad& to) {
+  double a[8][9];
+  for (int k = 0; k < 4; ++k) {
+    const double x = from[k].x, y = from[k].y, X = to[k].x, Y = to[k].y;
+    const double top[9] = {x, y, 1, 0, 0, 0, -X * x, -X * y, X};
+    const double bottom[9] = {0, 0, 0, x, y, 1, -Y * x, -Y * y, Y};
+    std::copy(top, top + 9, a[2 * k]);
+    std::copy(bottom, bottom + 9, a[2 * k + 1]);
+  }
+  for (int c = 0; c < 8; ++c) {
+    int pivot = c;
+    for (int r = c + 1; r < 8; ++r) {
+      if (std::abs(a[r][c]) > std::abs(a[pivot][c])) pivot = r;
+    }
+    if (!(std::abs(a[pivot][c]) >= 1e-12)) return std::nullopt;
+    if (pivot != c) std::swap(a[pivot], a[c]);
+    for (int r = 0; r < 8; ++r) {
+      if (r == c) continue;
+      const double ratio = a[r][c] / a[c][c];
+      if (ratio == 0) continue;
+      for (int j = c; j < 9; ++j) a[r][j] -= ratio * a[c][j];
+    }
+  }
+  std::array<double, 9> h;
+  for (int i = 0; i < 8; ++i) h[i] = a[i][8] / a[i][i];
+  h[8] = 1;
+  return h;
+}
+
+cv::Point2d mapped(const std::array<double, 9>& h, const cv::Point2d& p) {
+  const double w = h[6] * p.x + h[7] * p.y + h[8];
+  return {(h[0] * p.x + h[1] * p.y + h[2]) / w, (h[3] * p.x + h[4] * p.y + h[5]) / w};
+}
+
+QuadSample fill(const RawQuad& raw, const Quad& reference) {
+  cv::Point2d offset(0, 0);
+  int known = 0;
+  for (size_t i = 0; i < 4; ++i) {
+    if (!raw.corners[i]) continue;
+    offset += *raw.corners[i] - reference[i];
+    known += 1;
+  }
+  if (known > 0) offset /= static_cast<double>(known);
+  QuadSample sample{raw.time, reference, known == 4};
+  for (size_t i = 0; i < 4; ++i) {
+    sample.corners[i] = raw.corners[i] ? *raw.corners[i] : reference[i] + offset;
+  }
+  return sample;
+}
+
+QuadFollow::QuadFollow(const Quad& quad)
+    : reference(quad),
+      whole(wholeBox(quad)),
+      patchFollowers(patches(quad)),
+      inner(innerOf(quad)),
+      current(quad),
+      lastCentre(wholeBox(quad).x, wholeBox(quad).y) {}
+
+RawQuad followFrame(QuadFollow& state, const cv::Mat& frame, double time) {
+  RawQuad raw{time, {}};
+  auto present = [&raw](const Quad& quad) {
+    for (size_t i = 0; i < 4; ++i) raw.corners[i] = quad[i];
+  };
+  if (!state.started) {
+    // The frame the quad was placed on: every tracker takes hold here.
+    state.started = true;
+    state.whole.next(frame);
+    for (auto& follower : state.patchFollowers) follower.next(frame);
+    present(state.reference);
+    return raw;
+  }
+  const auto coarse = state.whole.next(frame);
+  if (!coarse) return raw;  // the whole-quad tracker never comes back: the rest is lost too
+  const cv::Point2d centre(coarse->x, coarse->y);
+  const Quad moved = translated(state.current, centre - state.lastCentre);
+
+  Quad tracked;
+  bool allTracked = true;
+  for (size_t i = 0; i < 4; ++i) {
+    auto answer = state.patchFollowers[i].next(frame);
+    if (answer) tracked[i] = cv::Point2d(answer->x, answer->y);
+    else allTracked = false;
+  }
+  const double diag = std::hypot(moved[0].x - moved[2].x, moved[0].y - moved[2].y);
+
+  bool accepted = false;
+  if (allTracked) {
+    if (auto h = solveHomography(state.inner, tracked)) {
+      Quad warped;
+      double dev = 0;
+      for (size_t i = 0; i < 4; ++i) {
+        warped[i] = mapped(*h, state.current[i]);
+        dev = std::max(dev, std::hypot(warped[i].x - moved[i].x, warped[i].y - moved[i].y));
+      }
+      // The patches must agree with the coarse motion; a patch that slid onto other texture
+      // would otherwise bend the quad.
+      if (dev < 0.04 * diag) {
+        state.current = warped;
+        state.inner = tracked;
+        accepted = true;
+      }
+    }
+  }
+  if (!accepted) reseed(state, moved, frame);
+  state.lastCentre = centre;
+  present(state.current);
+  return raw;
+}
+
+TrackResult trackQuad(const TrackJob& job) {
+  const auto quad = userQuad(option("quad").value_or(""));
+  if (!quad) fail("--quad x1,y1,\u2026,x4,y4 is required for quad mode");
+  const TrackRange& range = job.range;
+  const double expected = static_cast<double>(range.expected);
+
+  // Each run is fed as the frames are decoded, so at most one two-second chunk of small frames
+  // is ever held (the backward run), not the whole range.
+  QuadFollow forwardRun(*quad);
+  std::vector<RawQuad> forward;
+  cv::Mat anchorFrame;
+  eachFrame(job.source, std::max(range.start, range.at - 0.5 / job.source.fps), range.end,
+            [&](const cv::Mat& frame, const MediaTime& time) {
+              cv::Mat small = shrunk(frame, 960);
+              if (forward.empty()) anchorFrame = small;
+              forward.push_back(followFrame(forwardRun, small, time.seconds()));
+              job.report(static_cast<double>(forward.size()) / expected);
+              return true;
+            });
+  if (forward.empty()) fail("no frames in that range");
+
+  std::vector<RawQuad> backward;
+  if (forward.front().time > range.start + 0.0001) {
+    QuadFollow backwardRun(*quad);
+    followFrame(backwardRun, anchorFrame, forward.front().time);  // the forward run has it
+    anchorFrame.release();
+    eachChunkBackwards(job.source, range.start, forward.front().time, 960,
+                       [&](const cv::Mat& small, double time) {
+                         backward.push_back(followFrame(backwardRun, small, time));
+                       },
+                       [&] {
+                         job.report(static_cast<double>(forward.size() + backward.size()) /
+                                    expected);
+                       });
+  }
+  anchorFrame.release();
+
+  std::vector<QuadSample> samples;
+  for (auto it = backward.rbegin(); it != backward.rend(); ++it) samples.push_back(fill(*it, *quad));
+  for (const auto& raw : forward) samples.push_back(fill(raw, *quad));
+
+  std::vector<std::vector<double>> series(8, std::vector<double>(samples.size()));
+  for (size_t k = 0; k < samples.size(); ++k) {
+    for (size_t i = 0; i < 4; ++i) {
+      series[2 * i][k] = samples[k].corners[i].x;
+      series[2 * i + 1][k] = samples[k].corners[i].y;
+    }
+  }
+  for (auto& one : series) one = smoothed(one, 0.9);
+
+  TrackResult result;
+  for (size_t k = 0; k < samples.size(); ++k) {
+    double cx = 0.25 * (series[0][k] + series[2][k] + series[4][k] + series[6][k]);
+    double cy = 0.25 * (series[1][k] + series[3][k] + series[5][k] + series[7][k]);
+    std::vector<double> payload{roundTo(samples[k].time, 5), roundTo(cx, 5), roundTo(cy, 5), 1, 1,
+                                samples[k].found ? 1.0 : 0.0};
+    for (const auto& one : series) payload.push_back(roundTo(one[k], 5));
+    result.samples.push_back(std::move(payload));
+    if (samples[k].found) result.seen += 1;
+  }
+  result.start = result.samples.front()[0];
+  result.end = result.samples.back()[0] + 1 / job.source.fps;
+  return result;
+}
+
+}  // namespace tv

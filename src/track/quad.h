@@ -1,0 +1,66 @@
+// Quad mode: a planar quadrilateral followed by a coarse tracker on the whole quad and four
+// patch trackers inside it whose correspondences give a homography for the corners.
+#pragma once
+
+#include "track/follower.h"
+#include "track/track.h"
+
+#include <opencv2/core.hpp>
+
+#include <array>
+#include <optional>
+#include <vector>
+
+namespace tv {
+
+TrackResult trackQuad(const TrackJob& job);
+
+// Four corners in normalised top-down frame coordinates, in the user's order; corners 1 and 3
+// are taken as opposite (their distance is the diagonal).
+using Quad = std::array<cv::Point2d, 4>;
+
+// The --quad option: exactly eight numbers, in pairs; nothing otherwise.
+std::optional<Quad> userQuad(const std::string& text);
+
+// Each corner moved 40 % of the way to the centroid: the patch targets, well inside the plane.
+Quad innerOf(const Quad& quad);
+
+// One follower per inner point, each on a box 0.28 x the quad's extent (at least 0.012).
+std::vector<ObjectFollower> patches(const Quad& quad);
+
+// The homography (h1..h8, h9 = 1) taking the four `from` points to the four `to` points, by
+// Gauss-Jordan elimination with partial pivoting; nothing when the system is singular.
+std::optional<std::array<double, 9>> solveHomography(const Quad& from, const Quad& to);
+cv::Point2d mapped(const std::array<double, 9>& h, const cv::Point2d& p);
+
+// One frame's corners as tracked; a lost frame has no corner.
+struct RawQuad {
+  double time = 0;
+  std::array<std::optional<cv::Point2d>, 4> corners;
+};
+
+struct QuadSample {
+  double time = 0;
+  Quad corners;
+  bool found = false;  // all four corners were tracked
+};
+
+// Unknown corners take the reference corner moved by the mean offset of the known ones.
+QuadSample fill(const RawQuad& raw, const Quad& reference);
+
+// The state of one run over frames in following order (forwards, or backwards in time).
+struct QuadFollow {
+  explicit QuadFollow(const Quad& reference);
+  Quad reference;
+  ObjectFollower whole;
+  std::vector<ObjectFollower> patchFollowers;
+  Quad inner;
+  Quad current;
+  cv::Point2d lastCentre;
+  bool started = false;
+};
+
+// Advances the run by one frame (960-px BGRA).
+RawQuad followFrame(QuadFollow& state, const cv::Mat& frame, double time);
+
+}  // namespace tv
