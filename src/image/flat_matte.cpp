@@ -38,11 +38,6 @@ cv::Mat premultiplied(const cv::Mat& bgra) {
 
 struct Samples {
   std::vector<uint8_t> r, g, b;
-  void add(const uint8_t* pixel) {
-    r.push_back(pixel[kR]);
-    g.push_back(pixel[kG]);
-    b.push_back(pixel[kB]);
-  }
 };
 
 // The upper middle element: for an even count the larger of the two middle values.
@@ -101,6 +96,32 @@ void floodFromBorder(const cv::Mat& distance, float thr, cv::Mat& background) {
 
 }  // namespace
 
+std::vector<std::array<uint8_t, 3>> flatBorderSamples(const cv::Mat& picture) {
+  std::vector<std::array<uint8_t, 3>> samples;
+  const int W = picture.cols, H = picture.rows;
+  if (W <= 0 || H <= 0 || picture.type() != CV_8UC4) return samples;
+  auto add = [&](int x, int y) {
+    const uint8_t* p = picture.ptr<uint8_t>(y) + 4 * size_t(x);
+    samples.push_back({p[kR], p[kG], p[kB]});
+  };
+  // At most about 400 positions per side, whatever the picture's size.
+  const int columnStep = W >= 400 ? W / 400 : 1;
+  for (int x = 0; x < W; x += columnStep) {
+    add(x, 0);
+    add(x, H - 1);
+    add(x, std::min(1, H - 1));
+    add(x, std::max(H - 2, 0));
+  }
+  const int rowStep = H >= 400 ? H / 400 : 1;
+  for (int y = 0; y < H; y += rowStep) {
+    add(0, y);
+    add(W - 1, y);
+    add(std::min(1, W - 1), y);
+    add(std::max(W - 2, 0), y);
+  }
+  return samples;
+}
+
 float flatThreshold(double tolerance) {
   // Written so that a tolerance that is no number also gives the narrowest threshold.
   double thr = tolerance >= 0 ? 0.04 + 0.4 * std::min(tolerance, 1.0) : 0.04;
@@ -123,23 +144,12 @@ std::optional<FlatMatte> flatMatte(const cv::Mat& source, double tolerance, bool
     return FlatMatte{alpha, std::nullopt};
   }
   const cv::Mat picture = premultiplied(source);
-  auto at = [&](int x, int y) { return picture.ptr<uint8_t>(y) + 4 * size_t(x); };
 
-  // The two outermost rows and columns, at most about 400 positions per side.
   Samples border;
-  const int columnStep = W >= 400 ? W / 400 : 1;
-  for (int x = 0; x < W; x += columnStep) {
-    border.add(at(x, 0));
-    border.add(at(x, H - 1));
-    border.add(at(x, std::min(1, H - 1)));
-    border.add(at(x, std::max(H - 2, 0)));
-  }
-  const int rowStep = H >= 400 ? H / 400 : 1;
-  for (int y = 0; y < H; y += rowStep) {
-    border.add(at(0, y));
-    border.add(at(W - 1, y));
-    border.add(at(std::min(1, W - 1), y));
-    border.add(at(std::max(W - 2, 0), y));
+  for (const auto& rgb : flatBorderSamples(picture)) {
+    border.r.push_back(rgb[0]);
+    border.g.push_back(rgb[1]);
+    border.b.push_back(rgb[2]);
   }
   const std::array<double, 3> colour{median(border.r), median(border.g), median(border.b)};
   const Distance distanceTo(colour);

@@ -4,7 +4,9 @@
 #include <opencv2/core/mat.hpp>
 
 #include <array>
+#include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace tv {
 
@@ -20,6 +22,10 @@ struct FlatMatte {
 // widening what counts as background and `inner` also cutting out background-coloured holes.
 // Nothing when the border is not plain (the caller reports "not-flat").
 std::optional<FlatMatte> flatMatte(const cv::Mat& picture, double tolerance, bool inner);
+
+// The border colours (red, green, blue) the background colour is estimated from: the two
+// outermost rows and columns, every pixel read kept, in reading order.
+std::vector<std::array<uint8_t, 3>> flatBorderSamples(const cv::Mat& picture);
 
 // The threshold on the colour distance below which a pixel is background.
 float flatThreshold(double tolerance);

@@ -17,16 +17,20 @@ namespace {
 constexpr int kB = 0, kG = 1, kR = 2, kA = 3;  // byte order of a BGRA pixel
 constexpr double kSide = 384;
 
+// The picture's size scaled to at most 384 a side, truncated (never enlarged).
+cv::Size scaledSize(cv::Size picture) {
+  const double side = std::max(picture.width, picture.height);
+  const double scale = std::min(kSide / side, 1.0);
+  return {int(std::trunc(picture.width * scale)), int(std::trunc(picture.height * scale))};
+}
+
 // The small copy, w x h with each side at least 2; where it is raised beyond the picture the
 // bitmap stays transparent black, and colour is premultiplied by alpha as a render gives it.
 cv::Mat smallCopy(const cv::Mat& picture) {
-  const double side = std::max(picture.cols, picture.rows);
-  const double scale = std::min(kSide / side, 1.0);
-  const int scaledW = int(std::trunc(picture.cols * scale));
-  const int scaledH = int(std::trunc(picture.rows * scale));
-  const int w = std::max(scaledW, 2), h = std::max(scaledH, 2);
-  cv::Mat bitmap(h, w, CV_8UC4, cv::Scalar(0, 0, 0, 0));
-  const cv::Size drawn(std::max(scaledW, 1), std::max(scaledH, 1));
+  const cv::Size scaled = scaledSize(picture.size());
+  const cv::Size size = pictureKindSize(picture.size());
+  cv::Mat bitmap(size, CV_8UC4, cv::Scalar(0, 0, 0, 0));
+  const cv::Size drawn(std::max(scaled.width, 1), std::max(scaled.height, 1));
   cv::Mat copy;
   if (drawn == picture.size()) copy = picture;
   else cv::resize(picture, copy, drawn, 0, 0, cv::INTER_AREA);
@@ -46,6 +50,11 @@ int upperMedian(std::vector<int> values) {
 }
 
 }  // namespace
+
+cv::Size pictureKindSize(cv::Size picture) {
+  const cv::Size scaled = scaledSize(picture);
+  return {std::max(scaled.width, 2), std::max(scaled.height, 2)};
+}
 
 PictureKind pictureKind(const cv::Mat& picture) {
   PictureKind kind;

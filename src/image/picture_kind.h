@@ -14,4 +14,7 @@ struct PictureKind {
 // Examines a copy of the BGRA picture at most 384 pixels on its longer side (at least 2 x 2).
 PictureKind pictureKind(const cv::Mat& picture);
 
+// The size of the copy pictureKind examines for a picture of the given size.
+cv::Size pictureKindSize(cv::Size picture);
+
 }  // namespace tv
