@@ -23,12 +23,19 @@ class BgraConverter {
         frame->color_range != range_ || frame->colorspace != space_) {
       configure(frame);
     }
-    cv::Mat bgra(frame->height, frame->width, CV_8UC4, cv::Scalar(0, 0, 0, 255));
-    if (!scaler_) return bgra;
-    uint8_t* planes[4] = {bgra.data, nullptr, nullptr, nullptr};
-    int strides[4] = {static_cast<int>(bgra.step[0]), 0, 0, 0};
+    // The buffer is reused while nobody else holds it: a visitor that keeps a frame keeps it
+    // intact, and a pass that keeps none touches no fresh memory per frame.
+    bool shared = bgra_.u && bgra_.u->refcount > 1;
+    if (shared || bgra_.rows != frame->height || bgra_.cols != frame->width)
+      bgra_ = cv::Mat(frame->height, frame->width, CV_8UC4);
+    if (!scaler_) {
+      bgra_.setTo(cv::Scalar(0, 0, 0, 255));
+      return bgra_;
+    }
+    uint8_t* planes[4] = {bgra_.data, nullptr, nullptr, nullptr};
+    int strides[4] = {static_cast<int>(bgra_.step[0]), 0, 0, 0};
     sws_scale(scaler_.get(), frame->data, frame->linesize, 0, frame->height, planes, strides);
-    return bgra;
+    return bgra_;
   }
 
  private:
@@ -69,6 +76,7 @@ class BgraConverter {
   }
 
   ScalerPtr scaler_;
+  cv::Mat bgra_;
   AVPixelFormat format_ = AV_PIX_FMT_NONE;
   int width_ = 0, height_ = 0;
   AVColorRange range_ = AVCOL_RANGE_UNSPECIFIED;

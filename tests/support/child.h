@@ -1,0 +1,19 @@
+// Runs code that may end the process (fail() exits) in a forked child and collects what it wrote.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tvtest {
+
+struct ChildOutcome {
+  int status = -1;                 // exit status; -1 when the child died from a signal
+  std::vector<std::string> lines;  // its standard output
+};
+
+// Runs `body` in a child process with standard output captured; a body that returns normally
+// exits with status 0.
+ChildOutcome inChild(const std::function<void()>& body);
+
+}  // namespace tvtest
