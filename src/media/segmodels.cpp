@@ -1,0 +1,161 @@
+#include "media/segmodels.h"
+
+#include "media/models.h"
+
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+
+namespace tv::segmodels {
+namespace {
+
+// Written by scripts/models (scripts/tfjs2onnx) from the TFJS graphs of the human-models
+// package. Both take NCHW RGB input; their outputs are NCHW.
+constexpr const char* kMatteFile = "selfie.onnx";
+constexpr const char* kMatteName = "person segmentation";
+constexpr const char* kDetectorFile = "centernet.onnx";
+constexpr const char* kDetectorName = "object detector";
+constexpr int kClasses = 80;
+// Peaks closer than this in heat-map cells are one object (the graph's own 3 x 3 max pool).
+constexpr int kPeakRadius = 1;
+constexpr int kMaxDetections = 100;
+constexpr double kSameObjectOverlap = 0.5;
+// The margin around a person box for its own matte, as a fraction of the box on each side,
+// and the narrowest width of that crop relative to its height.
+constexpr double kCropMarginX = 0.15;
+constexpr double kCropMarginY = 0.08;
+constexpr double kCropMinAspect = 0.75;
+
+cv::dnn::Net load(const char* file, const char* name) {
+  std::string path = requireModel(file, name);
+  try {
+    cv::dnn::Net net = cv::dnn::readNetFromONNX(path);
+    if (net.empty()) failModel(name, path + " holds no network");
+    net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+    net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+    return net;
+  } catch (const cv::Exception& error) {
+    failModel(name, path + ": " + (error.err.empty() ? "unknown" : error.err));
+  }
+}
+
+cv::dnn::Net& matteNet() {
+  static std::optional<cv::dnn::Net> net;
+  if (!net) net = load(kMatteFile, kMatteName);
+  return *net;
+}
+
+cv::dnn::Net& detectorNet() {
+  static std::optional<cv::dnn::Net> net;
+  if (!net) net = load(kDetectorFile, kDetectorName);
+  return *net;
+}
+
+double overlap(const cv::Rect2f& a, const cv::Rect2f& b) {
+  double inner = (a & b).area();
+  double outer = double(a.area()) + b.area() - inner;
+  return outer > 0 ? inner / outer : 0;
+}
+
+}  // namespace
+
+cv::Mat bgrOf(const cv::Mat& image) {
+  if (image.type() == CV_8UC3) return image;
+  cv::Mat bgr;
+  if (image.type() == CV_8UC4) cv::cvtColor(image, bgr, cv::COLOR_BGRA2BGR);
+  else if (image.type() == CV_8UC1) cv::cvtColor(image, bgr, cv::COLOR_GRAY2BGR);
+  else image.convertTo(bgr, CV_8UC3);
+  return bgr;
+}
+
+cv::Mat personProbability(const cv::Mat& image) {
+  cv::dnn::Net& net = matteNet();
+  // The selfie graph wants RGB in 0..1.
+  cv::Mat blob = cv::dnn::blobFromImage(bgrOf(image), 1.0 / 255, cv::Size(kMatteInput, kMatteInput),
+                                        cv::Scalar(), true, false);
+  net.setInput(blob);
+  cv::Mat out = net.forward();
+  if (out.dims != 4 || out.size[2] != kMatteInput || out.size[3] != kMatteInput) return {};
+  return cv::Mat(kMatteInput, kMatteInput, CV_32F, out.ptr<float>()).clone();
+}
+
+std::vector<Detection> detectObjects(const cv::Mat& image, float minScore) {
+  cv::dnn::Net& net = detectorNet();
+  if (image.empty()) return {};
+  // The detector wants RGB in 0..255, the whole picture stretched to its square.
+  cv::Mat blob = cv::dnn::blobFromImage(bgrOf(image), 1.0, cv::Size(kDetectorInput, kDetectorInput),
+                                        cv::Scalar(), true, false);
+  net.setInput(blob);
+  std::vector<cv::Mat> outs;
+  net.forward(outs, std::vector<cv::String>{"tower_0_keypoints", "tower_0_wh"});
+  const int cells = kDetectorInput / kDetectorStride;
+  if (outs.size() != 2 || outs[0].total() != size_t(kClasses) * cells * cells ||
+      outs[1].total() != size_t(4) * cells * cells)
+    return {};
+  const float* heat = outs[0].ptr<float>();
+  const float* sides = outs[1].ptr<float>();  // left, top, right, bottom in input pixels
+  const size_t plane = size_t(cells) * cells;
+  const double sx = double(image.cols) / kDetectorInput, sy = double(image.rows) / kDetectorInput;
+
+  std::vector<Detection> found;
+  for (int c = 0; c < kClasses; ++c) {
+    const float* h = heat + c * plane;
+    for (int y = 0; y < cells; ++y) {
+      for (int x = 0; x < cells; ++x) {
+        float v = h[y * cells + x];
+        if (!(v >= minScore)) continue;
+        bool peak = true;
+        for (int dy = -kPeakRadius; dy <= kPeakRadius && peak; ++dy)
+          for (int dx = -kPeakRadius; dx <= kPeakRadius; ++dx) {
+            int yy = y + dy, xx = x + dx;
+            if (yy < 0 || xx < 0 || yy >= cells || xx >= cells) continue;
+            if (h[yy * cells + xx] > v) { peak = false; break; }
+          }
+        if (!peak) continue;
+        size_t p = size_t(y) * cells + x;
+        float cx = float(x * kDetectorStride), cy = float(y * kDetectorStride);
+        float left = cx - sides[p], top = cy - sides[plane + p];
+        float right = cx + sides[2 * plane + p], bottom = cy + sides[3 * plane + p];
+        if (!(right > left && bottom > top)) continue;
+        cv::Rect2f box(float(left * sx), float(top * sy), float((right - left) * sx),
+                       float((bottom - top) * sy));
+        box &= cv::Rect2f(0, 0, float(image.cols), float(image.rows));
+        if (box.width < 1 || box.height < 1) continue;
+        found.push_back({box, c, v});
+      }
+    }
+  }
+  std::sort(found.begin(), found.end(),
+            [](const Detection& a, const Detection& b) { return a.score > b.score; });
+  std::vector<Detection> kept;
+  for (const auto& d : found) {
+    bool duplicate = std::any_of(kept.begin(), kept.end(), [&](const Detection& k) {
+      return k.label == d.label && overlap(k.box, d.box) > kSameObjectOverlap;
+    });
+    if (!duplicate) kept.push_back(d);
+    if (int(kept.size()) >= kMaxDetections) break;
+  }
+  return kept;
+}
+
+CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box) {
+  // The selfie network was trained on portraits that fill most of its square: a person box
+  // gets a margin (the detector's boxes cut hair and hands) and is widened towards a 3:4
+  // frame, so that a standing figure is not stretched sideways too much.
+  double w = box.width * (1 + 2 * kCropMarginX), h = box.height * (1 + 2 * kCropMarginY);
+  w = std::max(w, h * kCropMinAspect);
+  double cx = box.x + box.width / 2.0, cy = box.y + box.height / 2.0;
+  cv::Rect region(cvFloor(cx - w / 2), cvFloor(cy - h / 2), cvCeil(w), cvCeil(h));
+  region &= cv::Rect(0, 0, bgr.cols, bgr.rows);
+  if (region.width < 4 || region.height < 4) return {};
+  cv::Mat small = personProbability(bgr(region));
+  if (small.empty()) return {};
+  CropMatte crop{region, {}};
+  cv::resize(small, crop.probability, region.size(), 0, 0, cv::INTER_LINEAR);
+  return crop;
+}
+
+}  // namespace tv::segmodels

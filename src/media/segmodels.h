@@ -1,0 +1,46 @@
+// The two converted networks behind person segmentation and foreground instances: the selfie
+// person matte and the centernet object detector (80 COCO classes). Both load on first use and
+// end the run with "cannot load the model <name>: <reason>" when they cannot be read.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+namespace tv::segmodels {
+
+// The selfie network's square input, pixels.
+constexpr int kMatteInput = 256;
+// The detector's square input and its output stride, pixels.
+constexpr int kDetectorInput = 512;
+constexpr int kDetectorStride = 4;
+// COCO class index of a person.
+constexpr int kPerson = 0;
+
+// Person probability (CV_32FC1, 0..1, kMatteInput squared) of a BGR or BGRA image, which the
+// network sees stretched to its square input.
+cv::Mat personProbability(const cv::Mat& image);
+
+struct Detection {
+  cv::Rect2f box;  // in the image's pixels, origin top left
+  int label = 0;   // COCO class index, 0..79
+  float score = 0;
+};
+
+// Objects of a BGR or BGRA image scoring at least minScore, best first, with duplicates of
+// the same class (overlap above a half) removed.
+std::vector<Detection> detectObjects(const cv::Mat& image, float minScore);
+
+// The person matte around one detected person: the region of the image the network saw (the
+// box with a margin, clipped to the image) and the probability (CV_32FC1, 0..1) at that
+// region's size.
+struct CropMatte {
+  cv::Rect region;
+  cv::Mat probability;
+};
+CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box);
+
+// The image as 8-bit BGR (a view when it already is).
+cv::Mat bgrOf(const cv::Mat& image);
+
+}  // namespace tv::segmodels

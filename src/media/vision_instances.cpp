@@ -1,0 +1,189 @@
+// Foreground instances: one instance per object the detector finds (its 80 COCO classes; a
+// thing outside them is not found). People get the selfie network's matte on their own crop;
+// other objects a GrabCut seeded by their box on a reduced crop, brought back to full detail by
+// a guided filter on the picture's colours. Overlaps go to the stronger mask, and fragments
+// too small to be an object are dropped.
+#include "media/analyses.h"
+#include "media/segmodels.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace tv::analyses {
+namespace {
+
+// The instance masks are made at most this long on their longer side (scaledMask() fits
+// them to the analysed image).
+constexpr int kMaskSide = 1024;
+// Detections count from this score. Measured on the sample photos: real objects score 0.3 and
+// more; below that the heat map peaks on texture.
+constexpr float kMinScore = 0.3f;
+// GrabCut runs on crops at most this long on their longer side: enough for the colour model,
+// cheap enough for a dozen objects.
+constexpr int kGrabSide = 192;
+constexpr int kGrabIterations = 4;
+// The crop around an object box for GrabCut, as a fraction of the box on each side.
+constexpr double kGrabMargin = 0.12;
+// Guided-filter radius (in mask pixels, relative to the crop's longer side) and regulariser.
+constexpr double kGuideRadius = 0.012;
+constexpr double kGuideEpsilon = 1e-3;
+// A pixel belongs to an instance where its mask is at least a half.
+constexpr float kInside = 0.5f;
+// Fragments: a connected piece smaller than this share of the instance's largest piece, or an
+// instance smaller than this share of the picture, is dropped.
+constexpr double kMinPiece = 0.15;
+constexpr double kMinInstance = 0.0008;
+
+cv::Size maskSize(const cv::Size& image) {
+  int side = std::max(image.width, image.height);
+  if (side <= kMaskSide) return image;
+  double scale = double(kMaskSide) / side;
+  return {std::max(1, int(std::lround(image.width * scale))),
+          std::max(1, int(std::lround(image.height * scale)))};
+}
+
+// He, Sun and Tang's guided filter with a grey guide: keeps the mask's edges where the
+// picture has edges.
+cv::Mat guided(const cv::Mat& guideGrey, const cv::Mat& mask, int radius) {
+  cv::Size k(2 * radius + 1, 2 * radius + 1);
+  cv::Mat I, p = mask;
+  guideGrey.convertTo(I, CV_32F, 1.0 / 255);
+  cv::Mat meanI, meanP, meanIP, meanII;
+  cv::boxFilter(I, meanI, CV_32F, k);
+  cv::boxFilter(p, meanP, CV_32F, k);
+  cv::boxFilter(I.mul(p), meanIP, CV_32F, k);
+  cv::boxFilter(I.mul(I), meanII, CV_32F, k);
+  cv::Mat a = (meanIP - meanI.mul(meanP)) / (meanII - meanI.mul(meanI) + kGuideEpsilon);
+  cv::Mat b = meanP - a.mul(meanI);
+  cv::Mat meanA, meanB;
+  cv::boxFilter(a, meanA, CV_32F, k);
+  cv::boxFilter(b, meanB, CV_32F, k);
+  cv::Mat q = meanA.mul(I) + meanB;
+  cv::min(cv::max(q, 0.0), 1.0, q);
+  return q;
+}
+
+// The soft mask (CV_32FC1, 0..1, the size of `bgr`) of the object in `box`, or empty.
+cv::Mat objectMask(const cv::Mat& bgr, const cv::Rect2f& box) {
+  cv::Rect region(cvFloor(box.x - box.width * kGrabMargin), cvFloor(box.y - box.height * kGrabMargin),
+                  cvCeil(box.width * (1 + 2 * kGrabMargin)), cvCeil(box.height * (1 + 2 * kGrabMargin)));
+  region &= cv::Rect(0, 0, bgr.cols, bgr.rows);
+  if (region.width < 8 || region.height < 8) return {};
+  double scale = std::min(1.0, double(kGrabSide) / std::max(region.width, region.height));
+  cv::Mat crop;
+  cv::resize(bgr(region), crop, cv::Size(), scale, scale, cv::INTER_AREA);
+  cv::Rect seed(cvFloor((box.x - region.x) * scale), cvFloor((box.y - region.y) * scale),
+                cvCeil(box.width * scale), cvCeil(box.height * scale));
+  seed &= cv::Rect(1, 1, crop.cols - 2, crop.rows - 2);
+  if (seed.width < 4 || seed.height < 4) return {};
+  cv::Mat labels(crop.size(), CV_8U, cv::Scalar(cv::GC_BGD)), bgModel, fgModel;
+  cv::grabCut(crop, labels, seed, bgModel, fgModel, kGrabIterations, cv::GC_INIT_WITH_RECT);
+  cv::Mat small = (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD);
+  if (cv::countNonZero(small) == 0) return {};
+  cv::Mat smallF, up;
+  small.convertTo(smallF, CV_32F, 1.0 / 255);
+  cv::resize(smallF, up, region.size(), 0, 0, cv::INTER_LINEAR);
+  cv::Mat grey;
+  cv::cvtColor(bgr(region), grey, cv::COLOR_BGR2GRAY);
+  int radius = std::max(2, int(std::lround(kGuideRadius * std::max(region.width, region.height))));
+  cv::Mat soft = guided(grey, up, radius);
+  cv::Mat full(bgr.size(), CV_32F, cv::Scalar(0));
+  soft.copyTo(full(region));
+  return full;
+}
+
+// The soft mask of the person in `box`: its crop's matte, kept to the crop.
+cv::Mat personMask(const cv::Mat& bgr, const cv::Rect2f& box) {
+  segmodels::CropMatte crop = segmodels::personInBox(bgr, box);
+  if (crop.probability.empty()) return {};
+  cv::Mat full(bgr.size(), CV_32F, cv::Scalar(0));
+  crop.probability.copyTo(full(crop.region));
+  return full;
+}
+
+// Keeps the connected pieces of `inside` (CV_8U 0/255) that are large enough; answers the
+// kept area.
+int dropFragments(cv::Mat& inside, double minArea) {
+  cv::Mat labels, stats, centroids;
+  int count = cv::connectedComponentsWithStats(inside, labels, stats, centroids, 8, CV_32S);
+  int largest = 0;
+  for (int i = 1; i < count; ++i) largest = std::max(largest, stats.at<int>(i, cv::CC_STAT_AREA));
+  double keepFrom = std::max(minArea, kMinPiece * largest);
+  std::vector<uchar> keep(count, 0);
+  int kept = 0;
+  for (int i = 1; i < count; ++i) {
+    int area = stats.at<int>(i, cv::CC_STAT_AREA);
+    if (area >= keepFrom) {
+      keep[i] = 255;
+      kept += area;
+    }
+  }
+  for (int y = 0; y < inside.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    uchar* m = inside.ptr<uchar>(y);
+    for (int x = 0; x < inside.cols; ++x) m[x] = keep[l[x]];
+  }
+  return kept;
+}
+
+Instances findInstances(const cv::Mat& image) {
+  Instances result;
+  result.imageSize = image.size();
+  cv::Mat bgr = segmodels::bgrOf(image);
+  cv::Size size = maskSize(bgr.size());
+  if (size != bgr.size()) {
+    cv::Mat resized;
+    cv::resize(bgr, resized, size, 0, 0, cv::INTER_AREA);
+    bgr = resized;
+  }
+
+  std::vector<cv::Mat> soft;
+  for (const auto& d : segmodels::detectObjects(bgr, kMinScore)) {
+    cv::Mat mask = d.label == segmodels::kPerson ? personMask(bgr, d.box) : objectMask(bgr, d.box);
+    if (!mask.empty()) soft.push_back(mask);
+  }
+  result.instanceMask = cv::Mat(size, CV_8U, cv::Scalar(0));
+  if (soft.empty()) return result;
+
+  // Each pixel goes to the instance with the strongest mask there (detections come best
+  // first, so a tie goes to the better detection).
+  cv::Mat owner(size, CV_8U, cv::Scalar(0)), strongest(size, CV_32F, cv::Scalar(kInside));
+  for (size_t i = 0; i < soft.size() && i < 255; ++i) {
+    cv::Mat stronger = soft[i] > strongest;
+    owner.setTo(int(i + 1), stronger);
+    cv::max(strongest, soft[i], strongest);
+  }
+  const double minArea = kMinInstance * size.area();
+  int next = 1;
+  for (size_t i = 0; i < soft.size() && i < 255; ++i) {
+    cv::Mat inside = owner == int(i + 1);
+    if (dropFragments(inside, minArea) < minArea) continue;
+    // The soft mask keeps its gradual edge towards the background but not into pixels that
+    // belong to another instance or to a dropped fragment.
+    cv::Mat taken = (owner != 0) & ~inside;
+    cv::Mat dropped = (owner == int(i + 1)) & ~inside;
+    cv::Mat bytes;
+    soft[i].convertTo(bytes, CV_8U, 255.0);
+    bytes.setTo(0, taken | dropped);
+    result.instanceMask.setTo(next, inside);
+    result.allInstances.push_back(next);
+    result.softMasks.push_back(bytes);
+    ++next;
+  }
+  return result;
+}
+
+}  // namespace
+
+std::optional<Instances> foregroundInstances(const cv::Mat& image) {
+  if (image.empty()) return std::nullopt;
+  try {
+    return findInstances(image);
+  } catch (const cv::Exception&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace tv::analyses
