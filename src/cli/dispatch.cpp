@@ -5,6 +5,7 @@
 #include "image/image.h"
 #include "skin/skin.h"
 #include "track/track.h"
+#include "video/video.h"
 
 #include <string_view>
 
@@ -20,6 +21,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"track", runTrack},
     {"image", runImage},
+    {"video", runVideo},
     {"skin", runSkin},
 };
 

@@ -1,0 +1,138 @@
+#include "video/video.h"
+
+#include "cli/events.h"
+#include "cli/options.h"
+#include "media/frames.h"
+#include "media/source.h"
+#include "segment/grid.h"
+#include "segment/masks.h"
+#include "segment/segmenter.h"
+#include "video/object.h"
+#include "video/writer.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <string>
+
+namespace tv {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point then) {
+  return std::chrono::duration<double>(Clock::now() - then).count();
+}
+
+// Even and at least 2; the length is already finite and not negative.
+int evenSide(double length) {
+  double half = std::round(length / 2);
+  if (!(half >= 1)) return 2;
+  if (half > 1 << 15) half = 1 << 15;  // far beyond any encoder's limit; keeps the int sane
+  return 2 * static_cast<int>(half);
+}
+
+// The matte sized for the file: each axis scaled on its own to the output size.
+cv::Mat forOutput(const cv::Mat& matte, cv::Size size) {
+  if (matte.size() == size) return matte;
+  cv::Mat sized;
+  bool reducing = size.width <= matte.cols && size.height <= matte.rows;
+  cv::resize(matte, sized, size, 0, 0, reducing ? cv::INTER_AREA : cv::INTER_LINEAR);
+  return sized;
+}
+
+}  // namespace
+
+cv::Size outputSize(cv::Size2d source, double maxSide) {
+  double scale = std::min(maxSide / std::max(source.width, source.height), 1.0);
+  // "nan" is a number to the option parser; it cannot scale anything, so the size stays.
+  if (std::isnan(scale)) scale = 1;
+  if (scale < 0) scale = 0;
+  return {evenSide(scale * source.width), evenSide(scale * source.height)};
+}
+
+VideoPlan planVideo(cv::Size2d size, double duration, double fps) {
+  VideoPlan plan;
+  plan.start = numberOption("start", 0);
+  if (!(plan.start >= 0)) plan.start = 0;
+  plan.end = numberOption("end", duration + 1);
+  if (!(plan.end < duration + 1)) plan.end = duration + 1;
+  plan.maxSide = numberOption("max", 1920);
+  cv::Size out = outputSize(size, plan.maxSide);
+  plan.width = out.width;
+  plan.height = out.height;
+  double frames = std::round((std::min(duration, plan.end) - plan.start) * fps);
+  if (!std::isfinite(frames) || frames < 1) frames = 1;
+  plan.total = static_cast<long>(std::min(frames, 1e15));
+  plan.pickTime = numberOption("at", plan.start);
+  return plan;
+}
+
+void runVideo() {
+  const auto output = option("output");
+  if (!output) fail("--output is required");
+  const Source source = openSource();
+  const VideoPlan plan = planVideo(source.size, source.duration, source.fps);
+
+  Segmenter segmenter;
+  segmenter.setPatience(std::max(static_cast<int>(std::lround(source.fps)), 8));
+
+  const std::string& chosen = mode();
+  const bool person = chosen == "person";
+  const bool object = chosen == "object";
+  ObjectTrail trail;
+  if (object) {
+    if (!point()) fail("--point is required for object mode");
+    trail = pickObject(source, plan, *point(), segmenter);
+  }
+
+  const cv::Size size(plan.width, plan.height);
+  MatteWriter writer(*output, plan.width, plan.height, source.fps);
+  const Clock::time_point began = Clock::now();
+  std::optional<Clock::time_point> lastProgress;  // none yet: the first frame always reports
+
+  eachFrame(source, plan.start, plan.end, [&](const cv::Mat& frame, const MediaTime& time) {
+    const int k = writer.framesWritten();
+    cv::Mat matte;
+    if (person) {
+      matte = segmenter.sharpPerson(frame);
+    } else if (object) {
+      if (auto found = segmenter.instances(frame)) {
+        uint8_t picked = objectLabel(trail, k, labelGrid(found->instanceMask));
+        if (picked != 0) matte = segmenter.mask({picked}, *found, frame.size());
+      }
+      if (matte.empty()) matte = blackMatte(frame.size());  // the object is lost here
+    } else {
+      matte = segmenter.subject(frame);
+    }
+    writer.append(forOutput(matte, size), time);
+
+    if (!lastProgress || secondsSince(*lastProgress) > 0.4) {
+      lastProgress = Clock::now();
+      const int written = writer.framesWritten();
+      double fraction = std::min(static_cast<double>(written) / plan.total, 1.0);
+      if (object) fraction = fraction * 0.6 + 0.4;
+      emit(Event{{"progress", fraction},
+                 {"frames", written},
+                 {"fps", written / std::max(secondsSince(began), 0.001)}});
+    }
+    return true;
+  });
+
+  if (writer.framesWritten() == 0) fail("no frames in that range");
+  writer.finish();
+
+  const double start = writer.firstTime()->seconds();
+  emit(Event{{"done", true},
+             {"frames", writer.framesWritten()},
+             {"width", plan.width},
+             {"height", plan.height},
+             {"start", start},
+             {"end", start + writer.latestRelative() + 1 / source.fps},
+             {"seconds", secondsSince(began)},
+             {"sharp", segmenter.sharpFrames()}});
+}
+
+}  // namespace tv

@@ -1,0 +1,30 @@
+// The video command: a time range of the input turned into an H.264 matte video of a person,
+// a picked object or the foreground subject.
+#pragma once
+
+#include <opencv2/core/types.hpp>
+
+namespace tv {
+
+// The run settings, fixed before any frame is read.
+struct VideoPlan {
+  double start = 0;   // seconds
+  double end = 0;     // seconds; at most duration + 1
+  double maxSide = 1920;
+  int width = 2;      // output size: even, at least 2, never larger than the source
+  int height = 2;
+  long total = 1;     // expected frame count, at least 1
+  double pickTime = 0;  // "object" mode: the instant the point refers to
+};
+
+// The output size for an upright source size and a longest side: scaled down (never up),
+// each half rounded away from zero, so 641 x 361 gives 642 x 362.
+cv::Size outputSize(cv::Size2d source, double maxSide);
+
+// The plan from the global options (--start, --end, --max, --at) for a source.
+VideoPlan planVideo(cv::Size2d size, double duration, double fps);
+
+// Runs the command on the globals; returns after the done event, ends the process on failure.
+void runVideo();
+
+}  // namespace tv
