@@ -1,0 +1,239 @@
+#include "media/grab.h"
+
+#include "media/frames.h"
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <limits>
+
+namespace tv {
+namespace {
+
+// Decoding stops once the demuxer is this far past the requested time in decode order, even
+// when the decoder has not delivered the frame yet (a broken stream must not be read to its end).
+constexpr double kReadAhead = 2.0;
+
+double secondsOf(int64_t stamp, AVRational base, double origin) {
+  return static_cast<double>(stamp) * av_q2d(base) - origin;
+}
+
+int64_t stampOf(const AVFrame* frame) {
+  return frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp
+                                                        : frame->pts;
+}
+
+bool startsWith(const std::string& bytes, size_t at, const char* text, size_t n) {
+  return bytes.size() >= at + n && std::memcmp(bytes.data() + at, text, n) == 0;
+}
+bool startsWith(const std::string& bytes, size_t at, const char* text) {
+  return startsWith(bytes, at, text, std::strlen(text));
+}
+
+// ISO base media brands of still pictures (HEIF, HEIC, AVIF and their sequences).
+bool pictureBrand(const std::string& brand) {
+  static const char* const kBrands[] = {"heic", "heix", "heim", "heis", "hevc", "hevx",
+                                        "mif1", "mif2", "msf1", "avif", "avis"};
+  for (const char* known : kBrands)
+    if (brand == known) return true;
+  return false;
+}
+
+}  // namespace
+
+FrameGrabber::FrameGrabber(const Source& source, double maxSide)
+    : source_(source), maxSide_(maxSide) {
+  FormatPtr format;
+  if (openInput(source.path, format) < 0 || source.track < 0 ||
+      source.track >= static_cast<int>(format->nb_streams)) {
+    return;
+  }
+  CodecPtr codec;
+  if (openDecoder(format->streams[source.track], codec) < 0) return;
+  packet_.reset(av_packet_alloc());
+  frame_.reset(av_frame_alloc());
+  best_.reset(av_frame_alloc());
+  if (!packet_ || !frame_ || !best_) return;
+  // Only the wanted stream is demuxed; the others would be read and thrown away on every grab.
+  for (unsigned i = 0; i < format->nb_streams; ++i)
+    if (static_cast<int>(i) != source.track) format->streams[i]->discard = AVDISCARD_ALL;
+  format_ = std::move(format);
+  codec_ = std::move(codec);
+}
+
+std::optional<cv::Mat> FrameGrabber::grab(double seconds) {
+  if (!format_ || !codec_ || !std::isfinite(seconds)) return std::nullopt;
+  AVStream* stream = format_->streams[source_.track];
+  const AVRational base = stream->time_base;
+  const double origin = source_.origin;
+
+  // Land on the key frame at or before the time; from there every frame decodes correctly.
+  double fileTime = seconds + origin;
+  bool sought = false;
+  if (fileTime > 0) {
+    auto target = static_cast<int64_t>(std::floor(fileTime / av_q2d(base)));
+    sought = av_seek_frame(format_.get(), source_.track, target, AVSEEK_FLAG_BACKWARD) >= 0;
+  }
+  if (!sought && av_seek_frame(format_.get(), -1, 0, AVSEEK_FLAG_BACKWARD) < 0) return std::nullopt;
+  avcodec_flush_buffers(codec_.get());
+  av_frame_unref(best_.get());
+
+  double bestDistance = std::numeric_limits<double>::infinity();
+  int64_t lastStamp = AV_NOPTS_VALUE;
+  const int64_t frameStep =
+      std::max<int64_t>(1, std::llround(1.0 / source_.fps / av_q2d(base)));
+
+  // Takes every frame the decoder has ready, keeping the nearest; false once a frame at or past
+  // the time has been seen (frames come out in presentation order, so later ones are farther).
+  auto drain = [&]() -> bool {
+    while (true) {
+      int got = avcodec_receive_frame(codec_.get(), frame_.get());
+      if (got < 0) return got == AVERROR(EAGAIN);
+      int64_t stamp = stampOf(frame_.get());
+      if (stamp == AV_NOPTS_VALUE && lastStamp != AV_NOPTS_VALUE) stamp = lastStamp + frameStep;
+      if (stamp == AV_NOPTS_VALUE) {
+        av_frame_unref(frame_.get());
+        continue;  // a frame that cannot be placed in time is of no use here
+      }
+      lastStamp = stamp;
+      double t = secondsOf(stamp, base, origin);
+      double distance = std::abs(t - seconds);
+      if (distance < bestDistance) {
+        bestDistance = distance;
+        av_frame_unref(best_.get());
+        av_frame_move_ref(best_.get(), frame_.get());
+      } else {
+        av_frame_unref(frame_.get());
+      }
+      if (t >= seconds) return false;
+    }
+  };
+
+  bool going = true;
+  while (going) {
+    int read = av_read_frame(format_.get(), packet_.get());
+    if (read < 0) break;  // end of file or damage: flush below
+    if (packet_->stream_index != source_.track) {
+      av_packet_unref(packet_.get());
+      continue;
+    }
+    int64_t order = packet_->dts != AV_NOPTS_VALUE ? packet_->dts : packet_->pts;
+    if (order != AV_NOPTS_VALUE && secondsOf(order, base, origin) > seconds + kGrabTolerance + kReadAhead) {
+      av_packet_unref(packet_.get());
+      break;
+    }
+    // Frames shown long before the time can never be the answer; those no other frame refers
+    // to need not be decoded at all, which halves the work across a long group of pictures.
+    bool early = packet_->pts != AV_NOPTS_VALUE &&
+                 secondsOf(packet_->pts, base, origin) < seconds - kGrabTolerance;
+    codec_->skip_frame = early ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+    int sent = avcodec_send_packet(codec_.get(), packet_.get());
+    av_packet_unref(packet_.get());
+    if (sent < 0 && sent != AVERROR(EAGAIN) && sent != AVERROR_INVALIDDATA) break;
+    going = drain();
+  }
+  if (going) {
+    codec_->skip_frame = AVDISCARD_DEFAULT;
+    avcodec_send_packet(codec_.get(), nullptr);
+    drain();
+  }
+  // Whatever is still queued belongs to this grab; the next one seeks and starts afresh.
+  avcodec_flush_buffers(codec_.get());
+
+  if (!(bestDistance <= kGrabTolerance + 1e-9) || !best_->data[0]) return std::nullopt;
+  cv::Mat image = convert(best_.get());
+  av_frame_unref(best_.get());
+  if (image.empty()) return std::nullopt;
+  return upright(image, source_.orientation);
+}
+
+cv::Mat FrameGrabber::convert(const AVFrame* frame) {
+  int width = frame->width, height = frame->height;
+  if (width <= 0 || height <= 0) return {};
+  int longer = std::max(width, height);
+  int targetWidth = width, targetHeight = height;
+  if (maxSide_ > 0 && longer > maxSide_) {
+    double scale = maxSide_ / longer;
+    targetWidth = std::clamp(static_cast<int>(std::lround(width * scale)), 1, width);
+    targetHeight = std::clamp(static_cast<int>(std::lround(height * scale)), 1, height);
+  }
+  auto format = static_cast<AVPixelFormat>(frame->format);
+  scaler_.reset(sws_getCachedContext(scaler_.release(), width, height, format, targetWidth,
+                                     targetHeight, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr,
+                                     nullptr, nullptr));
+  if (!scaler_) return {};
+
+  // The same colour habits as the frame reader: untagged video is BT.709 from 720 lines up and
+  // BT.601 below, and the full-range formats and tags are honoured.
+  int space = SWS_CS_ITU601;
+  if (frame->colorspace == AVCOL_SPC_BT709) space = SWS_CS_ITU709;
+  else if (frame->colorspace == AVCOL_SPC_BT2020_NCL || frame->colorspace == AVCOL_SPC_BT2020_CL)
+    space = SWS_CS_BT2020;
+  else if (frame->colorspace == AVCOL_SPC_UNSPECIFIED && height >= 720) space = SWS_CS_ITU709;
+  bool fullRange = frame->color_range == AVCOL_RANGE_JPEG || format == AV_PIX_FMT_YUVJ420P ||
+                   format == AV_PIX_FMT_YUVJ422P || format == AV_PIX_FMT_YUVJ444P;
+  int* inverse = nullptr;
+  int* table = nullptr;
+  int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
+  if (sws_getColorspaceDetails(scaler_.get(), &inverse, &srcRange, &table, &dstRange, &brightness,
+                               &contrast, &saturation) >= 0) {
+    sws_setColorspaceDetails(scaler_.get(), sws_getCoefficients(space), fullRange ? 1 : 0,
+                             sws_getCoefficients(SWS_CS_DEFAULT), 1, brightness, contrast,
+                             saturation);
+  }
+
+  // swscale's vector code writes past the end of a row whose width is no multiple of its
+  // vector size, so it draws into padded rows with a spare one below; the frame is cut out after.
+  int paddedWidth = (targetWidth + 15) / 16 * 16;
+  cv::Mat padded(targetHeight + 1, paddedWidth, CV_8UC4, cv::Scalar(0, 0, 0, 255));
+  uint8_t* planes[4] = {padded.data, nullptr, nullptr, nullptr};
+  int strides[4] = {static_cast<int>(padded.step[0]), 0, 0, 0};
+  sws_scale(scaler_.get(), frame->data, frame->linesize, 0, height, planes, strides);
+  return padded(cv::Rect(0, 0, targetWidth, targetHeight)).clone();
+}
+
+bool looksLikeVideoContainer(const std::string& head) {
+  if (startsWith(head, 4, "ftyp")) {
+    // A movie unless its major or one of its compatible brands is a picture brand.
+    if (head.size() < 12) return true;
+    if (pictureBrand(head.substr(8, 4))) return false;
+    uint32_t boxSize = (uint32_t(uint8_t(head[0])) << 24) | (uint32_t(uint8_t(head[1])) << 16) |
+                       (uint32_t(uint8_t(head[2])) << 8) | uint32_t(uint8_t(head[3]));
+    size_t end = std::min<size_t>(boxSize, head.size());
+    for (size_t at = 16; at + 4 <= end; at += 4)
+      if (pictureBrand(head.substr(at, 4))) return false;
+    return true;
+  }
+  // QuickTime files from before the ftyp box start straight with one of these atoms.
+  for (const char* atom : {"moov", "mdat", "wide", "free", "skip", "pnot"})
+    if (startsWith(head, 4, atom)) return true;
+  if (startsWith(head, 0, "\x1A\x45\xDF\xA3")) return true;                   // Matroska, WebM
+  if (startsWith(head, 0, "RIFF") && startsWith(head, 8, "AVI ")) return true;  // AVI
+  if (startsWith(head, 0, "FLV") || startsWith(head, 0, "OggS")) return true;
+  if (startsWith(head, 0, "YUV4MPEG2")) return true;
+  if (startsWith(head, 0, "\x30\x26\xB2\x75\x8E\x66\xCF\x11")) return true;  // ASF, WMV
+  if (startsWith(head, 0, "\x06\x0E\x2B\x34")) return true;                  // MXF
+  // MPEG programme streams, elementary video streams and H.264/H.265 Annex B start codes.
+  if (startsWith(head, 0, "\x00\x00\x01\xBA", 4) || startsWith(head, 0, "\x00\x00\x01\xB3", 4) ||
+      startsWith(head, 0, "\x00\x00\x00\x01", 4))
+    return true;
+  // MPEG transport streams: a sync byte every 188 bytes.
+  if (head.size() > 376 && head[0] == 0x47 && head[188] == 0x47 && head[376] == 0x47) return true;
+  return false;
+}
+
+std::string fileHead(const std::string& path, size_t count) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  std::string bytes(count, '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(count));
+  bytes.resize(static_cast<size_t>(std::max<std::streamsize>(0, in.gcount())));
+  return bytes;
+}
+
+}  // namespace tv

@@ -1,0 +1,50 @@
+// Single frames of a video at chosen instants, for commands that look at a few moments of a long
+// file instead of decoding all of it.
+#pragma once
+
+#include "media/ffmpeg.h"
+#include "media/source.h"
+
+#include <opencv2/core/mat.hpp>
+
+#include <optional>
+#include <string>
+
+namespace tv {
+
+// How far from the requested time a grabbed frame may lie, in seconds.
+constexpr double kGrabTolerance = 0.5;
+
+// Holds the open file and decoder between grabs; each grab seeks, so the order of the requested
+// times does not matter and the cost does not grow with the length of the file.
+class FrameGrabber {
+ public:
+  // `maxSide` bounds the longer side of the grabbed frames (scaled down, never up).
+  FrameGrabber(const Source& source, double maxSide);
+
+  // The upright 8-bit BGRA frame whose presentation time is nearest `seconds` (on the source's
+  // timeline), or nothing when no frame lies within kGrabTolerance or the file cannot be read.
+  std::optional<cv::Mat> grab(double seconds);
+
+ private:
+  cv::Mat convert(const AVFrame* frame);
+
+  Source source_;
+  double maxSide_;
+  FormatPtr format_;
+  CodecPtr codec_;
+  PacketPtr packet_;
+  FramePtr frame_;
+  FramePtr best_;
+  ScalerPtr scaler_;
+};
+
+// True when the first bytes of a file name a video container (MPEG-4/QuickTime with a movie
+// brand, Matroska/WebM, AVI, FLV, Ogg, MPEG transport and programme streams): such files are
+// never handed to the picture decoders, which would read them whole first.
+bool looksLikeVideoContainer(const std::string& head);
+
+// The first `count` bytes of a file (fewer when it is shorter; empty when it cannot be read).
+std::string fileHead(const std::string& path, size_t count);
+
+}  // namespace tv
