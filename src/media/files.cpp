@@ -3,6 +3,7 @@
 #include "cli/events.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,14 @@ std::string temporaryBeside(const std::string& path) {
   std::string temporary = path + ".partial-" + std::to_string(::getpid());
   discardOnFailure(temporary);
   return temporary;
+}
+
+std::optional<std::string> notAnInputFile(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+  if (S_ISDIR(status.st_mode)) return std::string(std::strerror(EISDIR));
+  if (!S_ISREG(status.st_mode)) return std::string("not a regular file");
+  return std::nullopt;
 }
 
 std::optional<std::string> moveIntoPlace(const std::string& temporary, const std::string& path) {

@@ -13,6 +13,11 @@ std::optional<std::string> writeFileReplacing(const std::string& path, const std
 // A temporary name beside `path` for outputs that are written piece by piece; fail() removes it.
 std::string temporaryBeside(const std::string& path);
 
+// Why the path cannot be read as an input file (a folder, a FIFO, a device), or nothing when it
+// is a regular file or does not exist (opening then reports the missing file). Opening a FIFO
+// would block until a writer comes, so inputs are checked before they are opened.
+std::optional<std::string> notAnInputFile(const std::string& path);
+
 // Renames a finished temporary file into place; returns the failure's description, or nothing.
 std::optional<std::string> moveIntoPlace(const std::string& temporary, const std::string& path);
 

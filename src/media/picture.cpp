@@ -35,7 +35,12 @@ Format formatOf(const std::string& b) {
   if (startsWith(b, 0, "RIFF") && startsWith(b, 8, "WEBP")) return Format::kWebp;
   if (startsWith(b, 0, "II*") || startsWith(b, 0, "MM")) return Format::kTiff;
   if (startsWith(b, 0, "BM")) return Format::kBmp;
-  if (startsWith(b, 4, "ftyp")) return Format::kHeif;
+  if (startsWith(b, 4, "ftyp")) {
+    // The same box starts MP4 and QuickTime files; only still-image brands are pictures.
+    for (const char* brand : {"heic", "heix", "heim", "heis", "hevc", "hevx", "mif1", "msf1",
+                              "avif", "avis"})
+      if (startsWith(b, 8, brand)) return Format::kHeif;
+  }
   return Format::kUnknown;
 }
 
@@ -272,6 +277,23 @@ std::optional<cv::Size> declaredSize(const std::string& b) {
 }
 
 std::optional<cv::Mat> tryLoadPicture(const std::string& path, double maxSide) {
+  if (notAnInputFile(path)) return std::nullopt;
+  // Only a file that starts like a picture is read whole: a long video handed in by mistake
+  // costs a few bytes, not its size in memory.
+  std::string head;
+  {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    head.resize(64);
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<size_t>(in.gcount()));
+  }
+  if (head.empty()) return std::nullopt;
+  try {
+    if (formatOf(head) == Format::kUnknown && !cv::haveImageReader(path)) return std::nullopt;
+  } catch (const cv::Exception&) {
+    return std::nullopt;
+  }
   std::string bytes;
   if (!readWholeFile(path, bytes) || bytes.empty()) return std::nullopt;
   Format format = formatOf(bytes);

@@ -3,6 +3,7 @@
 #include "cli/events.h"
 #include "cli/options.h"
 #include "media/ffmpeg.h"
+#include "media/files.h"
 
 extern "C" {
 #include <libavutil/display.h>
@@ -28,6 +29,7 @@ int orientationFromMatrix(double a, double b) {
 Source openSource() { return openSource(inputURL()); }
 
 Source openSource(const std::string& path) {
+  if (auto problem = notAnInputFile(path)) fail(*problem);
   FormatPtr format;
   int status = openInput(path, format);
   if (status < 0) fail(describeError(status));
