@@ -2,14 +2,8 @@
 
 #include "media/frames.h"
 
-extern "C" {
-#include <libavutil/opt.h>
-}
-
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <fstream>
 #include <limits>
 
 namespace tv {
@@ -26,22 +20,6 @@ double secondsOf(int64_t stamp, AVRational base, double origin) {
 int64_t stampOf(const AVFrame* frame) {
   return frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp
                                                         : frame->pts;
-}
-
-bool startsWith(const std::string& bytes, size_t at, const char* text, size_t n) {
-  return bytes.size() >= at + n && std::memcmp(bytes.data() + at, text, n) == 0;
-}
-bool startsWith(const std::string& bytes, size_t at, const char* text) {
-  return startsWith(bytes, at, text, std::strlen(text));
-}
-
-// ISO base media brands of still pictures (HEIF, HEIC, AVIF and their sequences).
-bool pictureBrand(const std::string& brand) {
-  static const char* const kBrands[] = {"heic", "heix", "heim", "heis", "hevc", "hevx",
-                                        "mif1", "mif2", "msf1", "avif", "avis"};
-  for (const char* known : kBrands)
-    if (brand == known) return true;
-  return false;
 }
 
 }  // namespace
@@ -195,45 +173,6 @@ cv::Mat FrameGrabber::convert(const AVFrame* frame) {
   int strides[4] = {static_cast<int>(padded.step[0]), 0, 0, 0};
   sws_scale(scaler_.get(), frame->data, frame->linesize, 0, height, planes, strides);
   return padded(cv::Rect(0, 0, targetWidth, targetHeight)).clone();
-}
-
-bool looksLikeVideoContainer(const std::string& head) {
-  if (startsWith(head, 4, "ftyp")) {
-    // A movie unless its major or one of its compatible brands is a picture brand.
-    if (head.size() < 12) return true;
-    if (pictureBrand(head.substr(8, 4))) return false;
-    uint32_t boxSize = (uint32_t(uint8_t(head[0])) << 24) | (uint32_t(uint8_t(head[1])) << 16) |
-                       (uint32_t(uint8_t(head[2])) << 8) | uint32_t(uint8_t(head[3]));
-    size_t end = std::min<size_t>(boxSize, head.size());
-    for (size_t at = 16; at + 4 <= end; at += 4)
-      if (pictureBrand(head.substr(at, 4))) return false;
-    return true;
-  }
-  // QuickTime files from before the ftyp box start straight with one of these atoms.
-  for (const char* atom : {"moov", "mdat", "wide", "free", "skip", "pnot"})
-    if (startsWith(head, 4, atom)) return true;
-  if (startsWith(head, 0, "\x1A\x45\xDF\xA3")) return true;                   // Matroska, WebM
-  if (startsWith(head, 0, "RIFF") && startsWith(head, 8, "AVI ")) return true;  // AVI
-  if (startsWith(head, 0, "FLV") || startsWith(head, 0, "OggS")) return true;
-  if (startsWith(head, 0, "YUV4MPEG2")) return true;
-  if (startsWith(head, 0, "\x30\x26\xB2\x75\x8E\x66\xCF\x11")) return true;  // ASF, WMV
-  if (startsWith(head, 0, "\x06\x0E\x2B\x34")) return true;                  // MXF
-  // MPEG programme streams, elementary video streams and H.264/H.265 Annex B start codes.
-  if (startsWith(head, 0, "\x00\x00\x01\xBA", 4) || startsWith(head, 0, "\x00\x00\x01\xB3", 4) ||
-      startsWith(head, 0, "\x00\x00\x00\x01", 4))
-    return true;
-  // MPEG transport streams: a sync byte every 188 bytes.
-  if (head.size() > 376 && head[0] == 0x47 && head[188] == 0x47 && head[376] == 0x47) return true;
-  return false;
-}
-
-std::string fileHead(const std::string& path, size_t count) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  std::string bytes(count, '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(count));
-  bytes.resize(static_cast<size_t>(std::max<std::streamsize>(0, in.gcount())));
-  return bytes;
 }
 
 }  // namespace tv

@@ -8,7 +8,6 @@
 #include <opencv2/core/mat.hpp>
 
 #include <optional>
-#include <string>
 
 namespace tv {
 
@@ -38,13 +37,5 @@ class FrameGrabber {
   FramePtr best_;
   ScalerPtr scaler_;
 };
-
-// True when the first bytes of a file name a video container (MPEG-4/QuickTime with a movie
-// brand, Matroska/WebM, AVI, FLV, Ogg, MPEG transport and programme streams): such files are
-// never handed to the picture decoders, which would read them whole first.
-bool looksLikeVideoContainer(const std::string& head);
-
-// The first `count` bytes of a file (fewer when it is shorter; empty when it cannot be read).
-std::string fileHead(const std::string& path, size_t count);
 
 }  // namespace tv

@@ -21,12 +21,9 @@ constexpr int kSlices = 14;
 // Longer side of a grabbed video frame; pictures are analysed at their own size.
 constexpr double kGrabSide = 1280;
 
-// Enough of a file's start to recognise every container looksLikeVideoContainer knows.
-constexpr size_t kHeadBytes = 1024;
-
-// The picture, when the input is a still picture the picture decoders read.
+// The picture, when the input is a still picture the picture decoders read (they look at the
+// first bytes before reading a file whole, so a long video is not loaded in vain).
 std::optional<cv::Mat> stillPicture(const std::string& path) {
-  if (looksLikeVideoContainer(fileHead(path, kHeadBytes))) return std::nullopt;
   return tryLoadPicture(path, std::numeric_limits<double>::infinity());
 }
 

@@ -1,0 +1,118 @@
+#include "media/grab.h"
+
+#include "media/frames.h"
+
+#include "support/run.h"
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+
+namespace tv {
+namespace {
+
+// Ten frames a second, each frame's number painted into its brightness (Y = 16 + 3 N), with
+// B-frames and a key frame every three seconds, so that a grab must seek and decode forwards.
+class NumberedVideo : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new std::string(tvtest::scratchDir("grab"));
+    path_ = new std::string(tvtest::makeVideo(
+        *dir_, "numbered.mp4", "color=black:s=64x48:r=10:d=6,geq=lum='16+3*N':cb=128:cr=128",
+        "-c:v libx264 -qp 2 -g 30 -x264-params b-adapt=0:bframes=3 -pix_fmt yuv420p"));
+  }
+  static void TearDownTestSuite() {
+    delete path_;
+    delete dir_;
+  }
+
+  // The frame number a grabbed frame shows.
+  static int numberOf(const cv::Mat& frame) {
+    const cv::Vec4b& p = frame.at<cv::Vec4b>(frame.rows / 2, frame.cols / 2);
+    return static_cast<int>(std::lround(p[0] * 219.0 / 255.0 / 3.0));
+  }
+
+  static std::string* dir_;
+  static std::string* path_;
+};
+std::string* NumberedVideo::dir_ = nullptr;
+std::string* NumberedVideo::path_ = nullptr;
+
+TEST_F(NumberedVideo, GrabsTheNearestFrameInAnyOrder) {
+  ASSERT_FALSE(path_->empty());
+  Source source = openSource(*path_);
+  FrameGrabber grabber(source, 1280);
+  struct Case {
+    double time;
+    int frame;
+  };
+  for (Case c : {Case{2.34, 23}, Case{0, 0}, Case{5.9, 59}, Case{3.0, 30}, Case{2.96, 30},
+                 Case{1.04, 10}, Case{4.51, 45}, Case{0.26, 3}}) {
+    auto frame = grabber.grab(c.time);
+    ASSERT_TRUE(frame) << c.time;
+    EXPECT_EQ(frame->type(), CV_8UC4);
+    EXPECT_EQ(frame->size(), cv::Size(64, 48));
+    EXPECT_EQ(numberOf(*frame), c.frame) << c.time;
+  }
+}
+
+TEST_F(NumberedVideo, NothingFartherThanHalfASecond) {
+  ASSERT_FALSE(path_->empty());
+  FrameGrabber grabber(openSource(*path_), 1280);
+  auto last = grabber.grab(6.3);  // the last frame is at 5.9
+  ASSERT_TRUE(last);
+  EXPECT_EQ(numberOf(*last), 59);
+  EXPECT_FALSE(grabber.grab(6.5));
+  EXPECT_FALSE(grabber.grab(60));
+  EXPECT_FALSE(grabber.grab(-0.6));
+  EXPECT_FALSE(grabber.grab(std::nan("")));
+  auto again = grabber.grab(1.2);  // a failed grab leaves the grabber usable
+  ASSERT_TRUE(again);
+  EXPECT_EQ(numberOf(*again), 12);
+}
+
+TEST(FrameGrabber, TurnsFramesUprightAndBoundsTheLongerSide) {
+  std::string dir = tvtest::scratchDir("grab-size");
+  std::string wide = tvtest::makeVideo(dir, "wide.mp4", "testsrc2=s=1920x1080:r=25:d=1",
+                                       "-c:v libx264 -preset ultrafast -pix_fmt yuv420p");
+  ASSERT_FALSE(wide.empty());
+  auto frame = FrameGrabber(openSource(wide), 1280).grab(0.5);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->size(), cv::Size(1280, 720));
+
+  std::string turned = dir + "/turned.mp4";
+  ASSERT_EQ(tvtest::shell("ffmpeg -v error -y -i '" + wide +
+                          "' -c copy -metadata:s:v:0 rotate=90 '" + turned + "' </dev/null"),
+            0);
+  Source source = openSource(turned);
+  ASSERT_TRUE(source.orientation == 6 || source.orientation == 8);
+  auto upright = FrameGrabber(source, 1280).grab(0.48);
+  ASSERT_TRUE(upright);
+  ASSERT_EQ(upright->size(), cv::Size(720, 1280));
+
+  // Turned the same way as the frame reader's frames, only smaller.
+  cv::Mat read;
+  eachFrame(source, 0.48, 0.5, [&](const cv::Mat& frame, const MediaTime&) {
+    read = frame.clone();
+    return false;
+  });
+  ASSERT_EQ(read.size(), cv::Size(1080, 1920));
+  cv::Mat reduced;
+  cv::resize(read, reduced, upright->size(), 0, 0, cv::INTER_AREA);
+  cv::Mat difference;
+  cv::absdiff(reduced, *upright, difference);
+  EXPECT_LT(cv::mean(difference)[0], 4);
+  EXPECT_LT(cv::mean(difference)[2], 4);
+}
+
+TEST(FrameGrabber, UnreadableFileGrabsNothing) {
+  Source source;
+  source.path = tvtest::scratchDir("grab-missing") + "/missing.mp4";
+  source.track = 0;
+  EXPECT_FALSE(FrameGrabber(source, 1280).grab(0));
+}
+
+}  // namespace
+}  // namespace tv
