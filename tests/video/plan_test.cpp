@@ -1,0 +1,150 @@
+// The video command's run settings and the object mode's bookkeeping on grids.
+#include "cli/options.h"
+#include "segment/grid.h"
+#include "video/object.h"
+#include "video/video.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <string>
+
+namespace {
+
+void useOptions(const std::map<std::string, std::string>& options) {
+  tv::Globals globals;
+  globals.command = "video";
+  globals.options = options;
+  globals.options["input"] = "clip.mp4";
+  globals.inputURL = "clip.mp4";
+  tv::setGlobalsForTesting(globals);
+}
+
+TEST(VideoSize, FullHdKeepsItsSizeByDefault) {
+  EXPECT_EQ(tv::outputSize({1920, 1080}, 1920), cv::Size(1920, 1080));
+}
+
+TEST(VideoSize, MaxSideScalesBothAxesAndRoundsHalvesAway) {
+  // 1080 * 1000 / 1920 = 562.5, half of it 281.25 -> 281 -> 562.
+  EXPECT_EQ(tv::outputSize({1920, 1080}, 1000), cv::Size(1000, 562));
+  // Portrait sources are limited on their height.
+  EXPECT_EQ(tv::outputSize({1080, 1920}, 1000), cv::Size(562, 1000));
+}
+
+TEST(VideoSize, OddSizesBecomeEven) {
+  EXPECT_EQ(tv::outputSize({641, 361}, 1920), cv::Size(642, 362));
+  EXPECT_EQ(tv::outputSize({3, 1}, 1920), cv::Size(4, 2));
+}
+
+TEST(VideoSize, NeverEnlargedNeverBelowTwo) {
+  EXPECT_EQ(tv::outputSize({320, 240}, 5000), cv::Size(320, 240));
+  EXPECT_EQ(tv::outputSize({1920, 1080}, 0), cv::Size(2, 2));
+  EXPECT_EQ(tv::outputSize({1920, 1080}, -50), cv::Size(2, 2));
+  EXPECT_EQ(tv::outputSize({1920, 1080}, std::nan("")), cv::Size(1920, 1080));
+}
+
+TEST(VideoPlan, Defaults) {
+  useOptions({});
+  tv::VideoPlan plan = tv::planVideo({1920, 1080}, 10, 30);
+  EXPECT_EQ(plan.start, 0);
+  EXPECT_EQ(plan.end, 11);  // one second past the duration
+  EXPECT_EQ(plan.maxSide, 1920);
+  EXPECT_EQ(plan.width, 1920);
+  EXPECT_EQ(plan.height, 1080);
+  EXPECT_EQ(plan.total, 300);
+  EXPECT_EQ(plan.pickTime, 0);
+}
+
+TEST(VideoPlan, RangeAndPickFromTheOptions) {
+  useOptions({{"start", "2"}, {"end", "4.5"}, {"max", "1000"}, {"at", "3"}});
+  tv::VideoPlan plan = tv::planVideo({1920, 1080}, 10, 25);
+  EXPECT_EQ(plan.start, 2);
+  EXPECT_EQ(plan.end, 4.5);
+  EXPECT_EQ(plan.width, 1000);
+  EXPECT_EQ(plan.height, 562);
+  EXPECT_EQ(plan.total, 63);  // 2.5 s * 25 = 62.5, rounded away from zero
+  EXPECT_EQ(plan.pickTime, 3);
+}
+
+TEST(VideoPlan, OutOfRangeAndMalformedValues) {
+  useOptions({{"start", "-1"}, {"end", "99"}, {"max", " 640"}, {"at", "soon"}});
+  tv::VideoPlan plan = tv::planVideo({1280, 720}, 4, 30);
+  EXPECT_EQ(plan.start, 0);
+  EXPECT_EQ(plan.end, 5);          // cut to duration + 1
+  EXPECT_EQ(plan.maxSide, 1920);   // a leading space is no number
+  EXPECT_EQ(plan.width, 1280);
+  EXPECT_EQ(plan.pickTime, 0);     // the start
+  EXPECT_EQ(plan.total, 120);      // up to the duration, not past it
+}
+
+TEST(VideoPlan, EmptyRangeStillExpectsOneFrame) {
+  useOptions({{"start", "8"}, {"end", "3"}});
+  EXPECT_EQ(tv::planVideo({64, 64}, 4, 30).total, 1);
+}
+
+// A grid with a rectangle of cells holding a label.
+tv::Grid gridWith(std::initializer_list<std::pair<uint8_t, cv::Rect>> regions) {
+  tv::Grid grid(tv::GRID * tv::GRID, 0);
+  for (const auto& [value, rect] : regions) {
+    for (int r = rect.y; r < rect.y + rect.height; ++r) {
+      for (int c = rect.x; c < rect.x + rect.width; ++c) grid[r * tv::GRID + c] = value;
+    }
+  }
+  return grid;
+}
+
+TEST(ObjectTrail, TraceBackKeepsTheReferenceAcrossLostFrames) {
+  // The object moves right by 4 cells a frame and carries a different label on every frame;
+  // frame 1 has no instances at all.
+  std::vector<tv::Grid> grids = {
+      gridWith({{5, {40, 40, 20, 20}}, {9, {100, 100, 10, 10}}}),
+      gridWith({}),
+      gridWith({{2, {48, 40, 20, 20}}}),
+      gridWith({{7, {52, 40, 20, 20}}, {3, {0, 0, 30, 30}}}),
+  };
+  tv::ObjectTrail trail = tv::traceBack(grids, 7);
+  EXPECT_EQ(trail.pickIndex, 3);
+  ASSERT_EQ(trail.masks.size(), 4u);
+  EXPECT_EQ(trail.masks[3], tv::only(7, grids[3]));
+  EXPECT_EQ(trail.masks[2], tv::only(2, grids[2]));
+  EXPECT_FALSE(trail.masks[1].has_value());
+  // Frame 0 is reached from frame 2's mask, over the empty frame.
+  EXPECT_EQ(trail.masks[0], tv::only(5, grids[0]));
+  EXPECT_FALSE(trail.current.has_value());
+}
+
+TEST(ObjectTrail, FollowsForwardAndResumesAfterALoss) {
+  std::vector<tv::Grid> search = {gridWith({{4, {10, 10, 20, 20}}})};
+  tv::ObjectTrail trail = tv::traceBack(search, 4);
+  ASSERT_EQ(trail.pickIndex, 0);
+
+  // The pick frame as the writing pass sees it: the label may differ, the region is the same.
+  EXPECT_EQ(tv::objectLabel(trail, 0, gridWith({{6, {10, 10, 20, 20}}})), 6);
+  ASSERT_TRUE(trail.current.has_value());
+  // Next frame: moved a little.
+  EXPECT_EQ(tv::objectLabel(trail, 1, gridWith({{1, {14, 10, 20, 20}}, {2, {90, 90, 9, 9}}})), 1);
+  // Lost: only something far away.
+  tv::Grid lostGrid = gridWith({{2, {90, 90, 9, 9}}});
+  EXPECT_EQ(tv::objectLabel(trail, 2, lostGrid), 0);
+  // Found again near where it was last seen (frame 1), so following resumes.
+  EXPECT_EQ(tv::objectLabel(trail, 3, gridWith({{3, {16, 10, 20, 20}}})), 3);
+  EXPECT_EQ(trail.current, tv::only(3, gridWith({{3, {16, 10, 20, 20}}})));
+}
+
+TEST(ObjectTrail, FramesBeforeThePickUseTheTracedMasksOnly) {
+  std::vector<tv::Grid> search = {
+      gridWith({{1, {10, 10, 20, 20}}}),
+      gridWith({{1, {70, 70, 20, 20}}}),  // the object jumped: frame 0 cannot be traced
+      gridWith({{2, {72, 70, 20, 20}}}),
+  };
+  tv::ObjectTrail trail = tv::traceBack(search, 2);
+  EXPECT_FALSE(trail.masks[0].has_value());
+  EXPECT_EQ(tv::objectLabel(trail, 0, search[0]), 0);
+  EXPECT_EQ(tv::objectLabel(trail, 1, search[1]), 1);
+  EXPECT_FALSE(trail.current.has_value());  // before the pick the current mask is untouched
+  EXPECT_EQ(tv::objectLabel(trail, 2, search[2]), 2);
+  EXPECT_TRUE(trail.current.has_value());
+}
+
+}  // namespace
