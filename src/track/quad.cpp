@@ -191,14 +191,17 @@ TrackResult trackQuad(const TrackJob& job) {
 
   // Each run is fed as the frames are decoded, so at most one two-second chunk of small frames
   // is ever held (the backward run), not the whole range.
-  QuadFollow forwardRun(*quad);
+  std::optional<QuadFollow> forwardRun;
   std::vector<RawQuad> forward;
   cv::Mat anchorFrame;
   eachFrame(job.source, std::max(range.start, range.at - 0.5 / job.source.fps), range.end,
             [&](const cv::Mat& frame, const MediaTime& time) {
               cv::Mat small = shrunk(frame, 960);
-              if (forward.empty()) anchorFrame = small;
-              forward.push_back(followFrame(forwardRun, small, time.seconds()));
+              if (!forwardRun) {
+                forwardRun.emplace(*quad);
+                anchorFrame = small;
+              }
+              forward.push_back(followFrame(*forwardRun, small, time.seconds()));
               job.report(static_cast<double>(forward.size()) / expected);
               return true;
             });

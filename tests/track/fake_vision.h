@@ -1,0 +1,66 @@
+// A scripted stand-in for the vision analyses, so the trackers' own decisions can be checked
+// frame by frame without any model.
+#pragma once
+
+#include "media/vision.h"
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace tvtest {
+
+// The frame number painted into pixel (0, 0) by numberedFrame(), so scripted answers can tell
+// which frame they are looking at even after shrinking.
+int frameNumber(const cv::Mat& frame);
+cv::Mat numberedFrame(int number, cv::Size size = {64, 48});
+
+class ScriptedTracking final : public tv::ObjectTracking {
+ public:
+  using Script = std::function<std::optional<tv::TrackedObject>(const cv::Mat&)>;
+  explicit ScriptedTracking(Script script) : script_(std::move(script)) {}
+  std::optional<tv::TrackedObject> next(const cv::Mat& frame) override { return script_(frame); }
+
+ private:
+  Script script_;
+};
+
+class FakeVision final : public tv::Vision {
+ public:
+  FakeVision() { tv::useVisionForTesting(this); }
+  ~FakeVision() override { tv::useVisionForTesting(nullptr); }
+
+  std::function<std::vector<tv::FaceObservation>(const cv::Mat&)> faces;
+  std::function<std::optional<cv::Matx33f>(const cv::Mat&, const cv::Mat&)> warp;
+  std::function<std::optional<cv::Point2d>(const cv::Mat&, const cv::Mat&)> shift;
+  // Makes the tracker for a start rectangle; every start rectangle asked for is kept.
+  std::function<ScriptedTracking::Script(const cv::Rect2d&)> tracker;
+  std::vector<cv::Rect2d> trackerStarts;
+  int homographyCalls = 0, translationCalls = 0;
+
+  std::vector<tv::FaceObservation> faceRectangles(const cv::Mat& image) override {
+    return faces ? faces(image) : std::vector<tv::FaceObservation>{};
+  }
+  std::vector<tv::FaceObservation> faceLandmarks(const cv::Mat& image) override {
+    return faceRectangles(image);
+  }
+  std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& current) override {
+    ++homographyCalls;
+    return warp ? warp(reference, current) : std::nullopt;
+  }
+  std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& current) override {
+    ++translationCalls;
+    return shift ? shift(reference, current) : std::nullopt;
+  }
+  std::unique_ptr<tv::ObjectTracking> objectTracking(const cv::Rect2d& start) override {
+    trackerStarts.push_back(start);
+    if (!tracker) return std::make_unique<ScriptedTracking>([](const cv::Mat&) {
+      return std::optional<tv::TrackedObject>{};
+    });
+    return std::make_unique<ScriptedTracking>(tracker(start));
+  }
+  std::unique_ptr<tv::PersonSegmentation> personSegmentation() override { return nullptr; }
+  std::optional<tv::Instances> foregroundInstances(const cv::Mat&) override { return std::nullopt; }
+};
+
+}  // namespace tvtest

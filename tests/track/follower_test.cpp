@@ -1,0 +1,82 @@
+#include "fake_vision.h"
+#include "track/follower.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+using tvtest::FakeVision;
+
+// Answers the confidences in turn (nothing once they run out), with the start rectangle moved
+// 0.01 to the right per frame; counts the frames it was asked about.
+void scriptConfidences(FakeVision& fake, std::vector<float> confidences, int* calls) {
+  fake.tracker = [confidences, calls](const cv::Rect2d& start) {
+    return [confidences, calls, start, n = 0](const cv::Mat&) mutable {
+      ++*calls;
+      if (n >= static_cast<int>(confidences.size())) return std::optional<tv::TrackedObject>{};
+      cv::Rect2d moved(start.x + 0.01 * n, start.y, start.width, start.height);
+      return std::optional<tv::TrackedObject>{tv::TrackedObject{moved, confidences[n++]}};
+    };
+  };
+}
+
+TEST(ObjectFollower, StartBoxGoesToTheTrackerLowerLeftAndUnclipped) {
+  FakeVision fake;
+  tv::ObjectFollower a(tv::Box{0.5, 0.25, 0.2, 0.1});
+  tv::ObjectFollower b(tv::Box{0.95, 0.5, 0.3, 0.2});
+  ASSERT_EQ(fake.trackerStarts.size(), 2u);
+  EXPECT_NEAR(fake.trackerStarts[0].x, 0.4, 1e-12);
+  EXPECT_NEAR(fake.trackerStarts[0].y, 0.7, 1e-12);
+  EXPECT_NEAR(fake.trackerStarts[0].width, 0.2, 1e-12);
+  EXPECT_NEAR(fake.trackerStarts[0].height, 0.1, 1e-12);
+  EXPECT_NEAR(fake.trackerStarts[1].x + fake.trackerStarts[1].width, 1.1, 1e-12);
+}
+
+TEST(ObjectFollower, AnUnchangedRectangleComesBackAsTheSameBox) {
+  FakeVision fake;
+  int calls = 0;
+  scriptConfidences(fake, {0.9f}, &calls);
+  tv::ObjectFollower follower(tv::Box{0.5, 0.25, 0.2, 0.1});
+  auto box = follower.next(tvtest::numberedFrame(0));
+  ASSERT_TRUE(box);
+  EXPECT_NEAR(box->x, 0.5, 1e-12);
+  EXPECT_NEAR(box->y, 0.25, 1e-12);
+  EXPECT_NEAR(box->w, 0.2, 1e-12);
+  EXPECT_NEAR(box->h, 0.1, 1e-12);
+}
+
+TEST(ObjectFollower, ConfidenceOfExactlyPointThreeLosesForGood) {
+  FakeVision fake;
+  int calls = 0;
+  scriptConfidences(fake, {0.9f, std::nextafter(0.3f, 1.0f), 0.3f, 0.9f, 0.9f}, &calls);
+  tv::ObjectFollower follower(tv::Box{0.5, 0.5, 0.2, 0.2});
+  auto first = follower.next(tvtest::numberedFrame(0));
+  auto second = follower.next(tvtest::numberedFrame(1));
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(second);  // just above the threshold keeps the target
+  EXPECT_NEAR(second->x, 0.51, 1e-12);
+  EXPECT_FALSE(follower.next(tvtest::numberedFrame(2)));
+  EXPECT_TRUE(follower.lost());
+  // The target is back with high confidence, but a lost follower no longer asks.
+  EXPECT_FALSE(follower.next(tvtest::numberedFrame(3)));
+  EXPECT_FALSE(follower.next(tvtest::numberedFrame(4)));
+  EXPECT_EQ(calls, 3);
+}
+
+TEST(ObjectFollower, NoAnswerOrNotANumberLoses) {
+  FakeVision fake;
+  int calls = 0;
+  scriptConfidences(fake, {}, &calls);
+  tv::ObjectFollower none(tv::Box{0.5, 0.5, 0.2, 0.2});
+  EXPECT_FALSE(none.next(tvtest::numberedFrame(0)));
+  EXPECT_FALSE(none.next(tvtest::numberedFrame(1)));
+  EXPECT_EQ(calls, 1);
+  scriptConfidences(fake, {NAN, 0.9f}, &calls);
+  tv::ObjectFollower nan(tv::Box{0.5, 0.5, 0.2, 0.2});
+  EXPECT_FALSE(nan.next(tvtest::numberedFrame(0)));
+  EXPECT_FALSE(nan.next(tvtest::numberedFrame(1)));
+}
+
+}  // namespace
