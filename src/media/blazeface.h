@@ -1,0 +1,46 @@
+// The face detector behind the face analyses: MediaPipe's BlazeFace (back-camera, 256 x 256)
+// run with OpenCV's dnn over a pyramid of overlapping tiles, so that faces from about 24 pixels
+// up to the whole picture are found. Coordinates here are OpenCV's: pixels, origin top left.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <array>
+#include <vector>
+
+namespace tv::blazeface {
+
+struct Face {
+  cv::Rect2d box;  // pixels of the analysed image, origin top left
+  float score = 0;
+  // The detector's six key points, in the model's order: the subject's right eye, left eye,
+  // nose tip, mouth centre, right ear, left ear (same coordinates as the box).
+  std::array<cv::Point2d, 6> keyPoints;
+};
+
+// The relative path of the model among the models (see findModel).
+extern const char* const kModelFile;
+
+// Faces in a BGRA (or BGR) image, best score first. Loads the model on first use; a model that
+// is missing or cannot be read ends the run ("cannot load the model face detector: ...").
+std::vector<Face> detect(const cv::Mat& image);
+
+// One level of the tile pyramid: square tiles of `side` pixels, `columns` x `rows` of them,
+// spread evenly over the picture (the first at its top left, the last at its bottom right).
+struct Level {
+  double side = 0;
+  int columns = 1, rows = 1;
+};
+
+// The levels detect() runs on a picture of the given size, the whole picture first.
+std::vector<Level> pyramid(cv::Size size);
+
+// One pass of the network on a square crop of `image` (its content scaled to fit 256 x 256,
+// aspect ratio kept), before suppression: every anchor scoring at least `minScore`.
+std::vector<Face> detectInSquare(const cv::Mat& image, const cv::Rect2d& square, float minScore);
+
+// Weighted non-maximum suppression: overlapping faces (intersection over union above
+// `maxOverlap`) become one, their boxes and key points averaged with the scores as weights.
+std::vector<Face> suppressed(std::vector<Face> faces, double maxOverlap);
+
+}  // namespace tv::blazeface

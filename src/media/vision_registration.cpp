@@ -1,0 +1,230 @@
+// Image registration. The homography comes from ORB features matched both ways and RANSAC;
+// the translation from phase correlation. Both answer nothing rather than a guess when the
+// pictures have too little texture, repeat themselves, or do not show the same scene.
+//
+// Coordinates: OpenCV puts the origin at the top left with pixel centres on whole numbers;
+// the analyses' convention is the lower left with the picture spanning [0, W] x [0, H], so
+// pixel (i, j) of an image H rows high has its centre at (i + 0.5, H - j - 0.5).
+#include "media/analyses.h"
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/features2d.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace tv::analyses {
+namespace {
+
+constexpr int kFeatures = 1000;          // ORB features per picture
+constexpr double kRatio = 0.8;           // Lowe's ratio test on the two nearest descriptors
+constexpr int kMinInliers = 24;          // fewer RANSAC inliers: no homography
+constexpr double kMinInlierShare = 0.3;  // inliers among the mutual matches
+constexpr double kMinContrast = 4;       // grey standard deviation below it: no texture
+// Phase correlation's peak response: about 1 for a true shift, under 0.03 for unrelated
+// pictures, 0.05-0.15 where rotation or zoom leave the answer unreliable.
+constexpr double kMinResponse = 0.15;
+
+// The grey picture (8-bit) of a BGRA, BGR or grey image.
+cv::Mat greyOf(const cv::Mat& image) {
+  cv::Mat grey;
+  if (image.channels() == 4) cv::cvtColor(image, grey, cv::COLOR_BGRA2GRAY);
+  else if (image.channels() == 3) cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+  else grey = image;
+  if (grey.depth() != CV_8U) grey.convertTo(grey, CV_8U);
+  return grey;
+}
+
+bool textured(const cv::Mat& grey) {
+  cv::Scalar mean, deviation;
+  cv::meanStdDev(grey, mean, deviation);
+  return deviation[0] >= kMinContrast;
+}
+
+// A cheap fingerprint of a picture's pixels, so that a reference frame given again (the usual
+// case: one reference serves several frames) reuses its features.
+uint64_t fingerprint(const cv::Mat& image) {
+  uint64_t hash = 1469598103934665603ull ^ uint64_t(image.cols) ^ (uint64_t(image.rows) << 32);
+  for (int row = 0; row < image.rows; ++row) {
+    const uchar* p = image.ptr(row);
+    size_t bytes = size_t(image.cols) * image.elemSize();
+    size_t k = 0;
+    for (; k + 8 <= bytes; k += 8) {
+      uint64_t word;
+      std::memcpy(&word, p + k, 8);
+      hash = (hash ^ word) * 0x9E3779B97F4A7C15ull;
+      hash ^= hash >> 29;
+    }
+    for (; k < bytes; ++k) hash = (hash ^ p[k]) * 1099511628211ull;
+  }
+  return hash;
+}
+
+struct Features {
+  uint64_t key = 0;
+  cv::Size size;
+  cv::Mat grey;
+  std::vector<cv::KeyPoint> points;
+  cv::Mat descriptors;
+};
+
+// The features of a picture, from a two-entry cache (the reference and the latest current,
+// which often becomes the next reference).
+const Features& featuresOf(const cv::Mat& image) {
+  static Features cache[2];
+  static int newest = 0;
+  uint64_t key = fingerprint(image);
+  for (int k = 0; k < 2; ++k)
+    if (cache[k].key == key && cache[k].size == image.size() && !cache[k].points.empty())
+      return cache[k];
+  static cv::Ptr<cv::ORB> orb = cv::ORB::create(kFeatures);
+  Features& slot = cache[newest ^= 1];
+  slot = Features{key, image.size(), greyOf(image).clone(), {}, {}};
+  if (textured(slot.grey))
+    orb->detectAndCompute(slot.grey, cv::noArray(), slot.points, slot.descriptors);
+  if (slot.points.empty()) slot.key = 0;
+  return slot;
+}
+
+// Matches from a to b that pass the ratio test and are each other's nearest neighbours.
+std::vector<cv::DMatch> mutualMatches(const Features& a, const Features& b) {
+  std::vector<cv::DMatch> kept;
+  if (a.descriptors.rows < 2 || b.descriptors.rows < 2) return kept;
+  cv::BFMatcher matcher(cv::NORM_HAMMING);
+  std::vector<std::vector<cv::DMatch>> forward;
+  std::vector<cv::DMatch> backward;
+  matcher.knnMatch(a.descriptors, b.descriptors, forward, 2);
+  matcher.match(b.descriptors, a.descriptors, backward);
+  for (const auto& pair : forward) {
+    if (pair.size() < 2) continue;
+    const cv::DMatch& best = pair[0];
+    if (best.distance >= kRatio * pair[1].distance) continue;
+    if (backward[best.trainIdx].trainIdx != best.queryIdx) continue;
+    kept.push_back(best);
+  }
+  return kept;
+}
+
+// The flip from OpenCV pixel positions to the lower-left convention, for a picture `rows` high.
+cv::Matx33d flip(int rows) { return {1, 0, 0.5, 0, -1, rows - 0.5, 0, 0, 1}; }
+
+// A homography that keeps the picture a convex quadrilateral of sensible size, turned the same
+// way round (no mirror, no fold, no point sent to infinity).
+bool plausible(const cv::Matx33d& h, cv::Size size) {
+  cv::Point2d corners[4] = {{0, 0}, {double(size.width), 0}, {double(size.width), double(size.height)},
+                            {0, double(size.height)}};
+  cv::Point2d mapped[4];
+  for (int k = 0; k < 4; ++k) {
+    cv::Vec3d p = h * cv::Vec3d(corners[k].x, corners[k].y, 1);
+    if (!(p[2] > 1e-6)) return false;
+    mapped[k] = {p[0] / p[2], p[1] / p[2]};
+    if (!std::isfinite(mapped[k].x) || !std::isfinite(mapped[k].y)) return false;
+  }
+  double area = 0;
+  for (int k = 0; k < 4; ++k) {
+    const cv::Point2d& a = mapped[k];
+    const cv::Point2d& b = mapped[(k + 1) % 4];
+    const cv::Point2d& c = mapped[(k + 2) % 4];
+    if ((b - a).cross(c - b) <= 0) return false;
+    area += a.cross(b) / 2;
+  }
+  double ratio = area / (double(size.width) * size.height);
+  return ratio > 0.25 && ratio < 4;
+}
+
+// ORB finds its corners on whole pixels of its pyramid levels; following the inliers with
+// Lucas-Kanade from the RANSAC estimate places them to a small fraction of a pixel, and the
+// homography is fitted again on the points that agree with it to within half a pixel.
+cv::Matx33d refined(const Features& cur, const Features& ref, const std::vector<cv::Point2f>& from,
+                    const std::vector<uchar>& inlierMask, const cv::Matx33d& estimate) {
+  std::vector<cv::Point2f> start, guess;
+  for (size_t k = 0; k < from.size(); ++k) {
+    if (!inlierMask[k]) continue;
+    cv::Vec3d p = estimate * cv::Vec3d(from[k].x, from[k].y, 1);
+    if (!(std::abs(p[2]) > 1e-9)) continue;
+    start.push_back(from[k]);
+    guess.emplace_back(float(p[0] / p[2]), float(p[1] / p[2]));
+  }
+  if (int(start.size()) < kMinInliers) return estimate;
+  std::vector<cv::Point2f> tracked = guess;
+  std::vector<uchar> status;
+  std::vector<float> error;
+  cv::calcOpticalFlowPyrLK(cur.grey, ref.grey, start, tracked, status, error, cv::Size(15, 15), 1,
+                           cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, 0.01),
+                           cv::OPTFLOW_USE_INITIAL_FLOW);
+  std::vector<cv::Point2f> a, b;
+  for (size_t k = 0; k < start.size(); ++k) {
+    if (!status[k] || cv::norm(tracked[k] - guess[k]) > 2) continue;
+    a.push_back(start[k]);
+    b.push_back(tracked[k]);
+  }
+  if (int(a.size()) < kMinInliers) return estimate;
+  std::vector<uchar> mask;
+  cv::Mat better = cv::findHomography(a, b, cv::RANSAC, 0.5, mask, 2000, 0.999);
+  if (better.empty() || std::count(mask.begin(), mask.end(), uchar(1)) < kMinInliers) return estimate;
+  return cv::Matx33d(better);
+}
+
+}  // namespace
+
+std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& current) {
+  try {
+    if (reference.empty() || current.empty()) return std::nullopt;
+    // Copies: the cache below may be refilled by the second call.
+    Features ref = featuresOf(reference);
+    const Features& cur = featuresOf(current);
+    std::vector<cv::DMatch> matches = mutualMatches(cur, ref);
+    if (int(matches.size()) < kMinInliers) return std::nullopt;
+    std::vector<cv::Point2f> from, to;
+    for (const auto& m : matches) {
+      from.push_back(cur.points[m.queryIdx].pt);
+      to.push_back(ref.points[m.trainIdx].pt);
+    }
+    double diagonal = std::hypot(current.cols, current.rows);
+    double threshold = std::max(1.5, diagonal * 0.003);
+    std::vector<uchar> inlierMask;
+    cv::Mat found = cv::findHomography(from, to, cv::RANSAC, threshold, inlierMask, 4000, 0.999);
+    if (found.empty()) return std::nullopt;
+    int inliers = int(std::count(inlierMask.begin(), inlierMask.end(), uchar(1)));
+    if (inliers < kMinInliers || inliers < kMinInlierShare * double(matches.size()))
+      return std::nullopt;
+    cv::Matx33d topLeft = refined(cur, ref, from, inlierMask, cv::Matx33d(found));
+    if (!plausible(topLeft, current.size())) return std::nullopt;
+    cv::Matx33d lowerLeft = flip(reference.rows) * topLeft * flip(current.rows).inv();
+    if (!(std::abs(lowerLeft(2, 2)) > 1e-12)) return std::nullopt;
+    lowerLeft *= 1.0 / lowerLeft(2, 2);
+    return cv::Matx33f(lowerLeft);
+  } catch (const cv::Exception&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& current) {
+  try {
+    if (reference.empty() || current.empty() || reference.size() != current.size())
+      return std::nullopt;
+    cv::Mat a = greyOf(reference), b = greyOf(current);
+    if (!textured(a) || !textured(b)) return std::nullopt;
+    cv::Mat fa, fb;
+    a.convertTo(fa, CV_32F);
+    b.convertTo(fb, CV_32F);
+    // The window keeps the picture's edges, which do not move with the content, out of it.
+    cv::Mat window;
+    cv::createHanningWindow(window, fa.size(), CV_32F);
+    double response = 0;
+    cv::Point2d shift = cv::phaseCorrelate(fa, fb, window, &response);
+    if (!(response >= kMinResponse) || !std::isfinite(shift.x) || !std::isfinite(shift.y))
+      return std::nullopt;
+    // phaseCorrelate gives how far the current content lies from the reference content, x
+    // right and y down; the aligning transform moves it back, and y points up here.
+    return cv::Point2d(-shift.x, shift.y);
+  } catch (const cv::Exception&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace tv::analyses
