@@ -1,0 +1,110 @@
+#include "support/run.h"
+#include "track_scenes.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+
+namespace {
+
+using nlohmann::json;
+
+constexpr int kW = 320, kH = 240, kFrames = 60;
+
+// The picture's corners on frame n, in pixels: it drifts right and down and turns slowly in
+// depth (its right edge grows), so every frame is a different homography.
+std::array<cv::Point2f, 4> corners(int n) {
+  const float t = static_cast<float>(n);
+  return {cv::Point2f(80 + 1.1f * t, 55 + 0.4f * t), cv::Point2f(220 + 1.3f * t, 62 + 0.3f * t),
+          cv::Point2f(224 + 1.3f * t, 185 + 0.5f * t), cv::Point2f(84 + 1.1f * t, 172 + 0.4f * t)};
+}
+
+std::string warpedPictureClip(const std::string& dir) {
+  cv::Mat background;
+  cv::resize(cv::imread(tvtest::kCoffee), background, cv::Size(kW, kH), 0, 0, cv::INTER_AREA);
+  const cv::Mat picture = cv::imread(tvtest::kGraffiti);
+  const std::array<cv::Point2f, 4> source{
+      cv::Point2f(0, 0), cv::Point2f(picture.cols, 0), cv::Point2f(picture.cols, picture.rows),
+      cv::Point2f(0, picture.rows)};
+  return tvtest::writeClip(dir, "quad.mp4", kFrames, 30, [&](int n) {
+    cv::Mat frame = background.clone();
+    const auto target = corners(n);
+    cv::Mat h = cv::getPerspectiveTransform(source.data(), target.data());
+    cv::warpPerspective(picture, frame, h, frame.size(), cv::INTER_AREA, cv::BORDER_TRANSPARENT);
+    return frame;
+  });
+}
+
+std::string quadOption(int n) {
+  std::string text;
+  for (const auto& p : corners(n)) {
+    text += (text.empty() ? "" : ",") + std::to_string(p.x / kW) + "," + std::to_string(p.y / kH);
+  }
+  return text;
+}
+
+struct CornerError {
+  double mean = 0, worst = 0;
+};
+
+CornerError compare(const json& samples) {
+  CornerError error;
+  for (int n = 0; n < kFrames; ++n) {
+    const auto truth = corners(n);
+    for (int i = 0; i < 4; ++i) {
+      const double x = samples[n][6 + 2 * i].get<double>() * kW;
+      const double y = samples[n][7 + 2 * i].get<double>() * kH;
+      const double e = std::hypot(x - truth[i].x, y - truth[i].y);
+      error.mean += e / (4 * kFrames);
+      error.worst = std::max(error.worst, e);
+    }
+  }
+  return error;
+}
+
+class QuadMode : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = tvtest::scratchDir("track-quad");
+    clip_ = warpedPictureClip(dir_);
+  }
+  static std::string dir_, clip_;
+};
+std::string QuadMode::dir_, QuadMode::clip_;
+
+void checkRun(const std::string& clip, const std::string& out, int anchor) {
+  auto run = tvtest::runTool({"track", "--input", clip, "--output", out, "--mode", "quad", "--quad",
+                              quadOption(anchor), "--at", std::to_string(anchor / 30.0)});
+  json file = tvtest::expectTrack(run, out);
+  ASSERT_TRUE(file.is_object());
+  const json& samples = file["samples"];
+  ASSERT_EQ(samples.size(), static_cast<size_t>(kFrames));
+  for (int n = 0; n < kFrames; ++n) {
+    ASSERT_EQ(samples[n].size(), 14u);
+    EXPECT_NEAR(samples[n][0].get<double>(), n / 30.0, 1e-5);
+    EXPECT_EQ(samples[n][3], 1);
+    EXPECT_EQ(samples[n][4], 1);
+    double cx = 0;
+    for (int i = 0; i < 4; ++i) cx += samples[n][6 + 2 * i].get<double>() / 4;
+    EXPECT_NEAR(samples[n][1].get<double>(), cx, 2e-5);
+  }
+  CornerError error = compare(samples);
+  std::printf("quad from frame %d: seen %d/%d, corner error mean %.2f px, worst %.2f px\n",
+              anchor, run.last()["seen"].get<int>(), kFrames, error.mean, error.worst);
+  EXPECT_EQ(run.last()["seen"], kFrames);
+  EXPECT_LT(error.mean, 3.0);
+  EXPECT_LT(error.worst, 8.0);
+}
+
+TEST_F(QuadMode, FollowsAPictureUnderChangingPerspective) {
+  ASSERT_FALSE(clip_.empty());
+  checkRun(clip_, dir_ + "/first.json", 0);
+}
+
+TEST_F(QuadMode, AQuadPlacedMidwayIsFollowedBothWays) {
+  ASSERT_FALSE(clip_.empty());
+  checkRun(clip_, dir_ + "/middle.json", 35);
+}
+
+}  // namespace
