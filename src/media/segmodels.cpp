@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 #include <string>
 
@@ -22,6 +23,7 @@ constexpr int kClasses = 80;
 // Peaks closer than this in heat-map cells are one object (the graph's own 3 x 3 max pool).
 constexpr int kPeakRadius = 1;
 constexpr int kMaxDetections = 100;
+constexpr int kPadGrey = 114;
 constexpr double kSameObjectOverlap = 0.5;
 // The margin around a person box for its own matte, as a fraction of the box on each side,
 // and the narrowest width of that crop relative to its height.
@@ -85,9 +87,15 @@ cv::Mat personProbability(const cv::Mat& image) {
 std::vector<Detection> detectObjects(const cv::Mat& image, float minScore) {
   cv::dnn::Net& net = detectorNet();
   if (image.empty()) return {};
-  // The detector wants RGB in 0..255, the whole picture stretched to its square.
-  cv::Mat blob = cv::dnn::blobFromImage(bgrOf(image), 1.0, cv::Size(kDetectorInput, kDetectorInput),
-                                        cv::Scalar(), true, false);
+  // The detector wants RGB in 0..255. The picture keeps its aspect (stretched, people turn
+  // thin and score lower): it is scaled to fit the square and padded with grey below or right.
+  cv::Mat bgr = bgrOf(image);
+  const double scale = double(kDetectorInput) / std::max(bgr.cols, bgr.rows);
+  cv::Size fitted(std::max(1, int(std::lround(bgr.cols * scale))),
+                  std::max(1, int(std::lround(bgr.rows * scale))));
+  cv::Mat square(kDetectorInput, kDetectorInput, CV_8UC3, cv::Scalar(kPadGrey, kPadGrey, kPadGrey));
+  cv::resize(bgr, square(cv::Rect(cv::Point(), fitted)), fitted, 0, 0, cv::INTER_AREA);
+  cv::Mat blob = cv::dnn::blobFromImage(square, 1.0, cv::Size(), cv::Scalar(), true, false);
   net.setInput(blob);
   std::vector<cv::Mat> outs;
   net.forward(outs, std::vector<cv::String>{"tower_0_keypoints", "tower_0_wh"});
@@ -98,7 +106,7 @@ std::vector<Detection> detectObjects(const cv::Mat& image, float minScore) {
   const float* heat = outs[0].ptr<float>();
   const float* sides = outs[1].ptr<float>();  // left, top, right, bottom in input pixels
   const size_t plane = size_t(cells) * cells;
-  const double sx = double(image.cols) / kDetectorInput, sy = double(image.rows) / kDetectorInput;
+  const double sx = 1 / scale, sy = 1 / scale;
 
   std::vector<Detection> found;
   for (int c = 0; c < kClasses; ++c) {
@@ -141,7 +149,7 @@ std::vector<Detection> detectObjects(const cv::Mat& image, float minScore) {
   return kept;
 }
 
-CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box) {
+cv::Rect personCrop(const cv::Size& image, const cv::Rect2f& box) {
   // The selfie network was trained on portraits that fill most of its square: a person box
   // gets a margin (the detector's boxes cut hair and hands) and is widened towards a 3:4
   // frame, so that a standing figure is not stretched sideways too much.
@@ -149,7 +157,11 @@ CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box) {
   w = std::max(w, h * kCropMinAspect);
   double cx = box.x + box.width / 2.0, cy = box.y + box.height / 2.0;
   cv::Rect region(cvFloor(cx - w / 2), cvFloor(cy - h / 2), cvCeil(w), cvCeil(h));
-  region &= cv::Rect(0, 0, bgr.cols, bgr.rows);
+  return region & cv::Rect(0, 0, image.width, image.height);
+}
+
+CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box) {
+  cv::Rect region = personCrop(bgr.size(), box);
   if (region.width < 4 || region.height < 4) return {};
   cv::Mat small = personProbability(bgr(region));
   if (small.empty()) return {};

@@ -39,6 +39,8 @@ struct CropMatte {
   cv::Mat probability;
 };
 CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box);
+// The region personInBox() uses for a box in an image of the given size.
+cv::Rect personCrop(const cv::Size& image, const cv::Rect2f& box);
 
 // The image as 8-bit BGR (a view when it already is).
 cv::Mat bgrOf(const cv::Mat& image);

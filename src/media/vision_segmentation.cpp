@@ -1,7 +1,7 @@
-// Person segmentation: the selfie network on the whole frame for people that fill a good part
-// of it, and on a crop around every smaller person the detector finds, pasted back. On a wide
-// shot the whole-frame pass only gives blobs for small figures; on their own crops the same
-// network draws clean silhouettes.
+// Person segmentation: the detector finds the people; the selfie network draws them, on the
+// whole frame for people that fill a good part of it, and on a crop of their own for every
+// smaller one, pasted back. On a wide shot the whole-frame pass only gives blobs for small
+// figures; on their own crops the same network draws clean silhouettes.
 #include "media/analyses.h"
 #include "media/segmodels.h"
 
@@ -19,9 +19,16 @@ constexpr int kMatteSide = 1024;
 // scikit-image sample photos: people score 0.3-0.8, and the strongest non-person peaks on
 // the same photos stay below 0.3 for the person class.
 constexpr float kPersonScore = 0.3f;
-// A person whose box is at least this tall (relative to the frame) is drawn well by the
-// whole-frame pass; smaller ones get a crop of their own.
-constexpr double kLargePerson = 0.6;
+// Every person gets a crop of their own unless the crop would cover this much of the frame:
+// then the whole-frame pass sees the person as large as a crop would. Measured: the whole-frame
+// pass can miss a standing figure that is 80 % of the frame tall but narrow, its crop never.
+constexpr double kWholeFrameShare = 0.6;
+// A piece of the whole-frame matte (pixels of at least kInside) belongs to a large person
+// when this share of it lies in their crop regions; it keeps kEdgeReach network pixels of soft
+// edge around it.
+constexpr float kInside = 0.5f;
+constexpr double kPieceInside = 0.5;
+constexpr int kEdgeReach = 7;
 // Light temporal smoothing: where a pixel changed by less than kSteadyChange (in 0..1) since
 // the previous frame, it keeps kSteadyWeight of its previous value. Edges then stop
 // flickering, while anything that really moves follows at once.
@@ -36,33 +43,65 @@ cv::Size matteSize(const cv::Size& image) {
           std::max(1, int(std::lround(image.height * scale)))};
 }
 
+// Of the whole-frame pass (`whole`, the network's size, for an image of `size`), the pieces
+// that belong to the large people in `regions`: a piece counts when most of it lies in their
+// regions. The detector's boxes of a close-up are often tighter than the person (an arm, a
+// held helmet), so whole pieces are kept rather than the boxes cut out. Answers a 0/1 weight
+// (CV_32FC1) at the network's size, a little wider than the pieces to keep their soft edge.
+cv::Mat largePeople(const cv::Mat& whole, cv::Size size, const std::vector<cv::Rect>& regions) {
+  const double sx = double(whole.cols) / size.width, sy = double(whole.rows) / size.height;
+  cv::Mat inRegions(whole.size(), CV_8U, cv::Scalar(0));
+  for (const auto& r : regions) {
+    cv::Rect scaled(cvFloor(r.x * sx), cvFloor(r.y * sy), cvCeil(r.width * sx), cvCeil(r.height * sy));
+    inRegions(scaled & cv::Rect(0, 0, whole.cols, whole.rows)).setTo(1);
+  }
+  cv::Mat pieces = whole >= kInside, labels, stats, centroids;
+  int count = cv::connectedComponentsWithStats(pieces, labels, stats, centroids, 8, CV_32S);
+  std::vector<int> inside(count, 0);
+  for (int y = 0; y < whole.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    const uchar* r = inRegions.ptr<uchar>(y);
+    for (int x = 0; x < whole.cols; ++x) inside[l[x]] += r[x];
+  }
+  cv::Mat kept(whole.size(), CV_8U, cv::Scalar(0));
+  for (int i = 1; i < count; ++i) {
+    if (inside[i] < kPieceInside * stats.at<int>(i, cv::CC_STAT_AREA)) continue;
+    kept.setTo(255, labels == i);
+  }
+  cv::dilate(kept, kept, cv::getStructuringElement(cv::MORPH_ELLIPSE, {kEdgeReach, kEdgeReach}));
+  cv::Mat weight;
+  kept.convertTo(weight, CV_32F, 1.0 / 255);
+  return weight;
+}
+
 // The person matte (CV_32FC1, 0..1) of one BGR image at its own size.
 cv::Mat personMatte(const cv::Mat& bgr) {
-  cv::Mat whole = segmodels::personProbability(bgr);
-  if (whole.empty()) return {};
-  cv::Mat matte;
-  cv::resize(whole, matte, bgr.size(), 0, 0, cv::INTER_LINEAR);
-
-  std::vector<cv::Rect2f> small;
+  // The selfie network assumes there is someone: on a street without people it paints the
+  // buildings. Its answer only counts around the people the detector finds, on the whole frame
+  // for large ones and on crops of their own for the others.
+  cv::Mat matte(bgr.size(), CV_32F, cv::Scalar(0));
+  std::vector<cv::Rect> large;
   for (const auto& d : segmodels::detectObjects(bgr, kPersonScore)) {
     if (d.label != segmodels::kPerson) continue;
-    if (d.box.height >= kLargePerson * bgr.rows) continue;
-    small.push_back(d.box);
-  }
-  if (small.empty()) return matte;
-
-  // Inside the crops the crops' answer replaces the whole-frame blobs; overlapping crops
-  // (people side by side) keep the higher value.
-  cv::Mat cropped(bgr.size(), CV_32F, cv::Scalar(0));
-  cv::Mat covered(bgr.size(), CV_8U, cv::Scalar(0));
-  for (const auto& box : small) {
-    segmodels::CropMatte crop = segmodels::personInBox(bgr, box);
+    cv::Rect region = segmodels::personCrop(bgr.size(), d.box);
+    if (region.area() > kWholeFrameShare * bgr.size().area()) {
+      large.push_back(region);
+      continue;
+    }
+    segmodels::CropMatte crop = segmodels::personInBox(bgr, d.box);
     if (crop.probability.empty()) continue;
-    cv::Mat target = cropped(crop.region);
+    // Overlapping crops (people side by side) keep the higher value.
+    cv::Mat target = matte(crop.region);
     cv::max(target, crop.probability, target);
-    covered(crop.region).setTo(255);
   }
-  cropped.copyTo(matte, covered);
+  if (!large.empty()) {
+    cv::Mat whole = segmodels::personProbability(bgr);
+    if (whole.empty()) return {};
+    cv::Mat kept = largePeople(whole, bgr.size(), large);
+    cv::Mat fitted;
+    cv::resize(whole.mul(kept), fitted, bgr.size(), 0, 0, cv::INTER_LINEAR);
+    cv::max(matte, fitted, matte);
+  }
   return matte;
 }
 

@@ -1,0 +1,223 @@
+// Person segmentation and foreground instances on composites of real cut-outs over real
+// photographs: the mattes must follow the cut-outs' alpha.
+#include "media/analyses.h"
+#include "media/cutouts.h"
+#include "media/models.h"
+#include "media/vision.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <set>
+
+namespace {
+
+using tvtest::Composite;
+using tvtest::Cutout;
+using tvtest::iou;
+
+bool haveModels() { return !tv::findModel("selfie.onnx").empty() && !tv::findModel("centernet.onnx").empty(); }
+
+#define REQUIRE_MODELS()                                                               \
+  do {                                                                                 \
+    if (!haveModels()) GTEST_SKIP() << "selfie.onnx / centernet.onnx not made (scripts/models)"; \
+  } while (0)
+
+cv::Mat background(const std::string& name) {
+  std::string path = tvtest::samplePicture(name);
+  return path.empty() ? cv::Mat() : cv::imread(path, cv::IMREAD_COLOR);
+}
+
+#define REQUIRE(mat, what)                                   \
+  do {                                                       \
+    if ((mat).empty()) GTEST_SKIP() << what << " not installed"; \
+  } while (0)
+
+double coverage(const cv::Mat& matte) {
+  return double(cv::countNonZero(matte >= 128)) / double(matte.total());
+}
+
+// The overlap around one cut-out only: its box with a tenth more on each side.
+double localIou(const cv::Mat& matte, const cv::Mat& alpha) {
+  cv::Rect box = cv::boundingRect(alpha >= 128);
+  box = cv::Rect(box.x - box.width / 10, box.y - box.height / 10, box.width * 6 / 5, box.height * 6 / 5) &
+        cv::Rect(0, 0, alpha.cols, alpha.rows);
+  cv::Mat fitted;
+  cv::resize(matte, fitted, alpha.size(), 0, 0, cv::INTER_LINEAR);
+  return iou(fitted(box), alpha(box));
+}
+
+cv::Mat personMatte(const cv::Mat& image) {
+  return tv::analyses::personSegmentation()->next(image);
+}
+
+TEST(PersonSegmentation, LargePortraitsFollowTheirCutout) {
+  REQUIRE_MODELS();
+  Cutout people[] = {tvtest::astronaut(), tvtest::admiral()};
+  cv::Mat backs[] = {background("building.jpg"), background("home.jpg")};
+  for (const auto& person : people) {
+    REQUIRE(person.bgr, "a portrait");
+    for (const auto& back : backs) {
+      REQUIRE(back, "a background photo");
+      Composite c = tvtest::composite(back, {1280, 720}, {{&person, 680, {300, 40}}});
+      cv::Mat matte = personMatte(c.image);
+      ASSERT_FALSE(matte.empty());
+      ASSERT_EQ(matte.type(), CV_8UC1);
+      double score = iou(matte, c.alphas[0]);
+      RecordProperty("iou", std::to_string(score));
+      EXPECT_GE(score, 0.9);
+    }
+  }
+}
+
+TEST(PersonSegmentation, SmallPeopleGetCleanSilhouettes) {
+  REQUIRE_MODELS();
+  Cutout a = tvtest::astronaut(), b = tvtest::admiral();
+  REQUIRE(a.bgr, "a portrait");
+  REQUIRE(b.bgr, "a portrait");
+  cv::Mat back = background("building.jpg");
+  REQUIRE(back, "a background photo");
+  // Four people a quarter of a 1080p frame tall, in front of the camera: their portraits end
+  // at the frame's lower edge, as a person's body would.
+  Composite c = tvtest::composite(back, {1920, 1080},
+                                  {{&a, 250, {200, 830}}, {&b, 280, {700, 800}},
+                                   {&a, 230, {1250, 850}}, {&b, 300, {1550, 780}}});
+  cv::Mat all(c.image.size(), CV_8U, cv::Scalar(0));
+  for (const auto& alpha : c.alphas) cv::max(all, alpha, all);
+  cv::Mat matte = personMatte(c.image);
+  ASSERT_FALSE(matte.empty());
+  double score = iou(matte, all);
+  RecordProperty("iou", std::to_string(score));
+  EXPECT_GE(score, 0.8);
+  // Every one of them is drawn, not only the whole.
+  for (const auto& alpha : c.alphas) EXPECT_GE(localIou(matte, alpha), 0.8);
+}
+
+TEST(PersonSegmentation, PhotosWithoutPeopleGiveAnEmptyMatte) {
+  REQUIRE_MODELS();
+  for (const char* name : {"building.jpg", "home.jpg", "coffee.png", "fruits.jpg"}) {
+    cv::Mat photo = background(name);
+    REQUIRE(photo, name);
+    cv::Mat bgra;
+    cv::cvtColor(photo, bgra, cv::COLOR_BGR2BGRA);
+    cv::Mat matte = personMatte(bgra);
+    ASSERT_FALSE(matte.empty()) << name;
+    EXPECT_LT(coverage(matte), 0.01) << name;
+  }
+}
+
+TEST(PersonSegmentation, ASequenceFollowsAPersonLeavingTheFrame) {
+  REQUIRE_MODELS();
+  Cutout a = tvtest::astronaut();
+  cv::Mat back = background("home.jpg");
+  REQUIRE(a.bgr, "a portrait");
+  REQUIRE(back, "a background photo");
+  Composite with = tvtest::composite(back, {960, 540}, {{&a, 500, {200, 40}}});
+  Composite without = tvtest::composite(back, {960, 540}, {});
+  auto sequence = tv::analyses::personSegmentation();
+  cv::Mat first = sequence->next(with.image);
+  cv::Mat second = sequence->next(with.image);
+  cv::Mat third = sequence->next(without.image);
+  EXPECT_GE(iou(first, with.alphas[0]), 0.9);
+  EXPECT_GE(iou(second, with.alphas[0]), 0.9);
+  // Smoothing never keeps a ghost of someone who has gone.
+  EXPECT_LT(coverage(third), 0.01);
+}
+
+// The instance whose mask overlaps `alpha` best, and that overlap.
+double bestInstance(const tv::Instances& found, const cv::Mat& alpha, int* which = nullptr) {
+  double best = 0;
+  for (int index : found.allInstances) {
+    cv::Mat mask = tv::scaledMask(found, {index});
+    double score = iou(mask, alpha);
+    if (score > best) {
+      best = score;
+      if (which) *which = index;
+    }
+  }
+  return best;
+}
+
+void expectConsistent(const tv::Instances& found) {
+  ASSERT_EQ(found.instanceMask.type(), CV_8UC1);
+  ASSERT_EQ(found.softMasks.size(), found.allInstances.size());
+  for (size_t i = 0; i < found.allInstances.size(); ++i) EXPECT_EQ(found.allInstances[i], int(i + 1));
+  std::set<int> seen;
+  for (auto it = found.instanceMask.begin<uchar>(); it != found.instanceMask.end<uchar>(); ++it)
+    seen.insert(*it);
+  for (int value : seen) {
+    if (value) {
+      EXPECT_LE(value, int(found.allInstances.size())) << "a label with no instance";
+    }
+  }
+  for (size_t i = 0; i < found.allInstances.size(); ++i) {
+    int index = found.allInstances[i];
+    EXPECT_TRUE(seen.count(index)) << "instance " << index << " owns no pixel";
+    // The instance's own pixels and its soft mask agree.
+    cv::Mat own = found.instanceMask == index;
+    cv::Mat soft;
+    cv::resize(found.softMasks[i], soft, own.size(), 0, 0, cv::INTER_NEAREST);
+    EXPECT_GE(iou(soft, own), 0.9) << "instance " << index;
+  }
+  cv::Mat everything = tv::scaledMask(found, {found.allInstances.begin(), found.allInstances.end()});
+  EXPECT_EQ(everything.size(), found.imageSize);
+}
+
+TEST(ForegroundInstances, PersonAndObjectBecomeSeparateInstances) {
+  REQUIRE_MODELS();
+  Cutout person = tvtest::admiral(), object = tvtest::cup();
+  REQUIRE(person.bgr, "a portrait");
+  REQUIRE(object.bgr, "the cup");
+  for (const char* name : {"grass.png", "fruits.jpg", "chelsea.png", "stuff.jpg"}) {
+    cv::Mat back = background(name);
+    REQUIRE(back, name);
+    Composite c = tvtest::composite(back, {1280, 720}, {{&person, 560, {120, 160}}, {&object, 300, {800, 400}}});
+    auto found = tv::analyses::foregroundInstances(c.image);
+    ASSERT_TRUE(found.has_value()) << name;
+    EXPECT_EQ(found->imageSize, c.image.size());
+    expectConsistent(*found);
+    int personIndex = 0, objectIndex = 0;
+    double personScore = bestInstance(*found, c.alphas[0], &personIndex);
+    double objectScore = bestInstance(*found, c.alphas[1], &objectIndex);
+    RecordProperty(std::string("personIou_") + name, std::to_string(personScore));
+    RecordProperty(std::string("objectIou_") + name, std::to_string(objectScore));
+    EXPECT_GE(personScore, 0.8) << name;
+    EXPECT_GE(objectScore, 0.8) << name;
+    EXPECT_NE(personIndex, objectIndex) << name;
+  }
+}
+
+TEST(ForegroundInstances, LargePictureKeepsItsSize) {
+  REQUIRE_MODELS();
+  Cutout person = tvtest::astronaut();
+  cv::Mat back = background("home.jpg");
+  REQUIRE(person.bgr, "a portrait");
+  REQUIRE(back, "a background photo");
+  Composite c = tvtest::composite(back, {4096, 2304}, {{&person, 2000, {1200, 304}}});
+  auto found = tv::analyses::foregroundInstances(c.image);
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(found->imageSize, c.image.size());
+  expectConsistent(*found);
+  EXPECT_GE(bestInstance(*found, c.alphas[0]), 0.8);
+}
+
+TEST(ForegroundInstances, TexturesHaveNoForeground) {
+  REQUIRE_MODELS();
+  for (const char* name : {"grass.png", "brick.png", "gravel.png"}) {
+    cv::Mat photo = background(name);
+    REQUIRE(photo, name);
+    cv::Mat bgra;
+    cv::cvtColor(photo, bgra, cv::COLOR_BGR2BGRA);
+    auto found = tv::analyses::foregroundInstances(bgra);
+    ASSERT_TRUE(found.has_value()) << name;
+    EXPECT_TRUE(found->allInstances.empty()) << name;
+    EXPECT_EQ(cv::countNonZero(found->instanceMask), 0) << name;
+  }
+}
+
+TEST(ForegroundInstances, EmptyImageIsNoResult) {
+  EXPECT_FALSE(tv::analyses::foregroundInstances(cv::Mat()).has_value());
+}
+
+}  // namespace
