@@ -105,7 +105,7 @@ bool makeClip(const std::string& clip, double seconds) {
 int main(int argc, char** argv) {
   std::string clip = argc > 1 ? argv[1] : "/tmp/tarnel-bench-video-1080p30.mp4";
   std::string tool = argc > 2 ? argv[2] : defaultTool();
-  if (!fs::exists(clip) && !makeClip(clip, 3)) {
+  if (!fs::exists(clip) && !makeClip(clip, 2)) {
     std::printf("cannot make the clip %s\n", clip.c_str());
     return 1;
   }

@@ -6,6 +6,7 @@
 #include "video/writer.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <opencv2/core.hpp>
 
 #include <cstdint>
@@ -284,6 +285,33 @@ TEST(MatteWriter, RepeatedSourceTimesStillRise) {
   EXPECT_EQ(info.packets[0].pts, 0);
   EXPECT_EQ(info.packets[1].pts, 1);
   EXPECT_EQ(info.packets[2].pts, 20000);
+}
+
+long peakKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+TEST(MatteWriter, MemoryStaysFlatOverALongRun) {
+  // The encoder holds a bounded number of frames: after it has filled its lookahead, hundreds
+  // more frames do not raise the peak memory.
+  std::string dir = tvtest::scratchDir("writer-memory");
+  int width = 320, height = 240;
+  tv::MatteWriter writer(dir + "/matte.mp4", width, height, 30);
+  cv::Mat matte(height, width, CV_8UC1);
+  auto frame = [&](int k) {
+    matte.setTo(cv::Scalar(0));
+    matte(cv::Rect((k * 3) % (width - 40), 60, 40, 120)).setTo(cv::Scalar(255));
+    writer.append(matte, sourceTime(k));
+  };
+  for (int k = 0; k < 100; ++k) frame(k);
+  long settled = peakKiB();
+  for (int k = 100; k < 1600; ++k) frame(k);
+  // 1500 frames of 320 x 240 would be over 170 MiB if they were kept.
+  EXPECT_LT(peakKiB() - settled, 8 * 1024);
+  writer.finish();
+  EXPECT_EQ(writer.framesWritten(), 1600);
 }
 
 }  // namespace
