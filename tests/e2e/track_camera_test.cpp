@@ -71,8 +71,8 @@ TEST_F(CameraMode, PanRightAndTiltDownMoveThePositionLeftAndUp) {
   PathError error = compare(samples, dx, dy);
   std::printf("camera pan: worst %.3f px, last %.3f px over %zu frames (%.1f px travelled)\n",
               error.maxPixels, error.lastPixels, samples.size(), std::hypot(dx, dy) * 59);
-  // Well under a pixel per frame: accumulated over the 59 steps of the clip.
-  EXPECT_LT(error.maxPixels, 0.05 * 59);
+  // Under a pixel after 59 registrations of sub-pixel steps: the renewals do not accumulate drift.
+  EXPECT_LT(error.maxPixels, 0.75);
   EXPECT_NEAR(file["end"].get<double>(), samples.back()[0].get<double>() + 1.0 / 30, 1e-9);
 }
 

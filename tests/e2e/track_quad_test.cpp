@@ -94,7 +94,7 @@ void checkRun(const std::string& clip, const std::string& out, int anchor) {
               anchor, run.last()["seen"].get<int>(), kFrames, error.mean, error.worst);
   EXPECT_EQ(run.last()["seen"], kFrames);
   EXPECT_LT(error.mean, 3.0);
-  EXPECT_LT(error.worst, 8.0);
+  EXPECT_LT(error.worst, 5.0);
 }
 
 TEST_F(QuadMode, FollowsAPictureUnderChangingPerspective) {
