@@ -17,6 +17,9 @@
 namespace tv::analyses {
 namespace {
 
+// Looked up among the models first (so that an installation may bring its own copy), then
+// where Debian's libdlib-data puts it.
+const char* const kPredictorName = "shape_predictor_68_face_landmarks.dat";
 const char* const kPredictorFile = "/usr/share/dlib/shape_predictor_68_face_landmarks.dat";
 
 // The predictor was trained on the boxes of dlib's own face detector, which sit a little
@@ -31,7 +34,8 @@ constexpr double kOffsetX = 0.022, kOffsetY = -0.136, kSideOverSpread = 2.963;
 const dlib::shape_predictor& predictor() {
   static std::optional<dlib::shape_predictor> loaded;
   if (!loaded) {
-    std::string path = requireModel(kPredictorFile, "face landmarks");
+    std::string path = findModel(kPredictorName);
+    if (path.empty()) path = requireModel(kPredictorFile, "face landmarks");
     try {
       dlib::shape_predictor model;
       dlib::deserialize(path) >> model;

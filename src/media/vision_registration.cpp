@@ -21,6 +21,7 @@ namespace tv::analyses {
 namespace {
 
 constexpr int kFeatures = 1000;          // ORB features per picture
+constexpr int kCorners = 400;            // corners per picture for the refinement
 constexpr double kRatio = 0.8;           // Lowe's ratio test on the two nearest descriptors
 constexpr int kMinInliers = 24;          // fewer RANSAC inliers: no homography
 constexpr double kMinInlierShare = 0.3;  // inliers among the mutual matches
@@ -70,6 +71,7 @@ struct Features {
   cv::Mat grey;
   std::vector<cv::KeyPoint> points;
   cv::Mat descriptors;
+  std::vector<cv::Point2f> corners;  // well-spread corners for the refinement
 };
 
 // The features of a picture, from a two-entry cache (the reference and the latest current,
@@ -83,9 +85,12 @@ const Features& featuresOf(const cv::Mat& image) {
       return cache[k];
   static cv::Ptr<cv::ORB> orb = cv::ORB::create(kFeatures);
   Features& slot = cache[newest ^= 1];
-  slot = Features{key, image.size(), greyOf(image).clone(), {}, {}};
-  if (textured(slot.grey))
+  slot = Features{key, image.size(), greyOf(image).clone(), {}, {}, {}};
+  if (textured(slot.grey)) {
     orb->detectAndCompute(slot.grey, cv::noArray(), slot.points, slot.descriptors);
+    double spacing = std::max(8.0, std::hypot(image.cols, image.rows) / 60);
+    cv::goodFeaturesToTrack(slot.grey, slot.corners, kCorners, 0.01, spacing);
+  }
   if (slot.points.empty()) slot.key = 0;
   return slot;
 }
@@ -136,35 +141,37 @@ bool plausible(const cv::Matx33d& h, cv::Size size) {
   return ratio > 0.25 && ratio < 4;
 }
 
-// ORB finds its corners on whole pixels of its pyramid levels; following the inliers with
-// Lucas-Kanade from the RANSAC estimate places them to a small fraction of a pixel, and the
-// homography is fitted again on the points that agree with it to within half a pixel.
-cv::Matx33d refined(const Features& cur, const Features& ref, const std::vector<cv::Point2f>& from,
-                    const std::vector<uchar>& inlierMask, const cv::Matx33d& estimate) {
-  std::vector<cv::Point2f> start, guess;
-  for (size_t k = 0; k < from.size(); ++k) {
-    if (!inlierMask[k]) continue;
-    cv::Vec3d p = estimate * cv::Vec3d(from[k].x, from[k].y, 1);
-    if (!(std::abs(p[2]) > 1e-9)) continue;
-    start.push_back(from[k]);
-    guess.emplace_back(float(p[0] / p[2]), float(p[1] / p[2]));
-  }
-  if (int(start.size()) < kMinInliers) return estimate;
-  std::vector<cv::Point2f> tracked = guess;
+// ORB finds its corners on whole pixels of its pyramid levels, and its matches leave the
+// homography off by a pixel or so at the frame's corners. To place it to a fraction of a pixel,
+// the current picture is warped onto the reference with the RANSAC estimate; what remains is a
+// small shift everywhere, which Lucas-Kanade measures at well-spread corners of the reference,
+// free of the scale and rotation that would bias it otherwise. The homography is fitted again
+// on those correspondences, keeping the ones within half a pixel.
+cv::Matx33d refined(const Features& cur, const Features& ref, const cv::Matx33d& estimate) {
+  if (ref.corners.size() < size_t(kMinInliers)) return estimate;
+  cv::Mat warped;
+  cv::warpPerspective(cur.grey, warped, estimate, ref.grey.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+  std::vector<cv::Point2f> tracked = ref.corners;
   std::vector<uchar> status;
   std::vector<float> error;
-  cv::calcOpticalFlowPyrLK(cur.grey, ref.grey, start, tracked, status, error, cv::Size(15, 15), 1,
-                           cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 20, 0.01),
+  cv::calcOpticalFlowPyrLK(ref.grey, warped, ref.corners, tracked, status, error, cv::Size(21, 21), 2,
+                           cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 0.005),
                            cv::OPTFLOW_USE_INITIAL_FLOW);
-  std::vector<cv::Point2f> a, b;
-  for (size_t k = 0; k < start.size(); ++k) {
-    if (!status[k] || cv::norm(tracked[k] - guess[k]) > 2) continue;
-    a.push_back(start[k]);
-    b.push_back(tracked[k]);
+  cv::Matx33d back = estimate.inv();
+  cv::Rect2f inside(0, 0, float(cur.grey.cols - 1), float(cur.grey.rows - 1));
+  std::vector<cv::Point2f> from, to;
+  for (size_t k = 0; k < tracked.size(); ++k) {
+    if (!status[k] || cv::norm(tracked[k] - ref.corners[k]) > 2) continue;
+    cv::Vec3d p = back * cv::Vec3d(tracked[k].x, tracked[k].y, 1);
+    if (!(std::abs(p[2]) > 1e-9)) continue;
+    cv::Point2f original(float(p[0] / p[2]), float(p[1] / p[2]));
+    if (!inside.contains(original)) continue;
+    from.push_back(original);
+    to.push_back(ref.corners[k]);
   }
-  if (int(a.size()) < kMinInliers) return estimate;
+  if (int(from.size()) < kMinInliers) return estimate;
   std::vector<uchar> mask;
-  cv::Mat better = cv::findHomography(a, b, cv::RANSAC, 0.5, mask, 2000, 0.999);
+  cv::Mat better = cv::findHomography(from, to, cv::RANSAC, 0.5, mask, 2000, 0.999);
   if (better.empty() || std::count(mask.begin(), mask.end(), uchar(1)) < kMinInliers) return estimate;
   return cv::Matx33d(better);
 }
@@ -192,7 +199,7 @@ std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& c
     int inliers = int(std::count(inlierMask.begin(), inlierMask.end(), uchar(1)));
     if (inliers < kMinInliers || inliers < kMinInlierShare * double(matches.size()))
       return std::nullopt;
-    cv::Matx33d topLeft = refined(cur, ref, from, inlierMask, cv::Matx33d(found));
+    cv::Matx33d topLeft = refined(cur, ref, cv::Matx33d(found));
     if (!plausible(topLeft, current.size())) return std::nullopt;
     cv::Matx33d lowerLeft = flip(reference.rows) * topLeft * flip(current.rows).inv();
     if (!(std::abs(lowerLeft(2, 2)) > 1e-12)) return std::nullopt;
