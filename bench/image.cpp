@@ -3,6 +3,7 @@
 #include "image/flat_matte.h"
 #include "image/picture_kind.h"
 #include "media/picture.h"
+#include "media/vision.h"
 #include "segment/segmenter.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -74,6 +75,27 @@ int main(int argc, char** argv) {
     }
   }
 
+  // The flat method needs a plain background: a real cut-out (a plant with its matte) on white.
+  const std::string plant = "/usr/share/doc/opencv-doc/examples/alphamat/input_images/plant.jpg";
+  const std::string plantAlpha = "/usr/share/doc/opencv-doc/examples/alphamat/output_mattes/plant_result.png";
+  cv::Mat colour = cv::imread(plant, cv::IMREAD_COLOR), alpha = cv::imread(plantAlpha, cv::IMREAD_GRAYSCALE);
+  std::vector<Photo> plain{{"12 MP", 12e6, ""}, {"1 MP", 1e6, ""}};
+  if (!colour.empty() && alpha.size() == colour.size()) {
+    cv::Mat shot(colour.rows + 80, colour.cols + 160, CV_8UC3, cv::Scalar(255, 255, 255));
+    alpha.row(0).setTo(0);
+    for (int y = 0; y < colour.rows; ++y)
+      for (int x = 0; x < colour.cols; ++x) {
+        const float a = alpha.at<uint8_t>(y, x) / 255.0f;
+        cv::Vec3b& p = shot.at<cv::Vec3b>(y + 40, x + 80);
+        const cv::Vec3b q = colour.at<cv::Vec3b>(y, x);
+        for (int c = 0; c < 3; ++c) p[c] = cv::saturate_cast<uint8_t>(q[c] * a + p[c] * (1 - a));
+      }
+    const std::string shotPath = (dir / "plain.png").string();
+    cv::imwrite(shotPath, shot);
+    for (auto& photo : plain)
+      photo.path = makePhoto(shotPath, photo.pixels, (dir / (std::string("plain ") + photo.name + ".jpg")).string());
+  }
+
   std::printf("image command, best of 3 runs, wall time (%s scaled)\n", source.c_str());
   const std::vector<std::vector<std::string>> modes{
       {"person"}, {"subject"}, {"object", "--point", "0.5,0.4"}, {"flat"}, {"auto"}};
@@ -89,15 +111,33 @@ int main(int argc, char** argv) {
                   WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     }
   }
+  std::printf("plain-background shot (a plant on white) scaled\n");
+  for (const auto& photo : plain) {
+    if (photo.path.empty()) continue;
+    for (const char* mode : {"flat", "auto"}) {
+      std::string command = "'" + tool + "' image --input '" + photo.path + "' --output '" +
+                            (dir / "matte.png").string() + "' --mode " + mode + " >'" +
+                            (dir / "out.txt").string() + "' 2>&1";
+      int status = 0;
+      double wall = best([&] { status = std::system(command.c_str()); });
+      std::printf("  %-6s %-8s %6.3f s  exit %d\n", photo.name, mode, wall,
+                  WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    }
+  }
 
   std::printf("stages in process, 12 MP photo\n");
   cv::Mat picture, small;
   std::printf("  load at 4096      %6.3f s\n", best([&] { picture = tv::loadPicture(photos[0].path, 4096); }));
   std::printf("  load at 2048      %6.3f s\n", best([&] { small = tv::loadPicture(photos[0].path, 2048); }));
   std::printf("  picture kind      %6.3f s\n", best([&] { tv::pictureKind(small); }));
-  std::printf("  flat matte 2048   %6.3f s\n", best([&] { tv::flatMatte(small, 0.25, true); }));
-  std::printf("  flat, inner 0     %6.3f s\n", best([&] { tv::flatMatte(small, 0.25, false); }));
+  if (!plain[0].path.empty()) {
+    const cv::Mat flat = tv::loadPicture(plain[0].path, 2048);
+    std::printf("  flat matte 2048   %6.3f s\n", best([&] { tv::flatMatte(flat, 0.25, true); }));
+    std::printf("  flat, inner 0     %6.3f s\n", best([&] { tv::flatMatte(flat, 0.25, false); }));
+  }
   cv::Mat matte;
+  std::printf("  person analysis   %6.3f s\n", best([&] { tv::vision().personSegmentation()->next(picture); }));
+  std::printf("  instances         %6.3f s\n", best([&] { tv::vision().foregroundInstances(picture); }));
   std::printf("  sharpPerson       %6.3f s\n", best([&] { matte = tv::Segmenter().sharpPerson(picture); }));
   std::printf("  subject           %6.3f s\n", best([&] { matte = tv::Segmenter().subject(picture); }));
   const std::string out = (dir / "stage.png").string();

@@ -9,6 +9,7 @@
 #include "segment/masks.h"
 #include "segment/segmenter.h"
 
+#include <algorithm>
 #include <set>
 #include <string>
 
@@ -56,11 +57,17 @@ std::set<int> allOf(const Instances& found) {
 }
 
 void autoMode(const std::string& output) {
-  const cv::Mat small = loadPicture(inputURL(), kFlatSide);
-  const PictureKind kind = pictureKind(small);
-  if (kind.transparent || (kind.plainBorder && kind.fewColours)) return flatMethod(output, &small);
+  // The classification looks at a 384-pixel copy; when the picture for the subject attempt is at
+  // least as large as the 2048-pixel one, that copy is made from it and the file is decoded once.
+  const double segmentSide = numberOption("max", kSegmentSide);
+  cv::Mat picture = loadPicture(inputURL(), segmentSide);
+  const bool shared =
+      segmentSide >= kFlatSide || std::max(picture.cols, picture.rows) + 1.0 < segmentSide;
+  const cv::Mat small = shared ? cv::Mat() : loadPicture(inputURL(), kFlatSide);
+  const PictureKind kind = pictureKind(shared ? picture : small);
+  const cv::Mat* flatPicture = small.empty() ? nullptr : &small;
+  if (kind.transparent || (kind.plainBorder && kind.fewColours)) return flatMethod(output, flatPicture);
 
-  const cv::Mat picture = loadPicture(inputURL(), numberOption("max", kSegmentSide));
   Segmenter segmenter;
   auto found = segmenter.instances(picture);
   if (found && !found->allInstances.empty()) {
@@ -71,7 +78,7 @@ void autoMode(const std::string& output) {
     return;
   }
   if (!kind.plainBorder) fail("nothing-there");
-  flatMethod(output, &small);
+  flatMethod(output, flatPicture);
 }
 
 void segmentMode(const std::string& output) {

@@ -30,12 +30,13 @@ cv::Mat Segmenter::sharpPerson(const cv::Mat& image) {
   if (!personRequest) personRequest = vision().personSegmentation();
   cv::Mat coverage = personRequest ? personRequest->next(image) : cv::Mat();
   if (coverage.empty()) return blackMatte(size);
-  cv::Mat personMatte = fitted(coverage, size);
+  // Stretched only when it is the answer: at 12 megapixels that is a pass worth skipping.
+  auto personMatte = [&] { return fitted(coverage, size); };
 
   auto found = instances(image);
   if (!found || found->allInstances.empty()) {
     lastOutline.reset();
-    return personMatte;
+    return personMatte();
   }
 
   // All the bookkeeping runs on the grid, so its cost does not grow with the frame.
@@ -100,7 +101,7 @@ cv::Mat Segmenter::sharpPerson(const cv::Mat& image) {
       choice = personLike;
     } else {
       lastOutline.reset();
-      return personMatte;
+      return personMatte();
     }
   }
 
