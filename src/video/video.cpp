@@ -70,6 +70,12 @@ VideoPlan planVideo(cv::Size2d size, double duration, double fps) {
   return plan;
 }
 
+int patienceFor(double fps) {
+  double frames = std::round(fps);
+  if (!(frames >= 8)) return 8;
+  return frames > 1000 ? 1000 : static_cast<int>(frames);
+}
+
 void runVideo() {
   const auto output = option("output");
   if (!output) fail("--output is required");
@@ -77,7 +83,7 @@ void runVideo() {
   const VideoPlan plan = planVideo(source.size, source.duration, source.fps);
 
   Segmenter segmenter;
-  segmenter.setPatience(std::max(static_cast<int>(std::lround(source.fps)), 8));
+  segmenter.setPatience(patienceFor(source.fps));
 
   const std::string& chosen = mode();
   const bool person = chosen == "person";

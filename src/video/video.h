@@ -24,6 +24,9 @@ cv::Size outputSize(cv::Size2d source, double maxSide);
 // The plan from the global options (--start, --end, --max, --at) for a source.
 VideoPlan planVideo(cv::Size2d size, double duration, double fps);
 
+// The segmenter's patience for a frame rate: about one second of frames, at least 8.
+int patienceFor(double fps);
+
 // Runs the command on the globals; returns after the done event, ends the process on failure.
 void runVideo();
 

@@ -194,6 +194,38 @@ TEST(VideoMatte, SubjectMatteScaledToAnEvenSize) {
   }
 }
 
+TEST(VideoMatte, TurnedSourceGivesAnUprightMatte) {
+  // 64 x 48 coded, shown turned by 90 degrees: the matte is 48 x 64 and timed from zero.
+  std::string dir = tvtest::scratchDir("video-turned");
+  std::string coded = tvtest::makeVideo(dir, "coded.mp4", "color=c=gray:s=64x48:r=10:d=1",
+                                        "-c:v libx264 -pix_fmt yuv420p");
+  ASSERT_FALSE(coded.empty());
+  // The display matrix is only written on a stream copy.
+  std::string clip = dir + "/turned.mp4";
+  ASSERT_EQ(tvtest::shell("ffmpeg -v error -y -i " + coded + " -c copy -metadata:s:v:0 rotate=90 " +
+                          clip + " </dev/null"),
+            0);
+  std::string output = dir + "/matte.mp4";
+  auto result = runTool({"video", "--input", clip, "--output", output, "--mode", "subject",
+                         "--start", "0.5", "--end", "0.8"});
+  ASSERT_EQ(result.status, 0) << (result.lines.empty() ? "" : result.lines.back());
+  auto done = result.last();
+  EXPECT_EQ(done["width"], 48);
+  EXPECT_EQ(done["height"], 64);
+  EXPECT_EQ(done["frames"], 3);
+  EXPECT_NEAR(done["start"].get<double>(), 0.5, 1e-6);
+  EXPECT_NEAR(done["end"].get<double>(), 0.8, 1e-6);
+  Track track = probe(output);
+  EXPECT_EQ(track.width, 48);
+  EXPECT_EQ(track.height, 64);
+  ASSERT_EQ(track.stamps.size(), 3u);
+  EXPECT_NEAR(track.stamps[0], 0, 1e-9);
+  EXPECT_NEAR(track.stamps[2], 0.2, 1e-5);
+  EXPECT_NEAR(track.length, 0.3, 1e-5);
+  // Nothing stands out from a flat grey picture.
+  for (const auto& matte : mattes(output)) EXPECT_EQ(cv::countNonZero(matte > 20), 0);
+}
+
 // 13 frames at 10 fps: pedestrians 1.0 to 1.5 s into the clip, 3 black frames, then 1.5 to
 // 2.0 s, so that the scene goes on after the gap where it stopped.
 std::string pedestriansWithAGap(const std::string& dir) {

@@ -83,6 +83,13 @@ TEST(VideoPlan, EmptyRangeStillExpectsOneFrame) {
   EXPECT_EQ(tv::planVideo({64, 64}, 4, 30).total, 1);
 }
 
+TEST(VideoPlan, PatienceIsAboutOneSecondOfFrames) {
+  EXPECT_EQ(tv::patienceFor(25), 25);
+  EXPECT_EQ(tv::patienceFor(29.97), 30);
+  EXPECT_EQ(tv::patienceFor(7.5), 8);
+  EXPECT_EQ(tv::patienceFor(5), 8);
+}
+
 // A grid with a rectangle of cells holding a label.
 tv::Grid gridWith(std::initializer_list<std::pair<uint8_t, cv::Rect>> regions) {
   tv::Grid grid(tv::GRID * tv::GRID, 0);
