@@ -155,8 +155,8 @@ int main(int argc, char** argv) {
   // The point lies on the speaker's face in the default clip.
   const Mode modes[] = {{"person", {}}, {"object", {"--point", "0.52,0.45"}}, {"subject", {}}};
   for (const auto& mode : modes) {
-    std::vector<std::string> args = {"video", "--input", clip, "--output", scratch + ".mp4",
-                                     "--mode", mode.name};
+    std::vector<std::string> args = {"video",          "--input", clip,     "--output",
+                                     scratch + ".mp4", "--mode",  mode.name};
     args.insert(args.end(), mode.extra.begin(), mode.extra.end());
     ToolRun run = runTool(tool, args, scratch + ".out");
     if (run.status != 0 || run.done.is_null()) {
@@ -165,10 +165,11 @@ int main(int argc, char** argv) {
     }
     double written = run.done["frames"].get<double>();
     double passSeconds = run.done["seconds"].get<double>();
-    std::printf("%-8s        %8.2f frames/s writing pass, %6.2f frames/s whole run "
-                "(%.0f frames, %.1f s, peak %.0f MiB, %.1f%% of decode-only)\n",
-                mode.name, written / passSeconds, written / run.wallSeconds, written,
-                run.wallSeconds, run.peakMiB, 100 * (written / passSeconds) / decodeFps);
+    std::printf(
+        "%-8s        %8.2f frames/s writing pass, %6.2f frames/s whole run "
+        "(%.0f frames, %.1f s, peak %.0f MiB, %.1f%% of decode-only)\n",
+        mode.name, written / passSeconds, written / run.wallSeconds, written, run.wallSeconds,
+        run.peakMiB, 100 * (written / passSeconds) / decodeFps);
   }
   fs::remove(scratch + ".mp4");
   fs::remove(scratch + ".out");

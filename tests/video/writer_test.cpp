@@ -1,9 +1,9 @@
 // The matte writer, read back with libavformat and the tool's own frame reader.
+#include "video/writer.h"
 #include "media/ffmpeg.h"
 #include "media/frames.h"
 #include "media/source.h"
 #include "support/run.h"
-#include "video/writer.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -90,7 +90,8 @@ tv::MediaTime sourceTime(int64_t frame, double fps = 30) {
 std::string writeBands(const std::string& path, int width, int height, int frames,
                        int64_t firstFrame, double fps = 30) {
   tv::MatteWriter writer(path, width, height, fps);
-  for (int k = 0; k < frames; ++k) writer.append(bands(width, height), sourceTime(firstFrame + k, fps));
+  for (int k = 0; k < frames; ++k)
+    writer.append(bands(width, height), sourceTime(firstFrame + k, fps));
   writer.finish();
   return path;
 }
@@ -181,7 +182,8 @@ TEST(MatteWriter, EncoderSettingsRecordedInTheStream) {
   FileInfo info = readBack(path);
   ASSERT_FALSE(info.packets.empty());
   const std::string& first = info.packets.front().bytes;
-  std::string expectedRate = " bitrate=" + std::to_string(tv::matteBitRate(width, height) / 1000) + " ";
+  std::string expectedRate =
+      " bitrate=" + std::to_string(tv::matteBitRate(width, height) / 1000) + " ";
   EXPECT_NE(first.find(expectedRate), std::string::npos) << expectedRate;
   EXPECT_NE(first.find(" bframes=0 "), std::string::npos);
   EXPECT_NE(first.find(" keyint=15 "), std::string::npos);
