@@ -50,7 +50,11 @@ std::optional<cv::Mat> FrameGrabber::grab(double seconds) {
   const AVRational base = stream->time_base;
   const double origin = source_.origin;
 
-  // Land on the key frame at or before the time; from there every frame decodes correctly.
+  // Land on the last key frame at or before the time. When it is no more than the tolerance
+  // early it is the answer, for the price of one decoded frame: with the usual key frame every
+  // second or two, many grabs then cost one frame however long the file. It also shows the
+  // same scene as the time, since encoders put a key frame at every cut. Otherwise decoding
+  // runs forwards to the frame nearest the time.
   double fileTime = seconds + origin;
   bool sought = false;
   if (fileTime > 0) {
@@ -66,8 +70,10 @@ std::optional<cv::Mat> FrameGrabber::grab(double seconds) {
   const int64_t frameStep =
       std::max<int64_t>(1, std::llround(1.0 / source_.fps / av_q2d(base)));
 
-  // Takes every frame the decoder has ready, keeping the nearest; false once a frame at or past
-  // the time has been seen (frames come out in presentation order, so later ones are farther).
+  // Takes every frame the decoder has ready, keeping the nearest; false once the answer is known:
+  // the first frame lies in the window, or a frame at or past the time has been seen (frames
+  // come out in presentation order, so later ones are farther).
+  bool first = true;
   auto drain = [&]() -> bool {
     while (true) {
       int got = avcodec_receive_frame(codec_.get(), frame_.get());
@@ -81,14 +87,16 @@ std::optional<cv::Mat> FrameGrabber::grab(double seconds) {
       lastStamp = stamp;
       double t = secondsOf(stamp, base, origin);
       double distance = std::abs(t - seconds);
-      if (distance < bestDistance) {
+      bool keyInWindow = first && distance <= kGrabTolerance;
+      first = false;
+      if (distance < bestDistance || keyInWindow) {
         bestDistance = distance;
         av_frame_unref(best_.get());
         av_frame_move_ref(best_.get(), frame_.get());
       } else {
         av_frame_unref(frame_.get());
       }
-      if (t >= seconds) return false;
+      if (t >= seconds || keyInWindow) return false;
     }
   };
 

@@ -1,0 +1,112 @@
+// Wall time of `skin` on a 10-minute 1080p30 H.264 video (once with a key frame every second,
+// once every ten seconds) and on two pictures, plus the seek-and-grab share of the video runs.
+// Usage: bench_skin [tool]   (default: the tarnel-vision beside this build's bench folder)
+// The videos are made once in /tmp with the ffmpeg CLI: 20 s of a portrait under moving noise
+// (about 10 Mbit/s, so every frame costs a real decode), repeated by stream copy to 600 s.
+#include "media/grab.h"
+#include "media/quiet.h"
+#include "media/source.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* const kPortrait = "/usr/lib/python3/dist-packages/skimage/data/astronaut.png";
+const char* const kSecondPicture = "/usr/share/matplotlib/mpl-data/sample_data/grace_hopper.jpg";
+constexpr int kRuns = 5;
+
+double since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+bool makeLongVideo(const std::string& path, int gop) {
+  if (std::filesystem::exists(path)) return true;
+  std::string piece = path + ".piece.mp4";
+  std::string make =
+      "ffmpeg -v error -y -loop 1 -framerate 30 -i " + std::string(kPortrait) +
+      " -t 20 -vf 'scale=-2:1080,pad=1920:1080:(ow-iw)/2:0,noise=alls=9:allf=t' -c:v libx264 "
+      "-preset veryfast -pix_fmt yuv420p -g " + std::to_string(gop) + " " + piece + " </dev/null";
+  std::string loop = "ffmpeg -v error -y -stream_loop 29 -i " + piece + " -c copy " + path +
+                     " </dev/null";
+  bool made = std::system(make.c_str()) == 0 && std::system(loop.c_str()) == 0;
+  std::filesystem::remove(piece);
+  return made;
+}
+
+// The median wall time of running the tool on the input, and its last output line.
+double medianRun(const std::string& tool, const std::string& input, std::string& last) {
+  std::vector<double> times;
+  for (int i = 0; i < kRuns; ++i) {
+    std::string command = "'" + tool + "' skin --input '" + input + "' 2>/dev/null | tail -n 1";
+    auto start = std::chrono::steady_clock::now();
+    FILE* out = popen(command.c_str(), "r");
+    if (!out) return -1;
+    char line[512] = {0};
+    last.clear();
+    while (std::fgets(line, sizeof line, out)) last = line;
+    pclose(out);
+    times.push_back(since(start));
+  }
+  std::sort(times.begin(), times.end());
+  if (!last.empty() && last.back() == '\n') last.pop_back();
+  return times[times.size() / 2];
+}
+
+// The median time of opening the video and grabbing the 14 slice centres in-process.
+double medianGrabs(const std::string& path, int& grabbed) {
+  std::vector<double> times;
+  for (int i = 0; i < kRuns; ++i) {
+    auto start = std::chrono::steady_clock::now();
+    tv::Source source = tv::openSource(path);
+    tv::FrameGrabber grabber(source, 1280);
+    grabbed = 0;
+    for (int slice = 0; slice < 14; ++slice)
+      if (grabber.grab(source.duration * (slice + 0.5) / 14)) ++grabbed;
+    times.push_back(since(start));
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string tool = argc > 1 ? argv[1] : "";
+  if (tool.empty()) {
+    char self[4096] = {0};
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return 1;
+    tool = (std::filesystem::path(std::string(self, n)).parent_path().parent_path() /
+            "tarnel-vision").string();
+  }
+  tv::silenceLibraries();
+
+  std::printf("tool  %s  (median of %d runs, wall clock)\n", tool.c_str(), kRuns);
+  for (int gop : {30, 300}) {
+    std::string video = "/tmp/tarnel-bench-skin-600s-1080p30-g" + std::to_string(gop) + ".mp4";
+    if (!makeLongVideo(video, gop)) {
+      std::printf("cannot make %s\n", video.c_str());
+      return 1;
+    }
+    int grabbed = 0;
+    double grabs = medianGrabs(video, grabbed);
+    std::string last;
+    double whole = medianRun(tool, video, last);
+    std::printf("video 600 s 1080p30, key frame every %2d s: skin %.3f s, open + 14 grabs %.3f s "
+                "(%d grabbed)\n      %s\n", gop / 30, whole, grabs, grabbed, last.c_str());
+  }
+  for (const char* picture : {kPortrait, kSecondPicture}) {
+    std::string last;
+    double whole = medianRun(tool, picture, last);
+    std::printf("picture %s: skin %.3f s\n      %s\n", picture, whole, last.c_str());
+  }
+  return 0;
+}
