@@ -64,6 +64,11 @@ double overlap(const cv::Rect2f& a, const cv::Rect2f& b) {
 
 }  // namespace
 
+void loadNetworks() {
+  matteNet();
+  detectorNet();
+}
+
 cv::Mat bgrOf(const cv::Mat& image) {
   if (image.type() == CV_8UC3) return image;
   cv::Mat bgr;

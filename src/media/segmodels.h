@@ -9,6 +9,10 @@
 
 namespace tv::segmodels {
 
+// Loads both networks now (they load on first use otherwise): an analysis that needs both
+// fails on a broken installation even on a picture where it would not reach the second.
+void loadNetworks();
+
 // The selfie network's square input, pixels.
 constexpr int kMatteInput = 256;
 // The detector's square input and its output stride, pixels.

@@ -178,6 +178,7 @@ Instances findInstances(const cv::Mat& image) {
 }  // namespace
 
 std::optional<Instances> foregroundInstances(const cv::Mat& image) {
+  segmodels::loadNetworks();
   if (image.empty()) return std::nullopt;
   try {
     return findInstances(image);

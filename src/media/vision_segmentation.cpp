@@ -108,6 +108,7 @@ cv::Mat personMatte(const cv::Mat& bgr) {
 class ModelPersonSegmentation final : public PersonSegmentation {
  public:
   cv::Mat next(const cv::Mat& image) override {
+    segmodels::loadNetworks();
     try {
       if (image.empty()) return {};
       cv::Mat bgr = segmodels::bgrOf(image);
