@@ -20,7 +20,7 @@
 namespace tv::analyses {
 namespace {
 
-constexpr int kFeatures = 1000;          // ORB features per picture
+constexpr int kFeatures = 600;           // ORB features per picture
 constexpr int kCorners = 400;            // corners per picture for the refinement
 constexpr double kRatio = 0.8;           // Lowe's ratio test on the two nearest descriptors
 constexpr int kMinInliers = 24;          // fewer RANSAC inliers: no homography
@@ -29,6 +29,7 @@ constexpr double kMinContrast = 4;       // grey standard deviation below it: no
 // Phase correlation's peak response: about 1 for a true shift, under 0.03 for unrelated
 // pictures, 0.05-0.15 where rotation or zoom leave the answer unreliable.
 constexpr double kMinResponse = 0.15;
+constexpr double kLargestCorrelated = 1280;  // longest side phase correlation works at, pixels
 
 // The grey picture (8-bit) of a BGRA, BGR or grey image.
 cv::Mat greyOf(const cv::Mat& image) {
@@ -71,26 +72,31 @@ struct Features {
   cv::Mat grey;
   std::vector<cv::KeyPoint> points;
   cv::Mat descriptors;
-  std::vector<cv::Point2f> corners;  // well-spread corners for the refinement
+  // Well-spread corners for the refinement, found only once the picture serves as a reference.
+  std::vector<cv::Point2f> corners;
+  bool cornersFound = false;
 };
 
-// The features of a picture, from a two-entry cache (the reference and the latest current,
-// which often becomes the next reference).
-const Features& featuresOf(const cv::Mat& image) {
+// The features of a picture, from a two-entry cache that keeps the most recently used: the
+// reference, given again for several frames, stays while each new current frame replaces the
+// one before.
+Features& featuresOf(const cv::Mat& image) {
   static Features cache[2];
-  static int newest = 0;
+  static uint64_t lastUse[2] = {0, 0};
+  static uint64_t clock = 0;
   uint64_t key = fingerprint(image);
-  for (int k = 0; k < 2; ++k)
-    if (cache[k].key == key && cache[k].size == image.size() && !cache[k].points.empty())
+  for (int k = 0; k < 2; ++k) {
+    if (cache[k].key == key && cache[k].size == image.size() && !cache[k].points.empty()) {
+      lastUse[k] = ++clock;
       return cache[k];
-  static cv::Ptr<cv::ORB> orb = cv::ORB::create(kFeatures);
-  Features& slot = cache[newest ^= 1];
-  slot = Features{key, image.size(), greyOf(image).clone(), {}, {}, {}};
-  if (textured(slot.grey)) {
-    orb->detectAndCompute(slot.grey, cv::noArray(), slot.points, slot.descriptors);
-    double spacing = std::max(8.0, std::hypot(image.cols, image.rows) / 60);
-    cv::goodFeaturesToTrack(slot.grey, slot.corners, kCorners, 0.01, spacing);
+    }
   }
+  static cv::Ptr<cv::ORB> orb = cv::ORB::create(kFeatures);
+  int oldest = lastUse[0] <= lastUse[1] ? 0 : 1;
+  lastUse[oldest] = ++clock;
+  Features& slot = cache[oldest];
+  slot = Features{key, image.size(), greyOf(image).clone(), {}, {}, {}, false};
+  if (textured(slot.grey)) orb->detectAndCompute(slot.grey, cv::noArray(), slot.points, slot.descriptors);
   if (slot.points.empty()) slot.key = 0;
   return slot;
 }
@@ -147,7 +153,12 @@ bool plausible(const cv::Matx33d& h, cv::Size size) {
 // small shift everywhere, which Lucas-Kanade measures at well-spread corners of the reference,
 // free of the scale and rotation that would bias it otherwise. The homography is fitted again
 // on those correspondences, keeping the ones within half a pixel.
-cv::Matx33d refined(const Features& cur, const Features& ref, const cv::Matx33d& estimate) {
+cv::Matx33d refined(const Features& cur, Features& ref, const cv::Matx33d& estimate) {
+  if (!ref.cornersFound) {
+    double spacing = std::max(8.0, std::hypot(ref.grey.cols, ref.grey.rows) / 60);
+    cv::goodFeaturesToTrack(ref.grey, ref.corners, kCorners, 0.01, spacing);
+    ref.cornersFound = true;
+  }
   if (ref.corners.size() < size_t(kMinInliers)) return estimate;
   cv::Mat warped;
   cv::warpPerspective(cur.grey, warped, estimate, ref.grey.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
@@ -181,8 +192,8 @@ cv::Matx33d refined(const Features& cur, const Features& ref, const cv::Matx33d&
 std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& current) {
   try {
     if (reference.empty() || current.empty()) return std::nullopt;
-    // Copies: the cache below may be refilled by the second call.
-    Features ref = featuresOf(reference);
+    // The second look-up never evicts the first: it is the most recently used.
+    Features& ref = featuresOf(reference);
     const Features& cur = featuresOf(current);
     std::vector<cv::DMatch> matches = mutualMatches(cur, ref);
     if (int(matches.size()) < kMinInliers) return std::nullopt;
@@ -216,6 +227,14 @@ std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& 
       return std::nullopt;
     cv::Mat a = greyOf(reference), b = greyOf(current);
     if (!textured(a) || !textured(b)) return std::nullopt;
+    // Large frames are correlated at half size or less: the answer stays within a few tenths
+    // of a pixel, at a fraction of the cost.
+    int factor = int(std::ceil(std::max(a.cols, a.rows) / kLargestCorrelated));
+    if (factor > 1) {
+      cv::Size reduced(a.cols / factor, a.rows / factor);
+      cv::resize(a, a, reduced, 0, 0, cv::INTER_AREA);
+      cv::resize(b, b, reduced, 0, 0, cv::INTER_AREA);
+    }
     cv::Mat fa, fb;
     a.convertTo(fa, CV_32F);
     b.convertTo(fb, CV_32F);
@@ -228,7 +247,8 @@ std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& 
       return std::nullopt;
     // phaseCorrelate gives how far the current content lies from the reference content, x
     // right and y down; the aligning transform moves it back, and y points up here.
-    return cv::Point2d(-shift.x, shift.y);
+    double sx = double(reference.cols) / a.cols, sy = double(reference.rows) / a.rows;
+    return cv::Point2d(-shift.x * sx, shift.y * sy);
   } catch (const cv::Exception&) {
     return std::nullopt;
   }
