@@ -8,6 +8,11 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -209,6 +214,35 @@ TEST(ImageCommand, MaxBoundsTheAnalysedSize) {
   EXPECT_EQ(size(large, {"--max", "lots"}), cv::Size(2048, 1536));
   EXPECT_EQ(size(small, {"--max", "1000"}), cv::Size(800, 600));
   EXPECT_EQ(size(small, {"--max", "800"}), cv::Size(800, 600));
+}
+
+TEST(ImageCommand, AHundredMegapixelJpegIsDecodedSmall) {
+  const std::string dir = scratchDir("image-huge");
+  cv::Mat huge = whiteWithSquare(12000, 8400);
+  const std::string input = dir + "/huge.jpg";
+  cv::imwrite(input, huge, {cv::IMWRITE_JPEG_QUALITY, 80});
+  huge.release();
+  // Run directly, so that the peak memory measured is this run's alone.
+  const std::string out = dir + "/out.txt", matte = dir + "/m.png";
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    execl(TARNEL_BINARY, TARNEL_BINARY, "image", "--input", input.c_str(), "--output",
+          matte.c_str(), "--mode", "flat", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage usage {};
+  ASSERT_EQ(wait4(child, &status, 0, &usage), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const json done = json::parse(slurp(out), nullptr, false);
+  EXPECT_EQ(done["width"], 2048);
+  EXPECT_EQ(done["height"], 1433);
+  // The whole picture would be 403 MB as BGRA; a reduced decode needs a fraction of it.
+  EXPECT_LT(usage.ru_maxrss, 400L * 1024) << "kilobytes at the peak";
 }
 
 TEST(ImageCommand, OutputInAMissingFolder) {
