@@ -7,14 +7,42 @@
 
 namespace tv {
 
+PackedGrid::PackedGrid(const Grid& grid) {
+  size_t start = 0;
+  while (start < grid.size()) {
+    size_t end = start + 1;
+    while (end < grid.size() && grid[end] == grid[start] && end - start < 0xFFFF) ++end;
+    const auto length = static_cast<uint16_t>(end - start);
+    runs_.push_back(grid[start]);
+    runs_.push_back(static_cast<uint8_t>(length & 0xFF));
+    runs_.push_back(static_cast<uint8_t>(length >> 8));
+    start = end;
+  }
+}
+
+Grid PackedGrid::unpacked() const {
+  Grid grid;
+  grid.reserve(GRID * GRID);
+  for (size_t i = 0; i + 2 < runs_.size(); i += 3) {
+    grid.insert(grid.end(), runs_[i + 1] | (runs_[i + 2] << 8), runs_[i]);
+  }
+  grid.resize(GRID * GRID, 0);
+  return grid;
+}
+
+std::optional<Grid> ObjectTrail::maskAt(int k) const {
+  if (k < 0 || k >= static_cast<int>(masks.size()) || !masks[k]) return std::nullopt;
+  return masks[k]->unpacked();
+}
+
 ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
                        Segmenter& segmenter) {
-  // One grid per frame (16 KiB each) up to the pick frame: the frames themselves are never kept.
-  std::vector<Grid> grids;
+  // One packed grid per frame up to the pick frame: the frames themselves are never kept.
+  std::vector<PackedGrid> grids;
   const double stopAt = plan.pickTime - 0.5 / source.fps;
   eachFrame(source, plan.start, plan.end, [&](const cv::Mat& frame, const MediaTime& time) {
     auto found = segmenter.instances(frame);
-    grids.push_back(found ? labelGrid(found->instanceMask) : Grid(GRID * GRID, 0));
+    grids.emplace_back(found ? labelGrid(found->instanceMask) : Grid(GRID * GRID, 0));
     const auto searched = static_cast<long>(grids.size());
     if (searched % 10 == 0) {
       double fraction = std::min(static_cast<double>(searched) / plan.total, 1.0);
@@ -23,25 +51,26 @@ ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
     return time.seconds() < stopAt;
   });
   if (grids.empty()) fail("no frames in that range");
-  uint8_t picked = label(point, grids.back());
+  uint8_t picked = label(point, grids.back().unpacked());
   if (picked == 0) fail("nothing-there");
   return traceBack(grids, picked);
 }
 
-ObjectTrail traceBack(const std::vector<Grid>& grids, uint8_t picked) {
+ObjectTrail traceBack(const std::vector<PackedGrid>& grids, uint8_t picked) {
   ObjectTrail trail;
   if (grids.empty()) return trail;
   trail.pickIndex = static_cast<int>(grids.size()) - 1;
   trail.masks.assign(grids.size(), std::nullopt);
-  trail.masks[trail.pickIndex] = only(picked, grids[trail.pickIndex]);
   // A frame where the object is not found keeps the reference of the later frame, so the
   // trace survives short losses.
-  Grid reference = *trail.masks[trail.pickIndex];
+  Grid reference = only(picked, grids[trail.pickIndex].unpacked());
+  trail.masks[trail.pickIndex] = PackedGrid(reference);
   for (int k = trail.pickIndex - 1; k >= 0; --k) {
-    uint8_t found = follow(reference, grids[k]);
+    const Grid grid = grids[k].unpacked();
+    uint8_t found = follow(reference, grid);
     if (found == 0) continue;
-    trail.masks[k] = only(found, grids[k]);
-    reference = *trail.masks[k];
+    reference = only(found, grid);
+    trail.masks[k] = PackedGrid(reference);
   }
   return trail;
 }
@@ -54,8 +83,9 @@ uint8_t objectLabel(ObjectTrail& trail, int k, const Grid& grid) {
     if (found != 0) trail.current = only(found, grid);
     return found;
   }
-  if (k < 0 || k >= static_cast<int>(trail.masks.size()) || !trail.masks[k]) return 0;
-  uint8_t found = follow(*trail.masks[k], grid);
+  const auto traced = trail.maskAt(k);
+  if (!traced) return 0;
+  uint8_t found = follow(*traced, grid);
   if (found != 0 && k == trail.pickIndex) trail.current = only(found, grid);
   return found;
 }

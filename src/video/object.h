@@ -14,11 +14,27 @@
 
 namespace tv {
 
+// A grid kept as runs of equal cells. Instance grids are mostly background, so a frame's grid
+// takes some hundred bytes instead of 16 KiB and a search pass over a long range stays small.
+class PackedGrid {
+ public:
+  PackedGrid() = default;
+  explicit PackedGrid(const Grid& grid);
+  Grid unpacked() const;
+  size_t bytes() const { return runs_.size(); }
+
+ private:
+  std::vector<uint8_t> runs_;  // (value, length low byte, length high byte) per run
+};
+
 // What the writing pass needs to know about the picked object.
 struct ObjectTrail {
-  int pickIndex = -1;                      // index of the pick frame among the range's frames
-  std::vector<std::optional<Grid>> masks;  // cell mask per frame up to the pick frame, if found
-  std::optional<Grid> current;             // from the pick frame on: the latest mask found
+  int pickIndex = -1;  // index of the pick frame among the range's frames
+  // Cell mask per frame up to the pick frame, where the object was found.
+  std::vector<std::optional<PackedGrid>> masks;
+  std::optional<Grid> current;  // from the pick frame on: the latest mask found
+
+  std::optional<Grid> maskAt(int k) const;
 };
 
 // The search pass over [start, end) up to the pick time (emitting the search progress), the
@@ -28,7 +44,7 @@ ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
 
 // The backward pass: the picked label's cell mask on the last grid, then on each earlier grid
 // the label that continues the latest mask found (an entry stays empty where there is none).
-ObjectTrail traceBack(const std::vector<Grid>& grids, uint8_t picked);
+ObjectTrail traceBack(const std::vector<PackedGrid>& grids, uint8_t picked);
 
 // The object's label on frame k of the range (its instance grid given), or 0 when it is lost
 // there; updates the trail's current mask from the pick frame on.

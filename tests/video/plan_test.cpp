@@ -101,6 +101,30 @@ tv::Grid gridWith(std::initializer_list<std::pair<uint8_t, cv::Rect>> regions) {
   return grid;
 }
 
+std::vector<tv::PackedGrid> packed(const std::vector<tv::Grid>& grids) {
+  std::vector<tv::PackedGrid> result;
+  for (const auto& grid : grids) result.emplace_back(grid);
+  return result;
+}
+
+TEST(PackedGrid, RoundTripsAndStaysSmall) {
+  tv::Grid empty(tv::GRID * tv::GRID, 0);
+  EXPECT_EQ(tv::PackedGrid(empty).unpacked(), empty);
+  EXPECT_LE(tv::PackedGrid(empty).bytes(), 3u);
+
+  tv::Grid people = gridWith({{1, {10, 20, 6, 30}}, {2, {60, 50, 8, 40}}, {3, {120, 0, 8, 128}}});
+  people[0] = 9;      // a run of one at the very start
+  people.back() = 4;  // and at the very end
+  tv::PackedGrid packedPeople(people);
+  EXPECT_EQ(packedPeople.unpacked(), people);
+  EXPECT_LT(packedPeople.bytes(), 2000u);
+
+  // Every cell different from its neighbour: the worst case still comes back whole.
+  tv::Grid noise(tv::GRID * tv::GRID);
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i % 7);
+  EXPECT_EQ(tv::PackedGrid(noise).unpacked(), noise);
+}
+
 TEST(ObjectTrail, TraceBackKeepsTheReferenceAcrossLostFrames) {
   // The object moves right by 4 cells a frame and carries a different label on every frame;
   // frame 1 has no instances at all.
@@ -110,20 +134,20 @@ TEST(ObjectTrail, TraceBackKeepsTheReferenceAcrossLostFrames) {
       gridWith({{2, {48, 40, 20, 20}}}),
       gridWith({{7, {52, 40, 20, 20}}, {3, {0, 0, 30, 30}}}),
   };
-  tv::ObjectTrail trail = tv::traceBack(grids, 7);
+  tv::ObjectTrail trail = tv::traceBack(packed(grids), 7);
   EXPECT_EQ(trail.pickIndex, 3);
   ASSERT_EQ(trail.masks.size(), 4u);
-  EXPECT_EQ(trail.masks[3], tv::only(7, grids[3]));
-  EXPECT_EQ(trail.masks[2], tv::only(2, grids[2]));
-  EXPECT_FALSE(trail.masks[1].has_value());
+  EXPECT_EQ(trail.maskAt(3), tv::only(7, grids[3]));
+  EXPECT_EQ(trail.maskAt(2), tv::only(2, grids[2]));
+  EXPECT_FALSE(trail.maskAt(1).has_value());
   // Frame 0 is reached from frame 2's mask, over the empty frame.
-  EXPECT_EQ(trail.masks[0], tv::only(5, grids[0]));
+  EXPECT_EQ(trail.maskAt(0), tv::only(5, grids[0]));
   EXPECT_FALSE(trail.current.has_value());
 }
 
 TEST(ObjectTrail, FollowsForwardAndResumesAfterALoss) {
   std::vector<tv::Grid> search = {gridWith({{4, {10, 10, 20, 20}}})};
-  tv::ObjectTrail trail = tv::traceBack(search, 4);
+  tv::ObjectTrail trail = tv::traceBack(packed(search), 4);
   ASSERT_EQ(trail.pickIndex, 0);
 
   // The pick frame as the writing pass sees it: the label may differ, the region is the same.
@@ -145,8 +169,8 @@ TEST(ObjectTrail, FramesBeforeThePickUseTheTracedMasksOnly) {
       gridWith({{1, {70, 70, 20, 20}}}),  // the object jumped: frame 0 cannot be traced
       gridWith({{2, {72, 70, 20, 20}}}),
   };
-  tv::ObjectTrail trail = tv::traceBack(search, 2);
-  EXPECT_FALSE(trail.masks[0].has_value());
+  tv::ObjectTrail trail = tv::traceBack(packed(search), 2);
+  EXPECT_FALSE(trail.maskAt(0).has_value());
   EXPECT_EQ(tv::objectLabel(trail, 0, search[0]), 0);
   EXPECT_EQ(tv::objectLabel(trail, 1, search[1]), 1);
   EXPECT_FALSE(trail.current.has_value());  // before the pick the current mask is untouched
