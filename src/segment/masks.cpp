@@ -9,8 +9,9 @@ cv::Mat grey(const cv::Mat& image) {
   if (image.empty()) return {};
   cv::Mat eight = image;
   if (image.depth() != CV_8U) image.convertTo(eight, CV_8U);
-  // A one-byte mask already is the matte; like the vision buffers it comes from, it is shared.
-  if (eight.channels() == 1) return eight;
+  // Copied: an analysis may keep and update the buffer it answered with (a person matte carried
+  // from frame to frame), and a matte must not change after it was handed out.
+  if (eight.channels() == 1) return eight.data == image.data ? eight.clone() : eight;
   // OpenCV keeps colour as B, G, R(, A): red, the channel a one-byte mask reads as, is index 2.
   cv::Mat red;
   cv::extractChannel(eight, red, eight.channels() >= 3 ? 2 : 0);
