@@ -100,10 +100,21 @@ std::vector<Detection> detectObjects(const cv::Mat& image, float minScore) {
                   std::max(1, int(std::lround(bgr.rows * scale))));
   cv::Mat square(kDetectorInput, kDetectorInput, CV_8UC3, cv::Scalar(kPadGrey, kPadGrey, kPadGrey));
   cv::resize(bgr, square(cv::Rect(cv::Point(), fitted)), fitted, 0, 0, cv::INTER_AREA);
-  cv::Mat blob = cv::dnn::blobFromImage(square, 1.0, cv::Size(), cv::Scalar(), true, false);
-  net.setInput(blob);
-  std::vector<cv::Mat> outs;
-  net.forward(outs, std::vector<cv::String>{"tower_0_keypoints", "tower_0_wh"});
+  // Person segmentation and foreground instances of the same frame (the segmenter asks for
+  // both) share one detector run: the outputs are kept for the last input square.
+  static cv::Mat lastSquare;
+  static std::vector<cv::Mat> outs;
+  bool same = !lastSquare.empty() && outs.size() == 2 &&
+              std::equal(square.datastart, square.dataend, lastSquare.datastart);
+  if (!same) {
+    cv::Mat blob = cv::dnn::blobFromImage(square, 1.0, cv::Size(), cv::Scalar(), true, false);
+    net.setInput(blob);
+    std::vector<cv::Mat> fresh;
+    net.forward(fresh, std::vector<cv::String>{"tower_0_keypoints", "tower_0_wh"});
+    outs.clear();
+    for (const auto& o : fresh) outs.push_back(o.clone());
+    lastSquare = square;
+  }
   const int cells = kDetectorInput / kDetectorStride;
   if (outs.size() != 2 || outs[0].total() != size_t(kClasses) * cells * cells ||
       outs[1].total() != size_t(4) * cells * cells)

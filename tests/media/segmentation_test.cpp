@@ -4,11 +4,13 @@
 #include "media/cutouts.h"
 #include "media/models.h"
 #include "media/vision.h"
+#include "support/run.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <filesystem>
 #include <set>
 
 namespace {
@@ -47,6 +49,8 @@ double localIou(const cv::Mat& matte, const cv::Mat& alpha) {
   cv::resize(matte, fitted, alpha.size(), 0, 0, cv::INTER_LINEAR);
   return iou(fitted(box), alpha(box));
 }
+
+void expectConsistent(const tv::Instances& found);
 
 cv::Mat personMatte(const cv::Mat& image) {
   return tv::analyses::personSegmentation()->next(image);
@@ -98,6 +102,42 @@ TEST(PersonSegmentation, SmallPeopleGetCleanSilhouettes) {
     RecordProperty("person" + std::to_string(i), std::to_string(local));
     EXPECT_GE(local, 0.8) << "person " << i;
   }
+}
+
+TEST(PersonSegmentation, AWidePedestrianShotGivesEachWalkerASilhouette) {
+  REQUIRE_MODELS();
+  const std::string clip = "/usr/share/doc/opencv-doc/examples/data/vtest.avi";
+  if (!std::filesystem::exists(clip)) GTEST_SKIP() << "vtest.avi not installed";
+  std::string dir = tvtest::scratchDir("pedestrians");
+  // Two seconds in, four people walk across the square, each about a seventh of the frame tall.
+  ASSERT_EQ(tvtest::shell("ffmpeg -v error -y -ss 2 -i '" + clip + "' -frames:v 1 '" + dir +
+                          "/frame.png' </dev/null"),
+            0);
+  cv::Mat frame = cv::imread(dir + "/frame.png", cv::IMREAD_COLOR);
+  ASSERT_FALSE(frame.empty());
+  cv::Mat bgra;
+  cv::cvtColor(frame, bgra, cv::COLOR_BGR2BGRA);
+  cv::Mat matte = personMatte(bgra);
+  ASSERT_FALSE(matte.empty());
+  cv::Mat labels, stats, centroids;
+  int count = cv::connectedComponentsWithStats(matte >= 128, labels, stats, centroids);
+  int walkers = 0;
+  for (int i = 1; i < count; ++i) {
+    int area = stats.at<int>(i, cv::CC_STAT_AREA);
+    if (area < 0.0005 * matte.total()) continue;
+    ++walkers;
+    // A silhouette (legs apart, arms) fills well under three quarters of its box; the
+    // whole-frame pass alone gives round blobs that fill most of it.
+    double fill = double(area) / (stats.at<int>(i, cv::CC_STAT_WIDTH) * stats.at<int>(i, cv::CC_STAT_HEIGHT));
+    EXPECT_LT(fill, 0.7) << "piece " << i;
+    EXPECT_GT(stats.at<int>(i, cv::CC_STAT_HEIGHT), stats.at<int>(i, cv::CC_STAT_WIDTH)) << "piece " << i;
+  }
+  RecordProperty("walkers", walkers);
+  EXPECT_GE(walkers, 3);
+  auto found = tv::analyses::foregroundInstances(bgra);
+  ASSERT_TRUE(found.has_value());
+  expectConsistent(*found);
+  EXPECT_GE(found->allInstances.size(), 4u);
 }
 
 TEST(PersonSegmentation, PhotosWithoutPeopleGiveAnEmptyMatte) {
