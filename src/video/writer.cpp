@@ -122,8 +122,8 @@ void MatteWriter::fill(const cv::Mat& matte) {
     cv::resize(matte, sized, cv::Size(width_, height_), 0, 0, cv::INTER_LINEAR);
   }
   cv::Mat luma(height_, width_, CV_8UC1, frame_->data[0], static_cast<size_t>(frame_->linesize[0]));
-  // Grey mattes carry the value in every colour channel; red is the one taken, as Core-Image-style
-  // single-channel mattes read as red.
+  // A colour matte carries its value in every channel; red is taken, the same channel grey()
+  // reads, so both kinds of matte store the same value.
   if (sized.channels() == 1) {
     sized.copyTo(luma);
   } else {
