@@ -182,7 +182,7 @@ std::optional<Instances> foregroundInstances(const cv::Mat& image) {
   if (image.empty()) return std::nullopt;
   try {
     return findInstances(image);
-  } catch (const cv::Exception&) {
+  } catch (const std::exception&) {
     return std::nullopt;
   }
 }

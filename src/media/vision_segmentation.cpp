@@ -130,7 +130,7 @@ class ModelPersonSegmentation final : public PersonSegmentation {
       cv::Mat bytes;
       matte.convertTo(bytes, CV_8U, 255.0);
       return bytes;
-    } catch (const cv::Exception&) {
+    } catch (const std::exception&) {
       return {};
     }
   }

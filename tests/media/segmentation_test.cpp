@@ -268,6 +268,28 @@ TEST(ForegroundInstances, TexturesHaveNoForeground) {
   }
 }
 
+TEST(Segmentation, OddSizesAndFormatsNeverBreak) {
+  REQUIRE_MODELS();
+  cv::Mat grey(300, 200, CV_8UC1);
+  cv::randu(grey, 0, 255);
+  const cv::Mat pictures[] = {cv::Mat(1, 1, CV_8UC4, cv::Scalar(9, 9, 9, 255)),
+                              cv::Mat(5, 7, CV_8UC4, cv::Scalar(200, 10, 10, 255)),
+                              cv::Mat(3, 2000, CV_8UC4, cv::Scalar(0, 128, 255, 255)),
+                              cv::Mat(2000, 3, CV_8UC3, cv::Scalar(0, 128, 255)), grey};
+  for (const auto& picture : pictures) {
+    cv::Mat matte = personMatte(picture);
+    if (!matte.empty()) {
+      EXPECT_EQ(matte.type(), CV_8UC1);
+      EXPECT_EQ(coverage(matte), 0.0) << picture.size();
+    }
+    auto found = tv::analyses::foregroundInstances(picture);
+    if (found) {
+      EXPECT_EQ(found->imageSize, picture.size());
+      EXPECT_TRUE(found->allInstances.empty()) << picture.size();
+    }
+  }
+}
+
 TEST(ForegroundInstances, EmptyImageIsNoResult) {
   REQUIRE_MODELS();
   EXPECT_FALSE(tv::analyses::foregroundInstances(cv::Mat()).has_value());
