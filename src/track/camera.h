@@ -11,10 +11,10 @@ namespace tv {
 
 TrackResult trackCamera(const TrackJob& job);
 
-// The content's displacement in pixels of the small frame (x right, y down in the frame's
-// top-down sense as the sign rules below make it), from a homography mapping current pixels to
-// reference pixels (lower-left origin) of a W x H frame; nothing when the centre does not map
-// to a finite point less than half a frame away.
+// The content's displacement (dx, dy) in pixels of a W x H small frame, x to the right and y
+// down, from a homography that maps current pixels to reference pixels (lower-left origin),
+// times `sign` (-1 follows the content). Nothing when the centre does not map to a finite point
+// less than half a frame away.
 std::optional<cv::Point2d> homographyShift(const cv::Matx33f& warp, int width, int height,
                                            double sign);
 
