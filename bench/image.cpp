@@ -55,10 +55,12 @@ std::string makePhoto(const std::string& source, double pixels, const std::strin
 int main(int argc, char** argv) {
   namespace fs = std::filesystem;
   const std::string tool =
-      argc > 1 ? argv[1] : (fs::path(argv[0]).parent_path().parent_path() / "tarnel-vision").string();
+      argc > 1 ? argv[1]
+               : (fs::path(argv[0]).parent_path().parent_path() / "tarnel-vision").string();
   const std::string source =
       argc > 2 ? argv[2] : "/usr/lib/python3/dist-packages/skimage/data/astronaut.png";
-  const fs::path dir = fs::temp_directory_path() / ("tarnel-bench-image-" + std::to_string(::getpid()));
+  const fs::path dir =
+      fs::temp_directory_path() / ("tarnel-bench-image-" + std::to_string(::getpid()));
   fs::create_directories(dir);
 
   struct Photo {
@@ -68,7 +70,8 @@ int main(int argc, char** argv) {
   };
   std::vector<Photo> photos{{"12 MP", 12e6, ""}, {"1 MP", 1e6, ""}};
   for (auto& photo : photos) {
-    photo.path = makePhoto(source, photo.pixels, (dir / (std::string(photo.name) + ".jpg")).string());
+    photo.path =
+        makePhoto(source, photo.pixels, (dir / (std::string(photo.name) + ".jpg")).string());
     if (photo.path.empty()) {
       std::printf("cannot read %s\n", source.c_str());
       return 1;
@@ -77,8 +80,10 @@ int main(int argc, char** argv) {
 
   // The flat method needs a plain background: a real cut-out (a plant with its matte) on white.
   const std::string plant = "/usr/share/doc/opencv-doc/examples/alphamat/input_images/plant.jpg";
-  const std::string plantAlpha = "/usr/share/doc/opencv-doc/examples/alphamat/output_mattes/plant_result.png";
-  cv::Mat colour = cv::imread(plant, cv::IMREAD_COLOR), alpha = cv::imread(plantAlpha, cv::IMREAD_GRAYSCALE);
+  const std::string plantAlpha =
+      "/usr/share/doc/opencv-doc/examples/alphamat/output_mattes/plant_result.png";
+  cv::Mat colour = cv::imread(plant, cv::IMREAD_COLOR),
+          alpha = cv::imread(plantAlpha, cv::IMREAD_GRAYSCALE);
   std::vector<Photo> plain{{"12 MP", 12e6, ""}, {"1 MP", 1e6, ""}};
   if (!colour.empty() && alpha.size() == colour.size()) {
     cv::Mat shot(colour.rows + 80, colour.cols + 160, CV_8UC3, cv::Scalar(255, 255, 255));
@@ -93,7 +98,8 @@ int main(int argc, char** argv) {
     const std::string shotPath = (dir / "plain.png").string();
     cv::imwrite(shotPath, shot);
     for (auto& photo : plain)
-      photo.path = makePhoto(shotPath, photo.pixels, (dir / (std::string("plain ") + photo.name + ".jpg")).string());
+      photo.path = makePhoto(shotPath, photo.pixels,
+                             (dir / (std::string("plain ") + photo.name + ".jpg")).string());
   }
 
   std::printf("image command, best of 3 runs, wall time (%s scaled)\n", source.c_str());
@@ -127,8 +133,10 @@ int main(int argc, char** argv) {
 
   std::printf("stages in process, 12 MP photo\n");
   cv::Mat picture, small;
-  std::printf("  load at 4096      %6.3f s\n", best([&] { picture = tv::loadPicture(photos[0].path, 4096); }));
-  std::printf("  load at 2048      %6.3f s\n", best([&] { small = tv::loadPicture(photos[0].path, 2048); }));
+  std::printf("  load at 4096      %6.3f s\n",
+              best([&] { picture = tv::loadPicture(photos[0].path, 4096); }));
+  std::printf("  load at 2048      %6.3f s\n",
+              best([&] { small = tv::loadPicture(photos[0].path, 2048); }));
   std::printf("  picture kind      %6.3f s\n", best([&] { tv::pictureKind(small); }));
   if (!plain[0].path.empty()) {
     const cv::Mat flat = tv::loadPicture(plain[0].path, 2048);
@@ -136,10 +144,14 @@ int main(int argc, char** argv) {
     std::printf("  flat, inner 0     %6.3f s\n", best([&] { tv::flatMatte(flat, 0.25, false); }));
   }
   cv::Mat matte;
-  std::printf("  person analysis   %6.3f s\n", best([&] { tv::vision().personSegmentation()->next(picture); }));
-  std::printf("  instances         %6.3f s\n", best([&] { tv::vision().foregroundInstances(picture); }));
-  std::printf("  sharpPerson       %6.3f s\n", best([&] { matte = tv::Segmenter().sharpPerson(picture); }));
-  std::printf("  subject           %6.3f s\n", best([&] { matte = tv::Segmenter().subject(picture); }));
+  std::printf("  person analysis   %6.3f s\n",
+              best([&] { tv::vision().personSegmentation()->next(picture); }));
+  std::printf("  instances         %6.3f s\n",
+              best([&] { tv::vision().foregroundInstances(picture); }));
+  std::printf("  sharpPerson       %6.3f s\n",
+              best([&] { matte = tv::Segmenter().sharpPerson(picture); }));
+  std::printf("  subject           %6.3f s\n",
+              best([&] { matte = tv::Segmenter().subject(picture); }));
   const std::string out = (dir / "stage.png").string();
   std::printf("  write the matte   %6.3f s\n", best([&] { tv::writeGrey(matte, out); }));
   fs::remove_all(dir);

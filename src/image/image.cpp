@@ -66,7 +66,8 @@ void autoMode(const std::string& output) {
   const cv::Mat small = shared ? cv::Mat() : loadPicture(inputURL(), kFlatSide);
   const PictureKind kind = pictureKind(shared ? picture : small);
   const cv::Mat* flatPicture = small.empty() ? nullptr : &small;
-  if (kind.transparent || (kind.plainBorder && kind.fewColours)) return flatMethod(output, flatPicture);
+  if (kind.transparent || (kind.plainBorder && kind.fewColours))
+    return flatMethod(output, flatPicture);
 
   Segmenter segmenter;
   auto found = segmenter.instances(picture);
@@ -110,9 +111,12 @@ void runImage() {
   // Nothing else is read before this check, not even the input.
   const auto output = option("output");
   if (!output) fail("--output is required");
-  if (mode() == "auto") autoMode(*output);
-  else if (mode() == "flat") flatMethod(*output, nullptr);
-  else segmentMode(*output);
+  if (mode() == "auto")
+    autoMode(*output);
+  else if (mode() == "flat")
+    flatMethod(*output, nullptr);
+  else
+    segmentMode(*output);
 }
 
 }  // namespace tv

@@ -32,8 +32,10 @@ cv::Mat smallCopy(const cv::Mat& picture) {
   cv::Mat bitmap(size, CV_8UC4, cv::Scalar(0, 0, 0, 0));
   const cv::Size drawn(std::max(scaled.width, 1), std::max(scaled.height, 1));
   cv::Mat copy;
-  if (drawn == picture.size()) copy = picture;
-  else cv::resize(picture, copy, drawn, 0, 0, cv::INTER_AREA);
+  if (drawn == picture.size())
+    copy = picture;
+  else
+    cv::resize(picture, copy, drawn, 0, 0, cv::INTER_AREA);
   copy.copyTo(bitmap(cv::Rect(cv::Point(0, 0), drawn)));
   for (int y = 0; y < drawn.height; ++y) {
     uint8_t* p = bitmap.ptr<uint8_t>(y);

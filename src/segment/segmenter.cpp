@@ -78,9 +78,8 @@ cv::Mat Segmenter::sharpPerson(const cv::Mat& image) {
         continuingPrior += prior[l];
       }
     }
-    const double overlap =
-        double(continuingPrior) /
-        double(std::max(priorTotal + continuingCount - continuingPrior, 1L));
+    const double overlap = double(continuingPrior) /
+                           double(std::max(priorTotal + continuingCount - continuingPrior, 1L));
     if (!continuing.empty() && overlap >= 0.6) {
       choice = continuing;
       std::set<int> newcomers;

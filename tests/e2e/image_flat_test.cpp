@@ -71,8 +71,8 @@ TEST(ImageCommand, UnreadablePictureBeforeTheMissingPoint) {
   const std::string dir = scratchDir("image-unreadable");
   std::ofstream(dir + "/broken.png") << "not a picture at all";
   for (std::string mode : {"object", "person", "flat", "auto", "subject"}) {
-    auto run = runTool({"image", "--input", dir + "/broken.png", "--output", dir + "/m.png",
-                        "--mode", mode});
+    auto run = runTool(
+        {"image", "--input", dir + "/broken.png", "--output", dir + "/m.png", "--mode", mode});
     EXPECT_EQ(run.status, 1) << mode;
     EXPECT_EQ(run.lines, errorLine("cannot read the picture")) << mode;
     EXPECT_EQ(run.errors, "");
@@ -86,8 +86,11 @@ TEST(ImageCommand, FlatSquareOnWhite) {
   auto run = runTool({"image", "--input", input, "--output", dir + "/m.png", "--mode", "flat"});
   ASSERT_EQ(run.status, 0);
   ASSERT_EQ(run.lines.size(), 1u);
-  EXPECT_EQ(run.last(), (json{{"done", true}, {"width", 300}, {"height", 200},
-                              {"background", {1.0, 1.0, 1.0}}, {"picked", "flat"}}));
+  EXPECT_EQ(run.last(), (json{{"done", true},
+                              {"width", 300},
+                              {"height", 200},
+                              {"background", {1.0, 1.0, 1.0}},
+                              {"picked", "flat"}}));
   cv::Mat expected(200, 300, CV_8U, cv::Scalar(0));
   expected(cv::Rect(75, 50, 150, 100)).setTo(255);
   cv::Mat matte = readMatte(dir + "/m.png");
@@ -113,8 +116,8 @@ TEST(ImageCommand, InnerZeroAloneKeepsTheHoles) {
   cv::rectangle(bgr, cv::Rect(30, 30, 60, 60), cv::Scalar(0, 0, 0), 8);
   const std::string input = save(dir, "ring.png", bgr);
   auto centre = [&](std::vector<std::string> extra) {
-    std::vector<std::string> args{"image", "--input", input, "--output", dir + "/m.png",
-                                  "--mode", "flat"};
+    std::vector<std::string> args{"image",        "--input", input, "--output",
+                                  dir + "/m.png", "--mode",  "flat"};
     args.insert(args.end(), extra.begin(), extra.end());
     auto run = runTool(args);
     EXPECT_EQ(run.status, 0);
@@ -134,8 +137,8 @@ TEST(ImageCommand, ToleranceThatIsNoNumberIsTheDefault) {
   bgr(cv::Rect(40, 40, 20, 20)).setTo(cv::Scalar(0, 0, 0));
   const std::string input = save(dir, "soft.png", bgr);
   auto matteWith = [&](const std::string& tolerance) {
-    std::vector<std::string> args{"image", "--input", input, "--output", dir + "/m.png",
-                                  "--mode", "flat"};
+    std::vector<std::string> args{"image",        "--input", input, "--output",
+                                  dir + "/m.png", "--mode",  "flat"};
     if (!tolerance.empty()) args.insert(args.end(), {"--tolerance", tolerance});
     EXPECT_EQ(runTool(args).status, 0);
     return slurp(dir + "/m.png");
@@ -154,7 +157,8 @@ TEST(ImageCommand, AutoTakesTheAlphaOfATransparentPicture) {
   const std::string input = save(dir, "cutout.png", bgra);
   auto run = runTool({"image", "--input", input, "--output", dir + "/m.png", "--mode", "auto"});
   ASSERT_EQ(run.status, 0);
-  EXPECT_EQ(run.last(), (json{{"done", true}, {"width", 160}, {"height", 90}, {"picked", "alpha"}}));
+  EXPECT_EQ(run.last(),
+            (json{{"done", true}, {"width", 160}, {"height", 90}, {"picked", "alpha"}}));
   std::vector<cv::Mat> channels;
   cv::split(bgra, channels);
   cv::Mat matte = readMatte(dir + "/m.png");
@@ -172,8 +176,11 @@ TEST(ImageCommand, AutoCutsAPlainShotWithFewColoursFlat) {
   auto run = runTool({"image", "--input", input, "--output", dir + "/m.png", "--mode", "auto"});
   ASSERT_EQ(run.status, 0);
   const double grey = 235 / 255.0;
-  EXPECT_EQ(run.last(), (json{{"done", true}, {"width", 640}, {"height", 480},
-                              {"background", {grey, grey, grey}}, {"picked", "flat"}}));
+  EXPECT_EQ(run.last(), (json{{"done", true},
+                              {"width", 640},
+                              {"height", 480},
+                              {"background", {grey, grey, grey}},
+                              {"picked", "flat"}}));
   cv::Mat matte = readMatte(dir + "/m.png");
   EXPECT_EQ(matte.at<uint8_t>(250, 320), 255);  // the label
   EXPECT_EQ(matte.at<uint8_t>(350, 320), 255);  // the bottle
@@ -199,8 +206,8 @@ TEST(ImageCommand, MaxBoundsTheAnalysedSize) {
   const std::string large = save(dir, "large.jpg", whiteWithSquare(4000, 3000));
   const std::string small = save(dir, "small.jpg", whiteWithSquare(800, 600));
   auto size = [&](const std::string& input, std::vector<std::string> extra) {
-    std::vector<std::string> args{"image", "--input", input, "--output", dir + "/m.png",
-                                  "--mode", "flat"};
+    std::vector<std::string> args{"image",        "--input", input, "--output",
+                                  dir + "/m.png", "--mode",  "flat"};
     args.insert(args.end(), extra.begin(), extra.end());
     auto run = runTool(args);
     EXPECT_EQ(run.status, 0);
@@ -267,16 +274,17 @@ TEST(ImageCommand, AFailedWriteKeepsThePreviousMatte) {
   cv::randu(speckle, 0, 255);
   speckle.copyTo(noise(cv::Rect(50, 50, 200, 200)));
   const std::string noisy = save(dir, "noise.png", noise);
-  const std::string command = "trap '' XFSZ; ulimit -f 1; exec '" TARNEL_BINARY "' image --input '" +
-                              noisy + "' --output '" + output + "' --mode flat >'" + dir +
-                              "/out.txt' 2>'" + dir + "/err.txt'";
+  const std::string command =
+      "trap '' XFSZ; ulimit -f 1; exec '" TARNEL_BINARY "' image --input '" + noisy +
+      "' --output '" + output + "' --mode flat >'" + dir + "/out.txt' 2>'" + dir + "/err.txt'";
   EXPECT_EQ(tvtest::shell("bash -c \"" + command + "\""), 1);
   const json expected{{"error", "cannot write " + output + ": File too large"}};
   EXPECT_EQ(slurp(dir + "/out.txt"), expected.dump() + "\n");
   EXPECT_EQ(slurp(dir + "/err.txt"), "");
   EXPECT_EQ(slurp(output), good);
   size_t files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) files += entry.is_regular_file();
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    files += entry.is_regular_file();
   EXPECT_EQ(files, 5u);  // square.png, m.png, noise.png, out.txt, err.txt: nothing left beside
 }
 

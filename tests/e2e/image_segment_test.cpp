@@ -19,7 +19,8 @@ using tvtest::scratchDir;
 
 const std::string kGrace = "/usr/share/matplotlib/mpl-data/sample_data/grace_hopper.jpg";
 const std::string kPlant = "/usr/share/doc/opencv-doc/examples/alphamat/input_images/plant.jpg";
-const std::string kPlantAlpha = "/usr/share/doc/opencv-doc/examples/alphamat/output_mattes/plant_result.png";
+const std::string kPlantAlpha =
+    "/usr/share/doc/opencv-doc/examples/alphamat/output_mattes/plant_result.png";
 const std::string kBuilding = "/usr/share/doc/opencv-doc/examples/data/building.jpg";
 const std::string kRocket = "/usr/lib/python3/dist-packages/skimage/data/rocket.jpg";
 const std::string kGravel = "/usr/lib/python3/dist-packages/skimage/data/gravel.png";
@@ -36,18 +37,19 @@ bool havePictures(std::initializer_list<std::string> paths) {
   return true;
 }
 
-#define NEEDS(...)                                                                     \
-  if (!haveModels() || !havePictures({__VA_ARGS__})) GTEST_SKIP() << "models or sample pictures missing"
+#define NEEDS(...)                                   \
+  if (!haveModels() || !havePictures({__VA_ARGS__})) \
+  GTEST_SKIP() << "models or sample pictures missing"
 
 // The outline of the person in the portrait (512 x 600), traced by hand: cap, head, shoulders
 // and the uniform down to the bottom edge.
 cv::Mat graceOutline() {
-  const std::vector<cv::Point> outline{
-      {175, 50},  {200, 35},  {250, 25},  {300, 30},  {345, 50},  {352, 80},  {368, 105},
-      {370, 140}, {360, 180}, {352, 230}, {345, 280}, {335, 312}, {380, 330}, {440, 350},
-      {480, 380}, {500, 420}, {511, 470}, {511, 599}, {12, 599},  {18, 500},  {30, 420},
-      {60, 372},  {120, 345}, {165, 322}, {160, 290}, {155, 240}, {150, 200}, {155, 150},
-      {150, 110}, {160, 80}};
+  const std::vector<cv::Point> outline{{175, 50},  {200, 35},  {250, 25},  {300, 30},  {345, 50},
+                                       {352, 80},  {368, 105}, {370, 140}, {360, 180}, {352, 230},
+                                       {345, 280}, {335, 312}, {380, 330}, {440, 350}, {480, 380},
+                                       {500, 420}, {511, 470}, {511, 599}, {12, 599},  {18, 500},
+                                       {30, 420},  {60, 372},  {120, 345}, {165, 322}, {160, 290},
+                                       {155, 240}, {150, 200}, {155, 150}, {150, 110}, {160, 80}};
   cv::Mat alpha(600, 512, CV_8U, cv::Scalar(0));
   cv::fillPoly(alpha, std::vector<std::vector<cv::Point>>{outline}, cv::Scalar(255));
   return alpha;
@@ -58,8 +60,8 @@ cv::Mat background(const std::string& path, cv::Size size) {
   cv::Mat photo = cv::imread(path, cv::IMREAD_COLOR), scaled;
   const double scale = std::max(double(size.width) / photo.cols, double(size.height) / photo.rows);
   cv::resize(photo, scaled, cv::Size(), scale, scale, cv::INTER_AREA);
-  const cv::Rect crop((scaled.cols - size.width) / 2, (scaled.rows - size.height) / 2,
-                      size.width, size.height);
+  const cv::Rect crop((scaled.cols - size.width) / 2, (scaled.rows - size.height) / 2, size.width,
+                      size.height);
   return scaled(crop).clone();
 }
 
@@ -68,7 +70,9 @@ struct CutOut {
   cv::Mat alpha;   // CV_8U, 0..255
 };
 
-CutOut grace() { return {cv::imread(kGrace, cv::IMREAD_COLOR), graceOutline()}; }
+CutOut grace() {
+  return {cv::imread(kGrace, cv::IMREAD_COLOR), graceOutline()};
+}
 CutOut plant() {
   return {cv::imread(kPlant, cv::IMREAD_COLOR), cv::imread(kPlantAlpha, cv::IMREAD_GRAYSCALE)};
 }
@@ -143,7 +147,8 @@ TEST(ImageSegment, PersonOnTheRealPortrait) {
 TEST(ImageSegment, PersonPastedOverRealPhotos) {
   NEEDS(kGrace, kBuilding, kRocket);
   const std::string dir = scratchDir("segment-person");
-  for (const auto& [name, photo] : {std::pair{"building", kBuilding}, std::pair{"rocket", kRocket}}) {
+  for (const auto& [name, photo] :
+       {std::pair{"building", kBuilding}, std::pair{"rocket", kRocket}}) {
     cv::Mat picture = background(photo, cv::Size(900, 640));
     cv::Mat truth(picture.size(), CV_8U, cv::Scalar(0));
     paste(picture, truth, grace(), 0.9, cv::Point(250, 100));
@@ -174,7 +179,8 @@ TEST(ImageSegment, SubjectOfAPersonOverARealPhoto) {
 
   Outcome picked = cut(dir, input, {"--mode", "auto"});
   ASSERT_EQ(picked.status, 0);
-  EXPECT_EQ(picked.done, (json{{"done", true}, {"width", 800}, {"height", 560}, {"picked", "subject"}}));
+  EXPECT_EQ(picked.done,
+            (json{{"done", true}, {"width", 800}, {"height", 560}, {"picked", "subject"}}));
   EXPECT_EQ(cv::countNonZero(picked.matte != subject.matte), 0);
 
   // Any other mode word is the subject too.
@@ -241,8 +247,11 @@ TEST(ImageSegment, AutoFallsBackToFlatWithoutInstances) {
   cv::imwrite(input, picture);
   Outcome outcome = cut(dir, input, {"--mode", "auto"});
   ASSERT_EQ(outcome.status, 0);
-  EXPECT_EQ(outcome.done, (json{{"done", true}, {"width", 712}, {"height", 712},
-                                {"background", {1.0, 1.0, 1.0}}, {"picked", "flat"}}));
+  EXPECT_EQ(outcome.done, (json{{"done", true},
+                                {"width", 712},
+                                {"height", 712},
+                                {"background", {1.0, 1.0, 1.0}},
+                                {"picked", "flat"}}));
   EXPECT_EQ(outcome.matte.at<uint8_t>(356, 356), 255);
   EXPECT_EQ(outcome.matte.at<uint8_t>(20, 20), 0);
 }
@@ -250,8 +259,8 @@ TEST(ImageSegment, AutoFallsBackToFlatWithoutInstances) {
 TEST(ImageSegment, ObjectModeNeedsAPoint) {
   NEEDS(kGrace);
   const std::string dir = scratchDir("segment-nopoint");
-  for (std::vector<std::string> extra : {std::vector<std::string>{}, {"--point", "0.5"},
-                                         {"--point", "a,b"}}) {
+  for (std::vector<std::string> extra :
+       {std::vector<std::string>{}, {"--point", "0.5"}, {"--point", "a,b"}}) {
     std::vector<std::string> args{"--mode", "object"};
     args.insert(args.end(), extra.begin(), extra.end());
     Outcome outcome = cut(dir, kGrace, args);

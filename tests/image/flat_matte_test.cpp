@@ -16,7 +16,9 @@ cv::Mat picture(int w, int h, cv::Scalar colour = kWhite) {
   return cv::Mat(h, w, CV_8UC4, colour);
 }
 
-cv::Scalar greyLevel(int v) { return cv::Scalar(v, v, v, 255); }
+cv::Scalar greyLevel(int v) {
+  return cv::Scalar(v, v, v, 255);
+}
 
 // Sets the alpha of the first `count` pixels in memory order.
 cv::Mat withAlpha(cv::Mat bgra, int count, uint8_t alpha) {
@@ -24,7 +26,9 @@ cv::Mat withAlpha(cv::Mat bgra, int count, uint8_t alpha) {
   return bgra;
 }
 
-int at(const cv::Mat& matte, int x, int y) { return matte.at<uint8_t>(y, x); }
+int at(const cv::Mat& matte, int x, int y) {
+  return matte.at<uint8_t>(y, x);
+}
 
 TEST(FlatMatte, HalfAPercentOfTranslucencyIsStillOpaque) {
   auto fifty = flatMatte(withAlpha(picture(100, 100), 50, 0), 0.25, true);
@@ -126,7 +130,8 @@ TEST(FlatMatte, BorderReadsTwoRowsAndTwoColumns) {
   // Every pixel carries its position, so the samples show where they were read.
   cv::Mat bgra(7, 5, CV_8UC4);
   for (int y = 0; y < 7; ++y)
-    for (int x = 0; x < 5; ++x) bgra.at<cv::Vec4b>(y, x) = cv::Vec4b(0, uint8_t(y), uint8_t(x), 255);
+    for (int x = 0; x < 5; ++x)
+      bgra.at<cv::Vec4b>(y, x) = cv::Vec4b(0, uint8_t(y), uint8_t(x), 255);
   std::vector<std::array<uint8_t, 3>> expected;
   for (int x = 0; x < 5; ++x)
     for (int y : {0, 6, 1, 5}) expected.push_back({uint8_t(x), uint8_t(y), 0});
@@ -165,8 +170,7 @@ TEST(FlatMatte, ColumnStepKeepsAbout400PerSide) {
   }
   // Which columns: every second one at 800.
   cv::Mat bgra(2, 800, CV_8UC4);
-  for (int x = 0; x < 800; ++x)
-    bgra.col(x).setTo(cv::Scalar(0, 0, x % 256, 255));
+  for (int x = 0; x < 800; ++x) bgra.col(x).setTo(cv::Scalar(0, 0, x % 256, 255));
   auto samples = flatBorderSamples(bgra);
   for (int i = 0; i < 400; ++i) EXPECT_EQ(samples[4 * i][0], (2 * i) % 256);
 }

@@ -128,7 +128,8 @@ TEST(PictureKind, PhotographHasManyColours) {
 TEST(PictureKind, GradientHasManyColours) {
   cv::Mat bgra(256, 256, CV_8UC4);
   for (int y = 0; y < 256; ++y)
-    for (int x = 0; x < 256; ++x) bgra.at<cv::Vec4b>(y, x) = cv::Vec4b(128, uint8_t(y), uint8_t(x), 255);
+    for (int x = 0; x < 256; ++x)
+      bgra.at<cv::Vec4b>(y, x) = cv::Vec4b(128, uint8_t(y), uint8_t(x), 255);
   EXPECT_FALSE(pictureKind(bgra).fewColours);
 }
 

@@ -11,8 +11,12 @@ namespace {
 
 constexpr int G = GRID;
 
-Grid emptyGrid() { return Grid(size_t(G) * G, 0); }
-uint8_t& cell(Grid& grid, int column, int row) { return grid[size_t(row) * G + column]; }
+Grid emptyGrid() {
+  return Grid(size_t(G) * G, 0);
+}
+uint8_t& cell(Grid& grid, int column, int row) {
+  return grid[size_t(row) * G + column];
+}
 
 TEST(LabelGrid, SamplesAtCellCentres) {
   // Each pixel holds its own column (rows: its own row), so the grid shows where it sampled.
@@ -37,7 +41,7 @@ TEST(LabelGrid, LastRowClampedToTheBuffer) {
   buffer.row(98).setTo(8);
   Grid grid = labelGrid(buffer);
   EXPECT_EQ(cell(grid, 0, 127), 9);  // min((127 * 100 + 50) / 128, 99) = 99
-  EXPECT_EQ(cell(grid, 0, 126), 8);   // (126 * 100 + 50) / 128 = 98
+  EXPECT_EQ(cell(grid, 0, 126), 8);  // (126 * 100 + 50) / 128 = 98
 }
 
 TEST(LabelGrid, CopiesTheFirstByteOfWiderPixels) {
@@ -46,7 +50,9 @@ TEST(LabelGrid, CopiesTheFirstByteOfWiderPixels) {
   EXPECT_EQ(cell(grid, 5, 5), 7);
 }
 
-TEST(LabelGrid, EmptyBufferGivesZeros) { EXPECT_EQ(labelGrid(cv::Mat()), emptyGrid()); }
+TEST(LabelGrid, EmptyBufferGivesZeros) {
+  EXPECT_EQ(labelGrid(cv::Mat()), emptyGrid());
+}
 
 TEST(Label, FindsTheNearestCellWithinFive) {
   Grid grid = emptyGrid();

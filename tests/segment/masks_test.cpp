@@ -27,6 +27,13 @@ TEST(Fitted, ValuesStayAsTheyAre) {
   EXPECT_EQ(cv::countNonZero(same != mask), 0);
 }
 
+TEST(Fitted, NeverSharesTheMasksMemory) {
+  cv::Mat mask(48, 64, CV_8UC1, cv::Scalar(9));
+  cv::Mat same = fitted(mask, mask.size());
+  mask.setTo(200);  // an analysis reusing its buffer for the next frame
+  EXPECT_EQ(cv::countNonZero(same != 9), 0);
+}
+
 TEST(Fitted, EmptyMaskIsBlack) {
   cv::Mat matte = fitted(cv::Mat(), cv::Size(30, 20));
   ASSERT_EQ(matte.size(), cv::Size(30, 20));
@@ -34,7 +41,7 @@ TEST(Fitted, EmptyMaskIsBlack) {
 }
 
 TEST(Grey, TakesTheRedChannelAndDropsAlpha) {
-  cv::Mat red(1, 1, CV_8UC4, cv::Scalar(0, 0, 255, 255));          // B, G, R, A
+  cv::Mat red(1, 1, CV_8UC4, cv::Scalar(0, 0, 255, 255));  // B, G, R, A
   cv::Mat halfBlue(1, 1, CV_8UC4, cv::Scalar(255, 0, 0, 128));
   EXPECT_EQ(grey(red).at<uint8_t>(0, 0), 255);
   EXPECT_EQ(grey(halfBlue).at<uint8_t>(0, 0), 0);

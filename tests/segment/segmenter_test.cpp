@@ -18,7 +18,7 @@ constexpr int G = GRID;
 const cv::Size kImage(256, 256);
 
 struct Frame {
-  cv::Mat coverage;                    // empty: the person analysis fails
+  cv::Mat coverage;                     // empty: the person analysis fails
   std::optional<cv::Mat> instanceMask;  // absent: no instance observation
 };
 
@@ -77,7 +77,9 @@ class SegmenterTest : public ::testing::Test {
   cv::Mat image = cv::Mat(kImage, CV_8UC4, cv::Scalar(40, 80, 120, 255));
 };
 
-cv::Mat zeros() { return cv::Mat(G, G, CV_8UC1, cv::Scalar(0)); }
+cv::Mat zeros() {
+  return cv::Mat(G, G, CV_8UC1, cv::Scalar(0));
+}
 
 cv::Mat with(cv::Mat grid, cv::Rect cells, int value) {
   grid(cells).setTo(value);
@@ -102,8 +104,12 @@ const cv::Rect kBody(20, 20, 40, 50);    // 2000 cells
 const cv::Rect kHand(100, 100, 20, 20);  // 400 cells, outside every instance
 const cv::Rect kFriend(70, 20, 20, 40);  // a second person-like instance, 800 cells
 
-cv::Mat personCoverage() { return with(with(zeros(), kBody, 204), kHand, 255); }
-cv::Mat bodyInstances() { return with(zeros(), kBody, 1); }
+cv::Mat personCoverage() {
+  return with(with(zeros(), kBody, 204), kHand, 255);
+}
+cv::Mat bodyInstances() {
+  return with(zeros(), kBody, 1);
+}
 
 TEST_F(SegmenterTest, InstancesThatExplainThePersonReplaceTheSoftMatte) {
   Segmenter segmenter;
@@ -154,7 +160,8 @@ TEST_F(SegmenterTest, FailedPersonAnalysisIsBlack) {
 
 TEST_F(SegmenterTest, NoInstancesGiveTheSoftMatte) {
   Segmenter segmenter;
-  EXPECT_TRUE(same(run(segmenter, {personCoverage(), std::nullopt}), fitted(personCoverage(), kImage)));
+  EXPECT_TRUE(
+      same(run(segmenter, {personCoverage(), std::nullopt}), fitted(personCoverage(), kImage)));
   EXPECT_TRUE(same(run(segmenter, {personCoverage(), zeros()}), fitted(personCoverage(), kImage)));
   EXPECT_EQ(segmenter.sharpFrames(), 0);
 }
