@@ -70,10 +70,8 @@ std::optional<cv::Mat> FrameGrabber::grab(double seconds) {
   const int64_t frameStep =
       std::max<int64_t>(1, std::llround(1.0 / source_.fps / av_q2d(base)));
 
-  // Takes every frame the decoder has ready, keeping the nearest; false once the answer is known:
-  // the first frame lies in the window, or a frame at or past the time has been seen (frames
-  // come out in presentation order, so later ones are farther).
-  bool first = true;
+  // Takes every frame the decoder has ready, keeping the nearest; false once a frame at or past
+  // the time has been seen (frames come out in presentation order, so later ones are farther).
   auto drain = [&]() -> bool {
     while (true) {
       int got = avcodec_receive_frame(codec_.get(), frame_.get());
@@ -87,20 +85,20 @@ std::optional<cv::Mat> FrameGrabber::grab(double seconds) {
       lastStamp = stamp;
       double t = secondsOf(stamp, base, origin);
       double distance = std::abs(t - seconds);
-      bool keyInWindow = first && distance <= kGrabTolerance;
-      first = false;
-      if (distance < bestDistance || keyInWindow) {
+      if (distance < bestDistance) {
         bestDistance = distance;
         av_frame_unref(best_.get());
         av_frame_move_ref(best_.get(), frame_.get());
       } else {
         av_frame_unref(frame_.get());
       }
-      if (t >= seconds || keyInWindow) return false;
+      if (t >= seconds) return false;
     }
   };
 
+  const double nearSpan = 1.5 / source_.fps;
   bool going = true;
+  bool first = true;
   while (going) {
     int read = av_read_frame(format_.get(), packet_.get());
     if (read < 0) break;  // end of file or damage: flush below
@@ -109,19 +107,33 @@ std::optional<cv::Mat> FrameGrabber::grab(double seconds) {
       continue;
     }
     int64_t order = packet_->dts != AV_NOPTS_VALUE ? packet_->dts : packet_->pts;
-    if (order != AV_NOPTS_VALUE && secondsOf(order, base, origin) > seconds + kGrabTolerance + kReadAhead) {
+    if (order != AV_NOPTS_VALUE &&
+        secondsOf(order, base, origin) > seconds + kGrabTolerance + kReadAhead) {
       av_packet_unref(packet_.get());
       break;
     }
-    // Frames shown long before the time can never be the answer; those no other frame refers
-    // to need not be decoded at all, which halves the work across a long group of pictures.
-    bool early = packet_->pts != AV_NOPTS_VALUE &&
-                 secondsOf(packet_->pts, base, origin) < seconds - kGrabTolerance;
-    codec_->skip_frame = early ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+    double shown = packet_->pts != AV_NOPTS_VALUE ? secondsOf(packet_->pts, base, origin)
+                                                  : std::numeric_limits<double>::quiet_NaN();
+    // Only a frame within a frame and a half of the time can be the nearest; of the others, the
+    // frames no other frame refers to need not be decoded at all, which halves the work across
+    // a long group of pictures. A frame whose time is unknown is decoded.
+    bool far = std::abs(shown - seconds) > nearSpan;
+    codec_->skip_frame = far ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+    bool keyInWindow = first && (packet_->flags & AV_PKT_FLAG_KEY) &&
+                       std::abs(shown - seconds) <= kGrabTolerance;
+    first = false;
     int sent = avcodec_send_packet(codec_.get(), packet_.get());
+    while (sent == AVERROR(EAGAIN) && going) {  // the decoder wants its output taken first
+      going = drain();
+      sent = avcodec_send_packet(codec_.get(), packet_.get());
+    }
     av_packet_unref(packet_.get());
+    // The key frame alone is wanted: end the stream here, so that the decoder hands it out
+    // without waiting for the frames its threads would decode next.
+    if (keyInWindow) break;
+    // A damaged packet is skipped; the decoder conceals and goes on with the next one.
     if (sent < 0 && sent != AVERROR(EAGAIN) && sent != AVERROR_INVALIDDATA) break;
-    going = drain();
+    if (going) going = drain();
   }
   if (going) {
     codec_->skip_frame = AVDISCARD_DEFAULT;
