@@ -19,6 +19,11 @@ constexpr int kMatteSide = 1024;
 // scikit-image sample photos: people score 0.3-0.8, and the strongest non-person peaks on
 // the same photos stay below 0.3 for the person class.
 constexpr float kPersonScore = 0.3f;
+// On successive frames a person already found is kept down to kKeptScore, as long as their
+// box overlaps the one before by kSamePerson: a figure whose score wavers around the threshold
+// does not blink in and out of the matte.
+constexpr float kKeptScore = 0.15f;
+constexpr double kSamePerson = 0.5;
 // Every person gets a crop of their own unless the crop would cover this much of the frame:
 // then the whole-frame pass sees the person as large as a crop would. Measured: the whole-frame
 // pass can miss a standing figure that is 80 % of the frame tall but narrow, its crop never.
@@ -74,21 +79,41 @@ cv::Mat largePeople(const cv::Mat& whole, cv::Size size, const std::vector<cv::R
   return weight;
 }
 
-// The person matte (CV_32FC1, 0..1) of one BGR image at its own size.
-cv::Mat personMatte(const cv::Mat& bgr) {
+double overlap(const cv::Rect2f& a, const cv::Rect2f& b) {
+  double inner = (a & b).area();
+  double outer = double(a.area()) + b.area() - inner;
+  return outer > 0 ? inner / outer : 0;
+}
+
+// The people of this frame: detections from kPersonScore, and from kKeptScore those that
+// continue a person of the previous frame (`before`).
+std::vector<cv::Rect2f> people(const cv::Mat& bgr, const std::vector<cv::Rect2f>& before) {
+  std::vector<cv::Rect2f> found;
+  for (const auto& d : segmodels::detectObjects(bgr, kKeptScore)) {
+    if (d.label != segmodels::kPerson) continue;
+    bool continues = std::any_of(before.begin(), before.end(), [&](const cv::Rect2f& b) {
+      return overlap(b, d.box) >= kSamePerson;
+    });
+    if (d.score >= kPersonScore || continues) found.push_back(d.box);
+  }
+  return found;
+}
+
+// The person matte (CV_32FC1, 0..1) of one BGR image at its own size, for the people in
+// `boxes`.
+cv::Mat personMatte(const cv::Mat& bgr, const std::vector<cv::Rect2f>& boxes) {
   // The selfie network assumes there is someone: on a street without people it paints the
   // buildings. Its answer only counts around the people the detector finds, on the whole frame
   // for large ones and on crops of their own for the others.
   cv::Mat matte(bgr.size(), CV_32F, cv::Scalar(0));
   std::vector<cv::Rect> large;
-  for (const auto& d : segmodels::detectObjects(bgr, kPersonScore)) {
-    if (d.label != segmodels::kPerson) continue;
-    cv::Rect region = segmodels::personCrop(bgr.size(), d.box);
+  for (const auto& box : boxes) {
+    cv::Rect region = segmodels::personCrop(bgr.size(), box);
     if (region.area() > kWholeFrameShare * bgr.size().area()) {
       large.push_back(region);
       continue;
     }
-    segmodels::CropMatte crop = segmodels::personInBox(bgr, d.box);
+    segmodels::CropMatte crop = segmodels::personInBox(bgr, box);
     if (crop.probability.empty()) continue;
     // Overlapping crops (people side by side) keep the higher value.
     cv::Mat target = matte(crop.region);
@@ -118,7 +143,9 @@ class ModelPersonSegmentation final : public PersonSegmentation {
         cv::resize(bgr, resized, size, 0, 0, cv::INTER_AREA);
         bgr = resized;
       }
-      cv::Mat matte = personMatte(bgr);
+      if (bgr.size() != previous_.size()) people_.clear();
+      people_ = people(bgr, people_);
+      cv::Mat matte = personMatte(bgr, people_);
       if (matte.empty()) return {};
       if (previous_.size() == matte.size()) {
         cv::Mat steady;
@@ -136,7 +163,8 @@ class ModelPersonSegmentation final : public PersonSegmentation {
   }
 
  private:
-  cv::Mat previous_;  // the last frame's matte, CV_32FC1 0..1
+  cv::Mat previous_;                // the last frame's matte, CV_32FC1 0..1
+  std::vector<cv::Rect2f> people_;  // the last frame's people
 };
 
 }  // namespace
