@@ -30,6 +30,10 @@ constexpr double kSameObjectOverlap = 0.5;
 constexpr double kCropMarginX = 0.15;
 constexpr double kCropMarginY = 0.08;
 constexpr double kCropMinAspect = 0.75;
+// The guided filter on a crop's matte: its radius relative to the crop's longer side, and its
+// regulariser (grey levels in 0..1, squared).
+constexpr double kEdgeRadius = 0.01;
+constexpr double kEdgeEpsilon = 1e-3;
 
 cv::dnn::Net load(const char* file, const char* name) {
   std::string path = requireModel(file, name);
@@ -183,7 +187,34 @@ CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box) {
   if (small.empty()) return {};
   CropMatte crop{region, {}};
   cv::resize(small, crop.probability, region.size(), 0, 0, cv::INTER_LINEAR);
+  // Upsampled from the network's 256 pixels, the edge is soft and may miss the person's
+  // outline by a few pixels; the guided filter moves it onto the picture's edges.
+  if (std::max(region.width, region.height) > kMatteInput) {
+    cv::Mat grey;
+    cv::cvtColor(bgr(region), grey, cv::COLOR_BGR2GRAY);
+    int radius = std::max(2, int(std::lround(kEdgeRadius * std::max(region.width, region.height))));
+    crop.probability = guided(grey, crop.probability, radius, kEdgeEpsilon);
+  }
   return crop;
+}
+
+cv::Mat guided(const cv::Mat& guideGrey, const cv::Mat& mask, int radius, double epsilon) {
+  cv::Size k(2 * radius + 1, 2 * radius + 1);
+  cv::Mat I, p = mask;
+  guideGrey.convertTo(I, CV_32F, 1.0 / 255);
+  cv::Mat meanI, meanP, meanIP, meanII;
+  cv::boxFilter(I, meanI, CV_32F, k);
+  cv::boxFilter(p, meanP, CV_32F, k);
+  cv::boxFilter(I.mul(p), meanIP, CV_32F, k);
+  cv::boxFilter(I.mul(I), meanII, CV_32F, k);
+  cv::Mat a = (meanIP - meanI.mul(meanP)) / (meanII - meanI.mul(meanI) + epsilon);
+  cv::Mat b = meanP - a.mul(meanI);
+  cv::Mat meanA, meanB;
+  cv::boxFilter(a, meanA, CV_32F, k);
+  cv::boxFilter(b, meanB, CV_32F, k);
+  cv::Mat q = meanA.mul(I) + meanB;
+  cv::min(cv::max(q, 0.0), 1.0, q);
+  return q;
 }
 
 }  // namespace tv::segmodels

@@ -46,6 +46,10 @@ CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box);
 // The region personInBox() uses for a box in an image of the given size.
 cv::Rect personCrop(const cv::Size& image, const cv::Rect2f& box);
 
+// He, Sun and Tang's guided filter with a grey guide (CV_8UC1): moves a soft mask's (CV_32FC1,
+// 0..1) edges onto the picture's edges. `radius` in pixels; `epsilon` in (0..1)^2 units.
+cv::Mat guided(const cv::Mat& guideGrey, const cv::Mat& mask, int radius, double epsilon);
+
 // The image as 8-bit BGR (a view when it already is).
 cv::Mat bgrOf(const cv::Mat& image);
 

@@ -1,7 +1,7 @@
 // Foreground instances: one instance per object the detector finds (its 80 COCO classes; a
 // thing outside them is not found). People get the selfie network's matte on their own crop;
 // other objects a GrabCut seeded by their box on a reduced crop, brought back to full detail by
-// a guided filter on the picture's colours. Overlaps go to the stronger mask, and fragments
+// a guided filter on the picture's grey levels. Overlaps go to the stronger mask, and fragments
 // too small to be an object are dropped.
 #include "media/analyses.h"
 #include "media/segmodels.h"
@@ -44,27 +44,6 @@ cv::Size maskSize(const cv::Size& image) {
           std::max(1, int(std::lround(image.height * scale)))};
 }
 
-// He, Sun and Tang's guided filter with a grey guide: keeps the mask's edges where the
-// picture has edges.
-cv::Mat guided(const cv::Mat& guideGrey, const cv::Mat& mask, int radius) {
-  cv::Size k(2 * radius + 1, 2 * radius + 1);
-  cv::Mat I, p = mask;
-  guideGrey.convertTo(I, CV_32F, 1.0 / 255);
-  cv::Mat meanI, meanP, meanIP, meanII;
-  cv::boxFilter(I, meanI, CV_32F, k);
-  cv::boxFilter(p, meanP, CV_32F, k);
-  cv::boxFilter(I.mul(p), meanIP, CV_32F, k);
-  cv::boxFilter(I.mul(I), meanII, CV_32F, k);
-  cv::Mat a = (meanIP - meanI.mul(meanP)) / (meanII - meanI.mul(meanI) + kGuideEpsilon);
-  cv::Mat b = meanP - a.mul(meanI);
-  cv::Mat meanA, meanB;
-  cv::boxFilter(a, meanA, CV_32F, k);
-  cv::boxFilter(b, meanB, CV_32F, k);
-  cv::Mat q = meanA.mul(I) + meanB;
-  cv::min(cv::max(q, 0.0), 1.0, q);
-  return q;
-}
-
 // The soft mask (CV_32FC1, 0..1, the size of `bgr`) of the object in `box`, or empty.
 cv::Mat objectMask(const cv::Mat& bgr, const cv::Rect2f& box) {
   cv::Rect region(cvFloor(box.x - box.width * kGrabMargin), cvFloor(box.y - box.height * kGrabMargin),
@@ -88,7 +67,7 @@ cv::Mat objectMask(const cv::Mat& bgr, const cv::Rect2f& box) {
   cv::Mat grey;
   cv::cvtColor(bgr(region), grey, cv::COLOR_BGR2GRAY);
   int radius = std::max(2, int(std::lround(kGuideRadius * std::max(region.width, region.height))));
-  cv::Mat soft = guided(grey, up, radius);
+  cv::Mat soft = segmodels::guided(grey, up, radius, kGuideEpsilon);
   cv::Mat full(bgr.size(), CV_32F, cv::Scalar(0));
   soft.copyTo(full(region));
   return full;
