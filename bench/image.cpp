@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -148,6 +149,11 @@ int main(int argc, char** argv) {
               best([&] { tv::vision().personSegmentation()->next(picture); }));
   std::printf("  instances         %6.3f s\n",
               best([&] { tv::vision().foregroundInstances(picture); }));
+  if (auto found = tv::vision().foregroundInstances(picture)) {
+    std::set<int> all(found->allInstances.begin(), found->allInstances.end());
+    std::printf("  mask of all       %6.3f s\n",
+                best([&] { tv::Segmenter().mask(all, *found, picture.size()); }));
+  }
   std::printf("  sharpPerson       %6.3f s\n",
               best([&] { matte = tv::Segmenter().sharpPerson(picture); }));
   std::printf("  subject           %6.3f s\n",

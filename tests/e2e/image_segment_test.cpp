@@ -142,6 +142,16 @@ TEST(ImageSegment, PersonOnTheRealPortrait) {
   const double score = iou(person.matte, graceOutline());
   report("person, portrait", score);
   EXPECT_GE(score, 0.9);
+
+  // The person is the portrait's one foreground object.
+  Outcome subject = cut(dir, kGrace, {"--mode", "subject"});
+  ASSERT_EQ(subject.status, 0);
+  report("subject, portrait", iou(subject.matte, graceOutline()));
+  EXPECT_GE(iou(subject.matte, graceOutline()), 0.9);
+  Outcome object = cut(dir, kGrace, {"--mode", "object", "--point", "0.5,0.4"});
+  ASSERT_EQ(object.status, 0);
+  report("object, portrait", iou(object.matte, graceOutline()));
+  EXPECT_GE(iou(object.matte, graceOutline()), 0.9);
 }
 
 TEST(ImageSegment, PersonPastedOverRealPhotos) {
