@@ -9,9 +9,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -24,14 +24,17 @@ double msSince(Clock::time_point start) {
 
 // Processor time of the whole process (all threads), ms: on a shared machine the wall-clock
 // figure also counts the time others held the cores, this one does not.
-double cpuMs() { return 1000.0 * double(std::clock()) / CLOCKS_PER_SEC; }
+double cpuMs() {
+  return 1000.0 * double(std::clock()) / CLOCKS_PER_SEC;
+}
 
 // The photo scaled and cropped to fill `size`, as BGRA.
 cv::Mat filled(const cv::Mat& photo, cv::Size size) {
   double scale = std::max(double(size.width) / photo.cols, double(size.height) / photo.rows);
   cv::Mat bigger;
   cv::resize(photo, bigger, cv::Size(), scale, scale, cv::INTER_CUBIC);
-  cv::Rect middle((bigger.cols - size.width) / 2, (bigger.rows - size.height) / 2, size.width, size.height);
+  cv::Rect middle((bigger.cols - size.width) / 2, (bigger.rows - size.height) / 2, size.width,
+                  size.height);
   cv::Mat bgra;
   cv::cvtColor(bigger(middle), bgra, cv::COLOR_BGR2BGRA);
   return bgra;
@@ -113,8 +116,8 @@ int main(int argc, char** argv) {
         detector.time([&] { tv::segmodels::detectObjects(f, 0.3f); });
       }
       std::printf("%-16s %4dx%-5d %s %s %s %s %5zu\n", name.c_str(), size.width, size.height,
-                  person.text(frames).c_str(), instances.text(frames).c_str(), both.text(frames).c_str(),
-                  detector.text(frames).c_str(), found);
+                  person.text(frames).c_str(), instances.text(frames).c_str(),
+                  both.text(frames).c_str(), detector.text(frames).c_str(), found);
     }
   }
   return 0;

@@ -76,9 +76,12 @@ void loadNetworks() {
 cv::Mat bgrOf(const cv::Mat& image) {
   if (image.type() == CV_8UC3) return image;
   cv::Mat bgr;
-  if (image.type() == CV_8UC4) cv::cvtColor(image, bgr, cv::COLOR_BGRA2BGR);
-  else if (image.type() == CV_8UC1) cv::cvtColor(image, bgr, cv::COLOR_GRAY2BGR);
-  else image.convertTo(bgr, CV_8UC3);
+  if (image.type() == CV_8UC4)
+    cv::cvtColor(image, bgr, cv::COLOR_BGRA2BGR);
+  else if (image.type() == CV_8UC1)
+    cv::cvtColor(image, bgr, cv::COLOR_GRAY2BGR);
+  else
+    image.convertTo(bgr, CV_8UC3);
   return bgr;
 }
 
@@ -140,7 +143,10 @@ std::vector<Detection> detectObjects(const cv::Mat& image, float minScore) {
           for (int dx = -kPeakRadius; dx <= kPeakRadius; ++dx) {
             int yy = y + dy, xx = x + dx;
             if (yy < 0 || xx < 0 || yy >= cells || xx >= cells) continue;
-            if (h[yy * cells + xx] > v) { peak = false; break; }
+            if (h[yy * cells + xx] > v) {
+              peak = false;
+              break;
+            }
           }
         if (!peak) continue;
         size_t p = size_t(y) * cells + x;

@@ -46,8 +46,9 @@ cv::Size maskSize(const cv::Size& image) {
 
 // The soft mask (CV_32FC1, 0..1, the size of `bgr`) of the object in `box`, or empty.
 cv::Mat objectMask(const cv::Mat& bgr, const cv::Rect2f& box) {
-  cv::Rect region(cvFloor(box.x - box.width * kGrabMargin), cvFloor(box.y - box.height * kGrabMargin),
-                  cvCeil(box.width * (1 + 2 * kGrabMargin)), cvCeil(box.height * (1 + 2 * kGrabMargin)));
+  cv::Rect region(
+      cvFloor(box.x - box.width * kGrabMargin), cvFloor(box.y - box.height * kGrabMargin),
+      cvCeil(box.width * (1 + 2 * kGrabMargin)), cvCeil(box.height * (1 + 2 * kGrabMargin)));
   region &= cv::Rect(0, 0, bgr.cols, bgr.rows);
   if (region.width < 8 || region.height < 8) return {};
   double scale = std::min(1.0, double(kGrabSide) / std::max(region.width, region.height));

@@ -57,7 +57,8 @@ cv::Mat largePeople(const cv::Mat& whole, cv::Size size, const std::vector<cv::R
   const double sx = double(whole.cols) / size.width, sy = double(whole.rows) / size.height;
   cv::Mat inRegions(whole.size(), CV_8U, cv::Scalar(0));
   for (const auto& r : regions) {
-    cv::Rect scaled(cvFloor(r.x * sx), cvFloor(r.y * sy), cvCeil(r.width * sx), cvCeil(r.height * sy));
+    cv::Rect scaled(cvFloor(r.x * sx), cvFloor(r.y * sy), cvCeil(r.width * sx),
+                    cvCeil(r.height * sy));
     inRegions(scaled & cv::Rect(0, 0, whole.cols, whole.rows)).setTo(1);
   }
   cv::Mat pieces = whole >= kInside, labels, stats, centroids;

@@ -25,8 +25,10 @@ class BrokenModel {
     ::setenv("TARNEL_MODELS", dir_.c_str(), 1);
   }
   ~BrokenModel() {
-    if (saved_.empty()) ::unsetenv("TARNEL_MODELS");
-    else ::setenv("TARNEL_MODELS", saved_.c_str(), 1);
+    if (saved_.empty())
+      ::unsetenv("TARNEL_MODELS");
+    else
+      ::setenv("TARNEL_MODELS", saved_.c_str(), 1);
   }
   const std::string& dir() const { return dir_; }
 
@@ -39,7 +41,8 @@ void expectError(const tvtest::RunResult& run, const std::string& start) {
   EXPECT_EQ(run.errors, "");
   ASSERT_EQ(run.lines.size(), 1u);
   auto line = run.last();
-  ASSERT_TRUE(line.is_object() && line.contains("error") && line["error"].is_string()) << run.lines[0];
+  ASSERT_TRUE(line.is_object() && line.contains("error") && line["error"].is_string())
+      << run.lines[0];
   std::string error = line["error"];
   EXPECT_EQ(error.rfind(start, 0), 0u) << error;
 }

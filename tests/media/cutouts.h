@@ -33,8 +33,8 @@ struct Placement {
   cv::Point at;
 };
 struct Composite {
-  cv::Mat image;                   // CV_8UC4, BGRA
-  std::vector<cv::Mat> alphas;     // one CV_8UC1 per placement, as seen (later ones on top)
+  cv::Mat image;                // CV_8UC4, BGRA
+  std::vector<cv::Mat> alphas;  // one CV_8UC1 per placement, as seen (later ones on top)
 };
 Composite composite(const cv::Mat& background, cv::Size size, const std::vector<Placement>& placed);
 

@@ -19,10 +19,12 @@ using tvtest::Composite;
 using tvtest::Cutout;
 using tvtest::iou;
 
-bool haveModels() { return !tv::findModel("selfie.onnx").empty() && !tv::findModel("centernet.onnx").empty(); }
+bool haveModels() {
+  return !tv::findModel("selfie.onnx").empty() && !tv::findModel("centernet.onnx").empty();
+}
 
-#define REQUIRE_MODELS()                                                               \
-  do {                                                                                 \
+#define REQUIRE_MODELS()                                                                         \
+  do {                                                                                           \
     if (!haveModels()) GTEST_SKIP() << "selfie.onnx / centernet.onnx not made (scripts/models)"; \
   } while (0)
 
@@ -31,8 +33,8 @@ cv::Mat background(const std::string& name) {
   return path.empty() ? cv::Mat() : cv::imread(path, cv::IMREAD_COLOR);
 }
 
-#define REQUIRE(mat, what)                                   \
-  do {                                                       \
+#define REQUIRE(mat, what)                                       \
+  do {                                                           \
     if ((mat).empty()) GTEST_SKIP() << what << " not installed"; \
   } while (0)
 
@@ -43,7 +45,8 @@ double coverage(const cv::Mat& matte) {
 // The overlap around one cut-out only: its box with a tenth more on each side.
 double localIou(const cv::Mat& matte, const cv::Mat& alpha) {
   cv::Rect box = cv::boundingRect(alpha >= 128);
-  box = cv::Rect(box.x - box.width / 10, box.y - box.height / 10, box.width * 6 / 5, box.height * 6 / 5) &
+  box = cv::Rect(box.x - box.width / 10, box.y - box.height / 10, box.width * 6 / 5,
+                 box.height * 6 / 5) &
         cv::Rect(0, 0, alpha.cols, alpha.rows);
   cv::Mat fitted;
   cv::resize(matte, fitted, alpha.size(), 0, 0, cv::INTER_LINEAR);
@@ -87,8 +90,10 @@ TEST(PersonSegmentation, SmallPeopleGetCleanSilhouettes) {
   // Four people a quarter of a 1080p frame tall, in front of the camera: their portraits end
   // at the frame's lower edge, as a person's body would.
   Composite c = tvtest::composite(back, {1920, 1080},
-                                  {{&a, 250, {200, 830}}, {&b, 280, {700, 800}},
-                                   {&a, 230, {1250, 850}}, {&b, 300, {1550, 780}}});
+                                  {{&a, 250, {200, 830}},
+                                   {&b, 280, {700, 800}},
+                                   {&a, 230, {1250, 850}},
+                                   {&b, 300, {1550, 780}}});
   cv::Mat all(c.image.size(), CV_8U, cv::Scalar(0));
   for (const auto& alpha : c.alphas) cv::max(all, alpha, all);
   cv::Mat matte = personMatte(c.image);
@@ -128,9 +133,11 @@ TEST(PersonSegmentation, AWidePedestrianShotGivesEachWalkerASilhouette) {
     ++walkers;
     // A silhouette (legs apart, arms) fills well under three quarters of its box; the
     // whole-frame pass alone gives round blobs that fill most of it.
-    double fill = double(area) / (stats.at<int>(i, cv::CC_STAT_WIDTH) * stats.at<int>(i, cv::CC_STAT_HEIGHT));
+    double fill =
+        double(area) / (stats.at<int>(i, cv::CC_STAT_WIDTH) * stats.at<int>(i, cv::CC_STAT_HEIGHT));
     EXPECT_LT(fill, 0.7) << "piece " << i;
-    EXPECT_GT(stats.at<int>(i, cv::CC_STAT_HEIGHT), stats.at<int>(i, cv::CC_STAT_WIDTH)) << "piece " << i;
+    EXPECT_GT(stats.at<int>(i, cv::CC_STAT_HEIGHT), stats.at<int>(i, cv::CC_STAT_WIDTH))
+        << "piece " << i;
   }
   RecordProperty("walkers", walkers);
   EXPECT_GE(walkers, 3);
@@ -192,7 +199,8 @@ double bestInstance(const tv::Instances& found, const cv::Mat& alpha, int* which
 void expectConsistent(const tv::Instances& found) {
   ASSERT_EQ(found.instanceMask.type(), CV_8UC1);
   ASSERT_EQ(found.softMasks.size(), found.allInstances.size());
-  for (size_t i = 0; i < found.allInstances.size(); ++i) EXPECT_EQ(found.allInstances[i], int(i + 1));
+  for (size_t i = 0; i < found.allInstances.size(); ++i)
+    EXPECT_EQ(found.allInstances[i], int(i + 1));
   std::set<int> seen;
   for (auto it = found.instanceMask.begin<uchar>(); it != found.instanceMask.end<uchar>(); ++it)
     seen.insert(*it);
@@ -210,7 +218,8 @@ void expectConsistent(const tv::Instances& found) {
     cv::resize(found.softMasks[i], soft, own.size(), 0, 0, cv::INTER_NEAREST);
     EXPECT_GE(iou(soft, own), 0.9) << "instance " << index;
   }
-  cv::Mat everything = tv::scaledMask(found, {found.allInstances.begin(), found.allInstances.end()});
+  cv::Mat everything =
+      tv::scaledMask(found, {found.allInstances.begin(), found.allInstances.end()});
   EXPECT_EQ(everything.size(), found.imageSize);
 }
 
@@ -222,7 +231,8 @@ TEST(ForegroundInstances, PersonAndObjectBecomeSeparateInstances) {
   for (const char* name : {"grass.png", "fruits.jpg", "chelsea.png", "stuff.jpg"}) {
     cv::Mat back = background(name);
     REQUIRE(back, name);
-    Composite c = tvtest::composite(back, {1280, 720}, {{&person, 560, {120, 160}}, {&object, 300, {800, 400}}});
+    Composite c = tvtest::composite(back, {1280, 720},
+                                    {{&person, 560, {120, 160}}, {&object, 300, {800, 400}}});
     auto found = tv::analyses::foregroundInstances(c.image);
     ASSERT_TRUE(found.has_value()) << name;
     EXPECT_EQ(found->imageSize, c.image.size());
