@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <optional>
 
 namespace tv::blazeface {
@@ -56,6 +57,8 @@ cv::dnn::Net& network() {
       net = std::move(loaded);
     } catch (const cv::Exception& error) {
       failModel("face detector", path + ": " + (error.err.empty() ? "unknown" : error.err));
+    } catch (const std::exception& error) {
+      failModel("face detector", path + ": " + (*error.what() ? error.what() : "unknown"));
     }
   }
   return *net;

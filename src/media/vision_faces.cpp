@@ -117,7 +117,7 @@ std::vector<FaceObservation> faceRectangles(const cv::Mat& image) {
   try {
     for (const blazeface::Face& face : blazeface::detect(image))
       faces.push_back({normalised(face.box, image.size()), std::nullopt});
-  } catch (const cv::Exception&) {
+  } catch (const std::exception&) {  // cv::Exception included
     faces.clear();
   }
   return faces;
@@ -140,9 +140,7 @@ std::vector<FaceObservation> faceLandmarks(const cv::Mat& image) {
       if (points.size() == 68) observation.landmarks = regions(points, image.rows);
       faces.push_back(std::move(observation));
     }
-  } catch (const cv::Exception&) {
-    faces.clear();
-  } catch (const std::exception&) {
+  } catch (const std::exception&) {  // cv::Exception and dlib's errors included
     faces.clear();
   }
   return faces;

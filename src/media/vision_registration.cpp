@@ -216,7 +216,7 @@ std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& c
     if (!(std::abs(lowerLeft(2, 2)) > 1e-12)) return std::nullopt;
     lowerLeft *= 1.0 / lowerLeft(2, 2);
     return cv::Matx33f(lowerLeft);
-  } catch (const cv::Exception&) {
+  } catch (const std::exception&) {  // cv::Exception included
     return std::nullopt;
   }
 }
@@ -249,7 +249,7 @@ std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& 
     // right and y down; the aligning transform moves it back, and y points up here.
     double sx = double(reference.cols) / a.cols, sy = double(reference.rows) / a.rows;
     return cv::Point2d(-shift.x * sx, shift.y * sy);
-  } catch (const cv::Exception&) {
+  } catch (const std::exception&) {  // cv::Exception included
     return std::nullopt;
   }
 }
