@@ -24,7 +24,8 @@ const char* const kPortrait = "/usr/share/matplotlib/mpl-data/sample_data/grace_
 const char* const kScene = "/usr/share/doc/opencv-doc/examples/data/building.jpg";
 
 double milliseconds(std::chrono::steady_clock::time_point since) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since).count();
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - since)
+      .count();
 }
 
 cv::Mat bgra(const char* path) {
@@ -48,7 +49,8 @@ cv::Mat frameOf(cv::Size size, cv::Point2d shift, double degrees) {
   cv::resize(portrait, small, cv::Size(), scale, scale, cv::INTER_AREA);
   small.copyTo(frame(cv::Rect(size.width / 3, size.height / 4, small.cols, small.rows)));
   cv::Mat moved;
-  cv::Mat turn = cv::getRotationMatrix2D(cv::Point2f(size.width / 2.f, size.height / 2.f), degrees, 1);
+  cv::Mat turn =
+      cv::getRotationMatrix2D(cv::Point2f(size.width / 2.f, size.height / 2.f), degrees, 1);
   turn.at<double>(0, 2) += shift.x;
   turn.at<double>(1, 2) += shift.y;
   cv::warpAffine(frame, moved, turn, size, cv::INTER_LINEAR, cv::BORDER_REFLECT);
@@ -86,14 +88,17 @@ int main(int argc, char** argv) {
 
   for (cv::Size size : {cv::Size(512, 288), cv::Size(1920, 1080)}) {
     std::vector<cv::Mat> frames;
-    for (int k = 0; k < runs + 1; ++k) frames.push_back(frameOf(size, {1.7 * k, -0.9 * k}, 0.1 * k));
+    for (int k = 0; k < runs + 1; ++k)
+      frames.push_back(frameOf(size, {1.7 * k, -0.9 * k}, 0.1 * k));
     size_t faces = faceRectangles(frames[0]).size();
     report(("faceRectangles (" + std::to_string(faces) + " face)").c_str(), size, runs,
            [&](int k) { faceRectangles(frames[k]); });
     report("faceLandmarks", size, runs, [&](int k) { faceLandmarks(frames[k]); });
     // The camera mode keeps one reference for several frames: its features are reused.
-    report("homography (same ref)", size, runs, [&](int k) { homography(frames[0], frames[k + 1]); });
-    report("homography (new pair)", size, runs, [&](int k) { homography(frames[k], frames[k + 1]); });
+    report("homography (same ref)", size, runs,
+           [&](int k) { homography(frames[0], frames[k + 1]); });
+    report("homography (new pair)", size, runs,
+           [&](int k) { homography(frames[k], frames[k + 1]); });
     report("translation", size, runs, [&](int k) { translation(frames[0], frames[k + 1]); });
     cv::Rect2d start(1.0 / 3, 0.35, 0.15, 0.3);
     auto tracker = objectTracking(start);

@@ -28,7 +28,8 @@ struct Grid {
   int cells;
   int anchors;
 };
-constexpr Grid kGrids[] = {{"Identity:0", "Identity_2:0", 16, 2}, {"Identity_1:0", "Identity_3:0", 8, 6}};
+constexpr Grid kGrids[] = {{"Identity:0", "Identity_2:0", 16, 2},
+                           {"Identity_1:0", "Identity_3:0", 8, 6}};
 
 // A face must score this much (after the sigmoid) on one anchor to count. Measured on dlib's
 // example photos (43 annotated faces, 37-109 pixels) and 15 faceless photos: 42 faces score
@@ -70,14 +71,19 @@ double iou(const cv::Rect2d& a, const cv::Rect2d& b) {
   return outer > 0 ? inner / outer : 0;
 }
 
-float sigmoid(float logit) { return 1.0f / (1.0f + std::exp(-logit)); }
+float sigmoid(float logit) {
+  return 1.0f / (1.0f + std::exp(-logit));
+}
 
 // The image as 3-channel 8-bit RGB.
 cv::Mat rgb(const cv::Mat& image) {
   cv::Mat converted;
-  if (image.channels() == 4) cv::cvtColor(image, converted, cv::COLOR_BGRA2RGB);
-  else if (image.channels() == 3) cv::cvtColor(image, converted, cv::COLOR_BGR2RGB);
-  else cv::cvtColor(image, converted, cv::COLOR_GRAY2RGB);
+  if (image.channels() == 4)
+    cv::cvtColor(image, converted, cv::COLOR_BGRA2RGB);
+  else if (image.channels() == 3)
+    cv::cvtColor(image, converted, cv::COLOR_BGR2RGB);
+  else
+    cv::cvtColor(image, converted, cv::COLOR_GRAY2RGB);
   return converted;
 }
 
@@ -86,9 +92,9 @@ std::vector<Face> runSquare(const cv::Mat& rgbImage, const cv::Rect2d& square, f
   if (square.width <= 0 || rgbImage.empty()) return faces;
   double scale = kInput / square.width;
   cv::Rect2d inside = square & cv::Rect2d(0, 0, rgbImage.cols, rgbImage.rows);
-  cv::Rect source(cv::Point(int(std::floor(inside.x)), int(std::floor(inside.y))),
-                  cv::Point(int(std::ceil(inside.x + inside.width)),
-                            int(std::ceil(inside.y + inside.height))));
+  cv::Rect source(
+      cv::Point(int(std::floor(inside.x)), int(std::floor(inside.y))),
+      cv::Point(int(std::ceil(inside.x + inside.width)), int(std::ceil(inside.y + inside.height))));
   source &= cv::Rect(0, 0, rgbImage.cols, rgbImage.rows);
   if (source.empty()) return faces;
 
@@ -107,7 +113,8 @@ std::vector<Face> runSquare(const cv::Mat& rgbImage, const cv::Rect2d& square, f
   // Map input pixels back through the actual placement, which rounding may have nudged.
   double backX = double(source.width) / target.width, backY = double(source.height) / target.height;
   auto toImage = [&](double inputX, double inputY) {
-    return cv::Point2d(source.x + (inputX - target.x) * backX, source.y + (inputY - target.y) * backY);
+    return cv::Point2d(source.x + (inputX - target.x) * backX,
+                       source.y + (inputY - target.y) * backY);
   };
 
   cv::Mat input;
@@ -201,7 +208,8 @@ std::vector<Face> suppressed(std::vector<Face> faces, double maxOverlap) {
       for (int k = 0; k < 6; ++k) points[k] += s * faces[j].keyPoints[k];
     }
     Face merged = faces[i];
-    merged.box = cv::Rect2d(cv::Point2d(x0 / weight, y0 / weight), cv::Point2d(x1 / weight, y1 / weight));
+    merged.box =
+        cv::Rect2d(cv::Point2d(x0 / weight, y0 / weight), cv::Point2d(x1 / weight, y1 / weight));
     for (int k = 0; k < 6; ++k) merged.keyPoints[k] = points[k] * (1.0 / weight);
     kept.push_back(merged);
   }

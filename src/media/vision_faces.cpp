@@ -40,8 +40,8 @@ const dlib::shape_predictor& predictor() {
       dlib::shape_predictor model;
       dlib::deserialize(path) >> model;
       if (model.num_parts() != 68)
-        failModel("face landmarks", path + " has " + std::to_string(model.num_parts()) +
-                                        " points, not 68");
+        failModel("face landmarks",
+                  path + " has " + std::to_string(model.num_parts()) + " points, not 68");
       loaded = std::move(model);
     } catch (const std::exception& error) {
       failModel("face landmarks", path + ": " + (*error.what() ? error.what() : "unknown"));
@@ -59,8 +59,8 @@ cv::Rect2d normalised(const cv::Rect2d& box, cv::Size size) {
 using Points = std::vector<cv::Point2d>;
 
 Points predict(const dlib::cv_image<unsigned char>& grey, const cv::Rect2d& box) {
-  dlib::rectangle rect(std::lround(box.x), std::lround(box.y),
-                       std::lround(box.x + box.width) - 1, std::lround(box.y + box.height) - 1);
+  dlib::rectangle rect(std::lround(box.x), std::lround(box.y), std::lround(box.x + box.width) - 1,
+                       std::lround(box.y + box.height) - 1);
   dlib::full_object_detection shape = predictor()(grey, rect);
   Points points;
   for (unsigned long k = 0; k < shape.num_parts(); ++k)
@@ -131,8 +131,10 @@ std::vector<FaceObservation> faceLandmarks(const cv::Mat& image) {
     std::vector<blazeface::Face> found = blazeface::detect(image);
     if (found.empty()) return faces;
     cv::Mat grey;
-    if (image.channels() == 1) grey = image.clone();
-    else cv::cvtColor(image, grey, image.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+    if (image.channels() == 1)
+      grey = image.clone();
+    else
+      cv::cvtColor(image, grey, image.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
     dlib::cv_image<unsigned char> view(grey);
     for (const blazeface::Face& face : found) {
       FaceObservation observation{normalised(face.box, image.size()), std::nullopt};

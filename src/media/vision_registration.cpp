@@ -34,9 +34,12 @@ constexpr double kLargestCorrelated = 1280;  // longest side phase correlation w
 // The grey picture (8-bit) of a BGRA, BGR or grey image.
 cv::Mat greyOf(const cv::Mat& image) {
   cv::Mat grey;
-  if (image.channels() == 4) cv::cvtColor(image, grey, cv::COLOR_BGRA2GRAY);
-  else if (image.channels() == 3) cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-  else grey = image;
+  if (image.channels() == 4)
+    cv::cvtColor(image, grey, cv::COLOR_BGRA2GRAY);
+  else if (image.channels() == 3)
+    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+  else
+    grey = image;
   if (grey.depth() != CV_8U) grey.convertTo(grey, CV_8U);
   return grey;
 }
@@ -96,7 +99,8 @@ Features& featuresOf(const cv::Mat& image) {
   lastUse[oldest] = ++clock;
   Features& slot = cache[oldest];
   slot = Features{key, image.size(), greyOf(image).clone(), {}, {}, {}, false};
-  if (textured(slot.grey)) orb->detectAndCompute(slot.grey, cv::noArray(), slot.points, slot.descriptors);
+  if (textured(slot.grey))
+    orb->detectAndCompute(slot.grey, cv::noArray(), slot.points, slot.descriptors);
   if (slot.points.empty()) slot.key = 0;
   return slot;
 }
@@ -121,12 +125,16 @@ std::vector<cv::DMatch> mutualMatches(const Features& a, const Features& b) {
 }
 
 // The flip from OpenCV pixel positions to the lower-left convention, for a picture `rows` high.
-cv::Matx33d flip(int rows) { return {1, 0, 0.5, 0, -1, rows - 0.5, 0, 0, 1}; }
+cv::Matx33d flip(int rows) {
+  return {1, 0, 0.5, 0, -1, rows - 0.5, 0, 0, 1};
+}
 
 // A homography that keeps the picture a convex quadrilateral of sensible size, turned the same
 // way round (no mirror, no fold, no point sent to infinity).
 bool plausible(const cv::Matx33d& h, cv::Size size) {
-  cv::Point2d corners[4] = {{0, 0}, {double(size.width), 0}, {double(size.width), double(size.height)},
+  cv::Point2d corners[4] = {{0, 0},
+                            {double(size.width), 0},
+                            {double(size.width), double(size.height)},
                             {0, double(size.height)}};
   cv::Point2d mapped[4];
   for (int k = 0; k < 4; ++k) {
@@ -161,13 +169,15 @@ cv::Matx33d refined(const Features& cur, Features& ref, const cv::Matx33d& estim
   }
   if (ref.corners.size() < size_t(kMinInliers)) return estimate;
   cv::Mat warped;
-  cv::warpPerspective(cur.grey, warped, estimate, ref.grey.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+  cv::warpPerspective(cur.grey, warped, estimate, ref.grey.size(), cv::INTER_LINEAR,
+                      cv::BORDER_CONSTANT);
   std::vector<cv::Point2f> tracked = ref.corners;
   std::vector<uchar> status;
   std::vector<float> error;
-  cv::calcOpticalFlowPyrLK(ref.grey, warped, ref.corners, tracked, status, error, cv::Size(21, 21), 2,
-                           cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 0.005),
-                           cv::OPTFLOW_USE_INITIAL_FLOW);
+  cv::calcOpticalFlowPyrLK(
+      ref.grey, warped, ref.corners, tracked, status, error, cv::Size(21, 21), 2,
+      cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 0.005),
+      cv::OPTFLOW_USE_INITIAL_FLOW);
   cv::Matx33d back = estimate.inv();
   cv::Rect2f inside(0, 0, float(cur.grey.cols - 1), float(cur.grey.rows - 1));
   std::vector<cv::Point2f> from, to;
@@ -183,7 +193,8 @@ cv::Matx33d refined(const Features& cur, Features& ref, const cv::Matx33d& estim
   if (int(from.size()) < kMinInliers) return estimate;
   std::vector<uchar> mask;
   cv::Mat better = cv::findHomography(from, to, cv::RANSAC, 0.5, mask, 2000, 0.999);
-  if (better.empty() || std::count(mask.begin(), mask.end(), uchar(1)) < kMinInliers) return estimate;
+  if (better.empty() || std::count(mask.begin(), mask.end(), uchar(1)) < kMinInliers)
+    return estimate;
   return cv::Matx33d(better);
 }
 

@@ -12,8 +12,8 @@
 // it stays above 0.5 while tracking and falls under 0.3 within a frame or two of a loss.
 #include "media/analyses.h"
 
-#include <dlib/image_transforms.h>
 #include <dlib/image_processing/correlation_tracker.h>
+#include <dlib/image_transforms.h>
 #include <dlib/opencv/cv_image.h>
 
 #include <opencv2/imgproc.hpp>
@@ -24,20 +24,23 @@
 namespace tv::analyses {
 namespace {
 
-constexpr int kLook = 32;              // side of the appearance samples, pixels
-constexpr double kPsrFloor = 3;        // PSR at and below which the tracker has lost its hold
-constexpr double kPsrFull = 10;        // PSR from which its hold counts as certain
-constexpr double kLookFloor = 0.25;    // correlation with the target's look that means "not it"
-constexpr double kLookFull = 0.65;     // correlation with the target's look that counts as certain
-constexpr double kLookFlat = 2;        // grey deviation under which a look has no pattern
-constexpr double kRecentRate = 0.1;    // share of each confident frame in the recent look
-constexpr double kConfidentAt = 0.6;   // confidence from which a frame may update the recent look
+constexpr int kLook = 32;             // side of the appearance samples, pixels
+constexpr double kPsrFloor = 3;       // PSR at and below which the tracker has lost its hold
+constexpr double kPsrFull = 10;       // PSR from which its hold counts as certain
+constexpr double kLookFloor = 0.25;   // correlation with the target's look that means "not it"
+constexpr double kLookFull = 0.65;    // correlation with the target's look that counts as certain
+constexpr double kLookFlat = 2;       // grey deviation under which a look has no pattern
+constexpr double kRecentRate = 0.1;   // share of each confident frame in the recent look
+constexpr double kConfidentAt = 0.6;  // confidence from which a frame may update the recent look
 
 cv::Mat greyOf(const cv::Mat& frame) {
   cv::Mat grey;
-  if (frame.channels() == 4) cv::cvtColor(frame, grey, cv::COLOR_BGRA2GRAY);
-  else if (frame.channels() == 3) cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
-  else grey = frame;
+  if (frame.channels() == 4)
+    cv::cvtColor(frame, grey, cv::COLOR_BGRA2GRAY);
+  else if (frame.channels() == 3)
+    cv::cvtColor(frame, grey, cv::COLOR_BGR2GRAY);
+  else
+    grey = frame;
   return grey;
 }
 
@@ -46,17 +49,21 @@ cv::Mat greyOf(const cv::Mat& frame) {
 cv::Mat lookAt(const cv::Mat& grey, const cv::Rect2d& box) {
   cv::Mat look(kLook, kLook, CV_32F, cv::Scalar(0));
   if (!(box.width > 0 && box.height > 0)) return cv::Mat();
-  cv::Rect inside = cv::Rect(cv::Point(int(std::floor(box.x)), int(std::floor(box.y))),
-                             cv::Point(int(std::ceil(box.x + box.width)), int(std::ceil(box.y + box.height)))) &
-                    cv::Rect(0, 0, grey.cols, grey.rows);
+  cv::Rect inside =
+      cv::Rect(cv::Point(int(std::floor(box.x)), int(std::floor(box.y))),
+               cv::Point(int(std::ceil(box.x + box.width)), int(std::ceil(box.y + box.height)))) &
+      cv::Rect(0, 0, grey.cols, grey.rows);
   if (inside.empty()) return look;
   double sx = kLook / box.width, sy = kLook / box.height;
-  cv::Rect target(int(std::lround((inside.x - box.x) * sx)), int(std::lround((inside.y - box.y) * sy)),
-                  std::max(1, int(std::lround(inside.width * sx))), std::max(1, int(std::lround(inside.height * sy))));
+  cv::Rect target(int(std::lround((inside.x - box.x) * sx)),
+                  int(std::lround((inside.y - box.y) * sy)),
+                  std::max(1, int(std::lround(inside.width * sx))),
+                  std::max(1, int(std::lround(inside.height * sy))));
   target &= cv::Rect(0, 0, kLook, kLook);
   if (target.empty()) return look;
   cv::Mat part;
-  cv::resize(grey(inside), part, target.size(), 0, 0, sx < 1 || sy < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
+  cv::resize(grey(inside), part, target.size(), 0, 0,
+             sx < 1 || sy < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
   part.convertTo(look(target), CV_32F);
   return look;
 }
@@ -78,7 +85,9 @@ double likeness(const cv::Mat& a, const cv::Mat& b) {
   return std::isfinite(value) ? value : 0;
 }
 
-double clamp01(double value) { return std::isfinite(value) ? std::clamp(value, 0.0, 1.0) : 0; }
+double clamp01(double value) {
+  return std::isfinite(value) ? std::clamp(value, 0.0, 1.0) : 0;
+}
 
 class CorrelationTracking final : public ObjectTracking {
  public:
@@ -94,7 +103,8 @@ class CorrelationTracking final : public ObjectTracking {
         size_ = frame.size();
         cv::Rect2d box = pixels(start_);
         if (!(box.width >= 1 && box.height >= 1)) return std::nullopt;
-        tracker_.start_track(view, dlib::drectangle(box.x, box.y, box.x + box.width, box.y + box.height));
+        tracker_.start_track(view,
+                             dlib::drectangle(box.x, box.y, box.x + box.width, box.y + box.height));
         firstLook_ = lookAt(grey, box);
         recentLook_ = firstLook_.clone();
         started_ = true;
@@ -105,8 +115,9 @@ class CorrelationTracking final : public ObjectTracking {
       cv::Rect2d box(where.left(), where.top(), where.width(), where.height());
       cv::Mat look = lookAt(grey, box);
       double hold = clamp01((psr - kPsrFloor) / (kPsrFull - kPsrFloor));
-      double alike = clamp01((std::max(likeness(look, firstLook_), likeness(look, recentLook_)) - kLookFloor) /
-                             (kLookFull - kLookFloor));
+      double alike =
+          clamp01((std::max(likeness(look, firstLook_), likeness(look, recentLook_)) - kLookFloor) /
+                  (kLookFull - kLookFloor));
       double confidence = std::sqrt(hold * alike);
       if (confidence >= kConfidentAt && !look.empty())
         cv::addWeighted(recentLook_, 1 - kRecentRate, look, kRecentRate, 0, recentLook_);

@@ -30,8 +30,10 @@ class BrokenModel {
     ::setenv("TARNEL_MODELS", dir_.c_str(), 1);
   }
   ~BrokenModel() {
-    if (saved_.empty()) ::unsetenv("TARNEL_MODELS");
-    else ::setenv("TARNEL_MODELS", saved_.c_str(), 1);
+    if (saved_.empty())
+      ::unsetenv("TARNEL_MODELS");
+    else
+      ::setenv("TARNEL_MODELS", saved_.c_str(), 1);
   }
   const std::string& dir() const { return dir_; }
 
@@ -44,7 +46,8 @@ void expectModelError(const tvtest::RunResult& result, const std::string& start)
   EXPECT_EQ(result.errors, "");
   ASSERT_EQ(result.lines.size(), 1u);
   auto line = result.last();
-  ASSERT_TRUE(line.is_object() && line.contains("error") && line["error"].is_string()) << result.lines[0];
+  ASSERT_TRUE(line.is_object() && line.contains("error") && line["error"].is_string())
+      << result.lines[0];
   std::string error = line["error"];
   EXPECT_EQ(error.rfind(start, 0), 0u) << error;
 }
@@ -62,9 +65,10 @@ TEST(VisionModels, ABrokenLandmarkModelIsAnErrorForMarks) {
   std::string clip = tvtest::makeVideo(dir, "clip.mp4", "testsrc=size=320x240:rate=10:duration=1",
                                        "-pix_fmt yuv420p");
   ASSERT_FALSE(clip.empty());
-  expectModelError(tvtest::runTool({"track", "--mode", "marks", "--input", clip, "--output",
-                                    dir + "/track.json", "--point", "0.5,0.5"}),
-                   "cannot load the model face landmarks: " + broken.dir() + "/" + kPredictor + ": ");
+  expectModelError(
+      tvtest::runTool({"track", "--mode", "marks", "--input", clip, "--output", dir + "/track.json",
+                       "--point", "0.5,0.5"}),
+      "cannot load the model face landmarks: " + broken.dir() + "/" + kPredictor + ": ");
   EXPECT_FALSE(fs::exists(dir + "/track.json"));
 }
 

@@ -25,13 +25,13 @@ using tvtest::topLeftPixels;
 
 const char* const kHopper = "/usr/share/matplotlib/mpl-data/sample_data/grace_hopper.jpg";
 
-#define REQUIRE_DETECTOR()                                                                  \
-  if (findModel(blazeface::kModelFile).empty())                                             \
+#define REQUIRE_DETECTOR()                      \
+  if (findModel(blazeface::kModelFile).empty()) \
     GTEST_SKIP() << "the BlazeFace model is not installed (scripts/models)";
 
-#define REQUIRE_PREDICTOR()                                                                 \
-  REQUIRE_DETECTOR();                                                                       \
-  if (findModel("/usr/share/dlib/shape_predictor_68_face_landmarks.dat").empty())           \
+#define REQUIRE_PREDICTOR()                                                       \
+  REQUIRE_DETECTOR();                                                             \
+  if (findModel("/usr/share/dlib/shape_predictor_68_face_landmarks.dat").empty()) \
     GTEST_SKIP() << "libdlib-data is not installed";
 
 std::vector<tvtest::AnnotatedPhoto> allAnnotated() {
@@ -135,8 +135,10 @@ TEST(FaceRectangles, FindsNoFaceInPicturesWithoutPeople) {
   cv::randu(noise, cv::Scalar::all(0), cv::Scalar::all(256));
   cv::GaussianBlur(noise, noise, cv::Size(0, 0), 2);
   EXPECT_TRUE(analyses::faceRectangles(noise).empty());
-  EXPECT_TRUE(analyses::faceRectangles(cv::Mat(480, 640, CV_8UC4, cv::Scalar(128, 128, 128, 255))).empty());
-  EXPECT_TRUE(analyses::faceRectangles(cv::Mat(1080, 1920, CV_8UC4, cv::Scalar(0, 0, 0, 255))).empty());
+  EXPECT_TRUE(
+      analyses::faceRectangles(cv::Mat(480, 640, CV_8UC4, cv::Scalar(128, 128, 128, 255))).empty());
+  EXPECT_TRUE(
+      analyses::faceRectangles(cv::Mat(1080, 1920, CV_8UC4, cv::Scalar(0, 0, 0, 255))).empty());
   if (checked == 0) GTEST_SKIP() << "no sample pictures installed (python3-skimage, opencv-doc)";
 }
 
@@ -152,7 +154,8 @@ TEST(FaceRectangles, RectanglesHaveTheirOriginAtTheLowerLeft) {
   auto faces = analyses::faceRectangles(canvas);
   ASSERT_EQ(faces.size(), 1u);
   const cv::Rect2d& r = faces[0].boundingBox;
-  cv::Rect2d expected((40 + crop.face.x * 0.5) / 800, 1 - (20 + (crop.face.y + crop.face.height) * 0.5) / 600,
+  cv::Rect2d expected((40 + crop.face.x * 0.5) / 800,
+                      1 - (20 + (crop.face.y + crop.face.height) * 0.5) / 600,
                       crop.face.width * 0.5 / 800, crop.face.height * 0.5 / 600);
   EXPECT_NEAR(r.x, expected.x, 0.01);
   EXPECT_NEAR(r.y, expected.y, 0.01);
@@ -170,7 +173,8 @@ TEST(FaceRectangles, FindsA60PixelFaceAnywhereInA1080pFrame) {
   cv::Mat small;
   cv::resize(crop.pixels, small, cv::Size(), scale, scale, cv::INTER_AREA);
   // Centres across the frame, on and between the seams of the finer tiles.
-  const cv::Point places[] = {{200, 150}, {960, 540}, {1700, 950}, {470, 520}, {640, 380}, {1290, 700}};
+  const cv::Point places[] = {{200, 150}, {960, 540}, {1700, 950},
+                              {470, 520}, {640, 380}, {1290, 700}};
   for (cv::Point centre : places) {
     cv::Mat frame = background.clone();
     cv::Rect where(centre.x - small.cols / 2, centre.y - small.rows / 2, small.cols, small.rows);
@@ -179,7 +183,8 @@ TEST(FaceRectangles, FindsA60PixelFaceAnywhereInA1080pFrame) {
                      crop.face.width * scale, crop.face.height * scale);
     auto faces = analyses::faceRectangles(frame);
     ASSERT_EQ(faces.size(), 1u) << "face at " << centre;
-    EXPECT_GT(iou(topLeftPixels(faces[0].boundingBox, frame.size()), truth), 0.5) << "face at " << centre;
+    EXPECT_GT(iou(topLeftPixels(faces[0].boundingBox, frame.size()), truth), 0.5)
+        << "face at " << centre;
   }
 }
 
@@ -281,9 +286,9 @@ TEST(FaceLandmarks, MatchDlibsAnnotationsWithinAFewPercentOfTheEyeDistance) {
   ASSERT_GE(errors.size(), 38u);
   double mean = std::accumulate(errors.begin(), errors.end(), 0.0) / errors.size();
   std::sort(errors.begin(), errors.end());
-  std::cout << "landmark error / inter-ocular distance over " << errors.size()
-            << " faces: mean " << mean << ", median " << errors[errors.size() / 2] << ", max "
-            << errors.back() << "\n";
+  std::cout << "landmark error / inter-ocular distance over " << errors.size() << " faces: mean "
+            << mean << ", median " << errors[errors.size() / 2] << ", max " << errors.back()
+            << "\n";
   EXPECT_LT(mean, 0.05);
   EXPECT_LT(errors[errors.size() / 2], 0.03);
 }
@@ -316,10 +321,12 @@ TEST(FaceLandmarks, RegionsAreTheSubjectsOwnInLowerLeftPixels) {
   EXPECT_LT(m.faceContour[8].y, centre(m.outerLips).y);
   // Every point lies inside (a little margin around) the face rectangle, in pixels.
   cv::Rect2d box = faces[0].boundingBox;
-  cv::Rect2d pixels(box.x * photo.cols, box.y * photo.rows, box.width * photo.cols, box.height * photo.rows);
-  cv::Rect2d margin(pixels.x - 0.15 * pixels.width, pixels.y - 0.15 * pixels.height, 1.3 * pixels.width,
-                    1.3 * pixels.height);
-  for (const auto* region : {&m.leftEye, &m.rightEye, &m.nose, &m.outerLips, &m.innerLips, &m.faceContour})
+  cv::Rect2d pixels(box.x * photo.cols, box.y * photo.rows, box.width * photo.cols,
+                    box.height * photo.rows);
+  cv::Rect2d margin(pixels.x - 0.15 * pixels.width, pixels.y - 0.15 * pixels.height,
+                    1.3 * pixels.width, 1.3 * pixels.height);
+  for (const auto* region :
+       {&m.leftEye, &m.rightEye, &m.nose, &m.outerLips, &m.innerLips, &m.faceContour})
     for (const auto& p : *region) EXPECT_TRUE(margin.contains(p)) << p;
 }
 

@@ -31,8 +31,10 @@ class ModelsFolder {
     ::setenv("TARNEL_MODELS", folder.c_str(), 1);
   }
   ~ModelsFolder() {
-    if (had_) ::setenv("TARNEL_MODELS", saved_.c_str(), 1);
-    else ::unsetenv("TARNEL_MODELS");
+    if (had_)
+      ::setenv("TARNEL_MODELS", saved_.c_str(), 1);
+    else
+      ::unsetenv("TARNEL_MODELS");
   }
 
  private:
@@ -48,7 +50,8 @@ void writeFile(const fs::path& path, const std::string& bytes) {
 std::string errorOf(const tvtest::ChildOutcome& outcome) {
   if (outcome.lines.size() != 1) return "(" + std::to_string(outcome.lines.size()) + " lines)";
   auto line = nlohmann::json::parse(outcome.lines[0], nullptr, false);
-  if (!line.is_object() || !line.contains("error") || !line["error"].is_string()) return outcome.lines[0];
+  if (!line.is_object() || !line.contains("error") || !line["error"].is_string())
+    return outcome.lines[0];
   return line["error"];
 }
 
@@ -57,10 +60,16 @@ TEST(Models, ARelativeNameThatExistsNowhereIsNotFound) {
   ModelsFolder folder(empty);
   EXPECT_EQ(findModel("no-such-folder/no-such-model.onnx"), "");
   EXPECT_EQ(findModel("/no/such/absolute/model.dat"), "");
-  auto outcome = tvtest::inChild([] { requireModel("no-such-folder/no-such-model.onnx", "test model"); });
+  auto outcome =
+      tvtest::inChild([] { requireModel("no-such-folder/no-such-model.onnx", "test model"); });
   EXPECT_EQ(outcome.status, 1);
   std::string error = errorOf(outcome);
-  EXPECT_EQ(error.rfind("cannot load the model test model: no-such-folder/no-such-model.onnx not found in " + empty, 0), 0u)
+  EXPECT_EQ(
+      error.rfind(
+          "cannot load the model test model: no-such-folder/no-such-model.onnx not found in " +
+              empty,
+          0),
+      0u)
       << error;
 }
 
@@ -77,8 +86,9 @@ TEST(Models, AnUnreadableFaceModelIsAnErrorNotNoFaces) {
   writeFile(fs::path(dir) / blazeface::kModelFile, "this is not an ONNX graph");
   ModelsFolder folder(dir);
   cv::Mat picture(120, 160, CV_8UC4, cv::Scalar(40, 80, 120, 255));
-  EXPECT_EXIT((::dup2(2, 1), analyses::faceRectangles(picture)), ::testing::ExitedWithCode(1),
-              "\\{\"error\":\"cannot load the model face detector: [^\"]*models-broken-detector/npm/");
+  EXPECT_EXIT(
+      (::dup2(2, 1), analyses::faceRectangles(picture)), ::testing::ExitedWithCode(1),
+      "\\{\"error\":\"cannot load the model face detector: [^\"]*models-broken-detector/npm/");
   EXPECT_EXIT((::dup2(2, 1), analyses::faceLandmarks(picture)), ::testing::ExitedWithCode(1),
               "cannot load the model face detector: [^\"]*models-broken-detector/npm/");
 }
@@ -90,8 +100,9 @@ TEST(Models, AnUnreadableLandmarkModelIsAnError) {
   ModelsFolder folder(dir);
   // Even on a picture without faces: the landmark model is needed, and it is broken.
   cv::Mat picture(120, 160, CV_8UC4, cv::Scalar(40, 80, 120, 255));
-  EXPECT_EXIT((::dup2(2, 1), analyses::faceLandmarks(picture)), ::testing::ExitedWithCode(1),
-              "cannot load the model face landmarks: [^\"]*models-broken-predictor/shape_predictor");
+  EXPECT_EXIT(
+      (::dup2(2, 1), analyses::faceLandmarks(picture)), ::testing::ExitedWithCode(1),
+      "cannot load the model face landmarks: [^\"]*models-broken-predictor/shape_predictor");
 }
 
 }  // namespace

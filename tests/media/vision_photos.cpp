@@ -19,17 +19,22 @@ std::vector<AnnotatedPhoto> annotatedPhotos(const std::string& xmlName) {
   std::string xml = text.str();
   static const std::regex image("<image file='([^']+)'[^>]*>([\\s\\S]*?)</image>");
   static const std::regex box(
-      "<box top='(-?\\d+)' left='(-?\\d+)' width='(\\d+)' height='(\\d+)'[^>]*?(/>|>([\\s\\S]*?)</box>)");
+      "<box top='(-?\\d+)' left='(-?\\d+)' width='(\\d+)' "
+      "height='(\\d+)'[^>]*?(/>|>([\\s\\S]*?)</box>)");
   static const std::regex part("<part name='(\\d+)' x='(-?\\d+)' y='(-?\\d+)'/>");
   std::vector<AnnotatedPhoto> photos;
-  for (auto i = std::sregex_iterator(xml.begin(), xml.end(), image); i != std::sregex_iterator(); ++i) {
+  for (auto i = std::sregex_iterator(xml.begin(), xml.end(), image); i != std::sregex_iterator();
+       ++i) {
     AnnotatedPhoto photo{std::string(kDlibFaces) + (*i)[1].str(), {}};
     std::string body = (*i)[2];
-    for (auto b = std::sregex_iterator(body.begin(), body.end(), box); b != std::sregex_iterator(); ++b) {
+    for (auto b = std::sregex_iterator(body.begin(), body.end(), box); b != std::sregex_iterator();
+         ++b) {
       AnnotatedFace face;
-      face.box = cv::Rect2d(std::stod((*b)[2]), std::stod((*b)[1]), std::stod((*b)[3]), std::stod((*b)[4]));
+      face.box = cv::Rect2d(std::stod((*b)[2]), std::stod((*b)[1]), std::stod((*b)[3]),
+                            std::stod((*b)[4]));
       std::string parts = (*b)[6];
-      for (auto p = std::sregex_iterator(parts.begin(), parts.end(), part); p != std::sregex_iterator(); ++p) {
+      for (auto p = std::sregex_iterator(parts.begin(), parts.end(), part);
+           p != std::sregex_iterator(); ++p) {
         size_t index = std::stoul((*p)[1]);
         if (face.parts.size() <= index) face.parts.resize(index + 1);
         face.parts[index] = cv::Point2d(std::stod((*p)[2]), std::stod((*p)[3]));

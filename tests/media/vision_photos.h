@@ -10,8 +10,8 @@
 
 namespace tvtest {
 
-extern const char* const kDlibFaces;   // folder of dlib's example faces
-extern const char* const kJuiceFrames; // folder of dlib's juice-box clip (frame_000100.jpg ...)
+extern const char* const kDlibFaces;    // folder of dlib's example faces
+extern const char* const kJuiceFrames;  // folder of dlib's juice-box clip (frame_000100.jpg ...)
 
 // One annotated face: the box of dlib's detector and the 68 points, pixels, top-left origin.
 struct AnnotatedFace {

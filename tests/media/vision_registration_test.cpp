@@ -15,7 +15,7 @@ namespace tv {
 namespace {
 
 constexpr int kWidth = 960, kHeight = 540;  // the camera mode registers frames this size
-const cv::Point kOrigin(70, 280);  // where the reference lies in the source
+const cv::Point kOrigin(70, 280);           // where the reference lies in the source
 
 // The source: scikit-image's astronaut photo scaled up so that the warps below have content
 // all round the 960 x 540 reference.
@@ -27,7 +27,9 @@ cv::Mat source() {
   return big;
 }
 
-cv::Mat referenceOf(const cv::Mat& big) { return big(cv::Rect(kOrigin, cv::Size(kWidth, kHeight))).clone(); }
+cv::Mat referenceOf(const cv::Mat& big) {
+  return big(cv::Rect(kOrigin, cv::Size(kWidth, kHeight))).clone();
+}
 
 // The current frame whose pixel p (top left) shows the reference at g(p), also top left.
 cv::Mat currentOf(const cv::Mat& big, const cv::Matx33d& g) {
@@ -58,7 +60,9 @@ double largestError(const cv::Matx33d& found, const cv::Matx33d& truth) {
   return worst;
 }
 
-cv::Matx33d shiftBy(double x, double y) { return {1, 0, x, 0, 1, y, 0, 0, 1}; }
+cv::Matx33d shiftBy(double x, double y) {
+  return {1, 0, x, 0, 1, y, 0, 0, 1};
+}
 
 #define REQUIRE_SOURCE(big) \
   if ((big).empty()) GTEST_SKIP() << "astronaut.png not installed (python3-skimage)";
@@ -110,9 +114,11 @@ TEST(Registration, HomographiesOfRotationZoomAndPerspective) {
   REQUIRE_SOURCE(big);
   cv::Mat reference = referenceOf(big);
   double a = 3 * CV_PI / 180;
-  cv::Matx33d about = shiftBy(kWidth / 2.0, kHeight / 2.0), back = shiftBy(-kWidth / 2.0, -kHeight / 2.0);
+  cv::Matx33d about = shiftBy(kWidth / 2.0, kHeight / 2.0),
+              back = shiftBy(-kWidth / 2.0, -kHeight / 2.0);
   const cv::Matx33d warps[] = {
-      about * cv::Matx33d(std::cos(a), -std::sin(a), 0, std::sin(a), std::cos(a), 0, 0, 0, 1) * back,
+      about * cv::Matx33d(std::cos(a), -std::sin(a), 0, std::sin(a), std::cos(a), 0, 0, 0, 1) *
+          back,
       about * cv::Matx33d(1.05, 0, 0, 0, 1.05, 0, 0, 0, 1) * back * shiftBy(4, -3),
       about * cv::Matx33d(0.93, 0, 0, 0, 0.93, 0, 0, 0, 1) * back,
       cv::Matx33d(1, 0.02, 5, 0.01, 1, -3, 2e-5, 1e-5, 1),
@@ -151,9 +157,10 @@ TEST(Registration, NoAnswerWithoutTextureOrWhenTheScenesDiffer) {
   }
   // A rotation phase correlation cannot follow gives no translation rather than a wrong one.
   double a = 8 * CV_PI / 180;
-  cv::Matx33d turn = shiftBy(kWidth / 2.0, kHeight / 2.0) *
-                     cv::Matx33d(std::cos(a), -std::sin(a), 0, std::sin(a), std::cos(a), 0, 0, 0, 1) *
-                     shiftBy(-kWidth / 2.0, -kHeight / 2.0);
+  cv::Matx33d turn =
+      shiftBy(kWidth / 2.0, kHeight / 2.0) *
+      cv::Matx33d(std::cos(a), -std::sin(a), 0, std::sin(a), std::cos(a), 0, 0, 0, 1) *
+      shiftBy(-kWidth / 2.0, -kHeight / 2.0);
   EXPECT_FALSE(analyses::translation(reference, currentOf(big, turn)).has_value());
 }
 

@@ -1,9 +1,9 @@
 // Object tracking on synthetic sequences with known motion (a patch of a real photo moving over
 // a real texture, then vanishing or covered) and on dlib's juice-box clip.
 #include "media/analyses.h"
+#include "media/blazeface.h"
 #include "media/frames.h"
 #include "media/models.h"
-#include "media/blazeface.h"
 #include "support/run.h"
 #include "vision_photos.h"
 
@@ -26,7 +26,9 @@ cv::Rect2d lowerLeftOf(const cv::Rect2d& pixels, cv::Size size) {
           pixels.width / size.width, pixels.height / size.height};
 }
 
-cv::Point2d centreOf(const cv::Rect2d& r) { return {r.x + r.width / 2, r.y + r.height / 2}; }
+cv::Point2d centreOf(const cv::Rect2d& r) {
+  return {r.x + r.width / 2, r.y + r.height / 2};
+}
 
 enum class Ending { vanishes, covered, blackout };
 
@@ -35,13 +37,16 @@ enum class Ending { vanishes, covered, blackout };
 // frame goes dark.
 class Scene {
  public:
-  Scene(int width, int patch, Ending ending) : width_(width), height_(width * 9 / 16), side_(patch), ending_(ending) {
+  Scene(int width, int patch, Ending ending)
+      : width_(width), height_(width * 9 / 16), side_(patch), ending_(ending) {
     cv::Mat grass = tvtest::bgraPhoto("/usr/lib/python3/dist-packages/skimage/data/grass.png");
-    cv::Mat astronaut = tvtest::bgraPhoto("/usr/lib/python3/dist-packages/skimage/data/astronaut.png");
+    cv::Mat astronaut =
+        tvtest::bgraPhoto("/usr/lib/python3/dist-packages/skimage/data/astronaut.png");
     cv::Mat fruit = tvtest::bgraPhoto("/usr/share/doc/opencv-doc/examples/data/fruits.jpg");
     if (grass.empty() || astronaut.empty() || fruit.empty()) return;
     cv::resize(grass, ground_, cv::Size(width_ + 200, height_ + 200));
-    cv::resize(astronaut(cv::Rect(150, 60, 200, 200)), patch_, cv::Size(side_, side_), 0, 0, cv::INTER_AREA);
+    cv::resize(astronaut(cv::Rect(150, 60, 200, 200)), patch_, cv::Size(side_, side_), 0, 0,
+               cv::INTER_AREA);
     cv::resize(fruit, cover_, cv::Size(side_ + 20, side_ + 20), 0, 0, cv::INTER_AREA);
   }
   bool ready() const { return !ground_.empty(); }
@@ -52,14 +57,16 @@ class Scene {
   }
   // Where the patch is pasted on frame t, on whole pixels.
   cv::Rect2d box(int t) const {
-    return {std::floor(centre(t).x - side_ / 2.0), std::floor(centre(t).y - side_ / 2.0), double(side_), double(side_)};
+    return {std::floor(centre(t).x - side_ / 2.0), std::floor(centre(t).y - side_ / 2.0),
+            double(side_), double(side_)};
   }
 
   cv::Mat frame(int t, int gone) const {
     cv::Mat f = ground_(cv::Rect(100 + t / 2, 100, width_, height_)).clone();
     cv::Rect at(box(t));
     if (t < gone || ending_ == Ending::covered) patch_.copyTo(f(at));
-    if (t >= gone && ending_ == Ending::covered) cover_.copyTo(f(cv::Rect(at.x - 10, at.y - 10, side_ + 20, side_ + 20)));
+    if (t >= gone && ending_ == Ending::covered)
+      cover_.copyTo(f(cv::Rect(at.x - 10, at.y - 10, side_ + 20, side_ + 20)));
     if (t >= gone && ending_ == Ending::blackout) f.setTo(cv::Scalar(25, 25, 25, 255));
     return f;
   }
@@ -71,9 +78,9 @@ class Scene {
 };
 
 struct Outcome {
-  double worstError = 0;          // pixels, while visible
-  double lowestConfidence = 1;    // while visible
-  int lostAt = -1;                // first frame with confidence <= 0.3 (or no answer)
+  double worstError = 0;        // pixels, while visible
+  double lowestConfidence = 1;  // while visible
+  int lostAt = -1;              // first frame with confidence <= 0.3 (or no answer)
 };
 
 Outcome follow(const Scene& scene, int frames, int gone) {
@@ -114,8 +121,10 @@ TEST_P(Following, KeepsAMovingPatchAndLetsGoWhenItIsGone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenes, Following,
-                         ::testing::Values(Case{512, 64, Ending::vanishes}, Case{512, 16, Ending::vanishes},
-                                           Case{960, 96, Ending::covered}, Case{960, 16, Ending::covered},
+                         ::testing::Values(Case{512, 64, Ending::vanishes},
+                                           Case{512, 16, Ending::vanishes},
+                                           Case{960, 96, Ending::covered},
+                                           Case{960, 16, Ending::covered},
                                            Case{512, 40, Ending::blackout}));
 
 TEST(ObjectTracking, TheFirstFrameAnswersTheStartBox) {
