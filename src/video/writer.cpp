@@ -14,6 +14,7 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 namespace tv {
 namespace {
@@ -37,6 +38,11 @@ void MatteWriter::OutputCloser::operator()(AVFormatContext* context) const {
 
 MatteWriter::MatteWriter(const std::string& path, int width, int height, double fps)
     : path_(path), width_(width), height_(height), fps_(fps > 0 && std::isfinite(fps) ? fps : 30) {
+  // A name that can never become the file is refused before any frame is worked on.
+  std::error_code error;
+  if (path_.empty() || path_.back() == '/' || std::filesystem::is_directory(path_, error)) {
+    fail("cannot create the matte file");
+  }
   temporary_ = temporaryBeside(path_);
 
   AVFormatContext* raw = nullptr;

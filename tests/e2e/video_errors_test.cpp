@@ -105,21 +105,23 @@ TEST(VideoErrors, UnwritableOutput) {
   EXPECT_EQ(result.errors, "");
 }
 
-TEST(VideoErrors, OutputThatCannotBeReplaced) {
-  // A folder stands where the file should go: everything is written, the last step fails, and
-  // the folder and the scratch file are both gone or untouched as they should be.
+TEST(VideoErrors, OutputThatCanNeverBeAFile) {
+  // A folder stands where the file should go: refused before any frame is worked on, and the
+  // folder is left as it was.
   std::string dir = tvtest::scratchDir("video-folder");
   std::string clip = flatClip(dir);
   ASSERT_FALSE(clip.empty());
   std::string output = dir + "/taken";
   fs::create_directory(output);
   { std::ofstream(output + "/keep.txt") << "kept"; }
-  auto result =
-      runTool({"video", "--input", clip, "--output", output, "--mode", "subject", "--end", "0.2"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.last(),
-            (nlohmann::json{{"error", "cannot finish the matte file: Is a directory"}}));
-  EXPECT_EQ(result.errors, "");
+  for (const std::string& target : {output, output + "/", std::string()}) {
+    SCOPED_TRACE("output '" + target + "'");
+    auto result = runTool({"video", "--input", clip, "--output", target, "--mode", "subject"});
+    EXPECT_EQ(result.status, 1);
+    ASSERT_EQ(result.lines.size(), 1u);
+    EXPECT_EQ(result.last(), (nlohmann::json{{"error", "cannot create the matte file"}}));
+    EXPECT_EQ(result.errors, "");
+  }
   EXPECT_EQ(slurp(output + "/keep.txt"), "kept");
   EXPECT_EQ(entries(dir), 2);  // the clip and the folder
 }
