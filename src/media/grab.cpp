@@ -61,7 +61,11 @@ std::optional<cv::Mat> FrameGrabber::grab(double seconds) {
     auto target = static_cast<int64_t>(std::floor(fileTime / av_q2d(base)));
     sought = av_seek_frame(format_.get(), source_.track, target, AVSEEK_FLAG_BACKWARD) >= 0;
   }
-  if (!sought && av_seek_frame(format_.get(), -1, 0, AVSEEK_FLAG_BACKWARD) < 0) return std::nullopt;
+  // Else from the start of the file, by its first byte when it has no timestamps to seek by.
+  if (!sought && av_seek_frame(format_.get(), -1, 0, AVSEEK_FLAG_BACKWARD) < 0 &&
+      av_seek_frame(format_.get(), -1, 0, AVSEEK_FLAG_BYTE) < 0) {
+    return std::nullopt;
+  }
   avcodec_flush_buffers(codec_.get());
   av_frame_unref(best_.get());
 
@@ -77,7 +81,10 @@ std::optional<cv::Mat> FrameGrabber::grab(double seconds) {
       int got = avcodec_receive_frame(codec_.get(), frame_.get());
       if (got < 0) return got == AVERROR(EAGAIN);
       int64_t stamp = stampOf(frame_.get());
+      // Without timestamps, frames count on at the nominal rate from the start of the file; in
+      // the middle of one there is no telling where they are.
       if (stamp == AV_NOPTS_VALUE && lastStamp != AV_NOPTS_VALUE) stamp = lastStamp + frameStep;
+      if (stamp == AV_NOPTS_VALUE && !sought) stamp = 0;
       if (stamp == AV_NOPTS_VALUE) {
         av_frame_unref(frame_.get());
         continue;  // a frame that cannot be placed in time is of no use here
