@@ -110,6 +110,18 @@ TEST(FrameGrabber, TurnsFramesUprightAndBoundsTheLongerSide) {
   EXPECT_LT(cv::mean(difference)[2], 4);
 }
 
+TEST(FrameGrabber, StreamWithoutTimestampsCountsFromItsStart) {
+  std::string dir = tvtest::scratchDir("grab-raw");
+  std::string raw = tvtest::makeVideo(dir, "raw.h264", "testsrc2=s=64x48:r=10:d=2",
+                                      "-c:v libx264 -preset ultrafast -pix_fmt yuv420p");
+  ASSERT_FALSE(raw.empty());
+  FrameGrabber grabber(openSource(raw), 1280);
+  auto first = grabber.grab(0);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->size(), cv::Size(64, 48));
+  EXPECT_TRUE(grabber.grab(0));  // and again, from the first byte
+}
+
 TEST(FrameGrabber, UnreadableFileGrabsNothing) {
   Source source;
   source.path = tvtest::scratchDir("grab-missing") + "/missing.mp4";
