@@ -61,7 +61,11 @@ cv::Mat objectMask(const cv::Mat& bgr, const cv::Rect2f& box) {
   seed &= cv::Rect(1, 1, crop.cols - 2, crop.rows - 2);
   if (seed.width < 4 || seed.height < 4) return {};
   cv::Mat labels(crop.size(), CV_8U, cv::Scalar(cv::GC_BGD)), bgModel, fgModel;
-  cv::grabCut(crop, labels, seed, bgModel, fgModel, kGrabIterations, cv::GC_INIT_WITH_RECT);
+  try {
+    cv::grabCut(crop, labels, seed, bgModel, fgModel, kGrabIterations, cv::GC_INIT_WITH_RECT);
+  } catch (const cv::Exception&) {
+    return {};  // a crop GrabCut cannot model (one flat colour): this object only is dropped
+  }
   cv::Mat small = (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD);
   if (cv::countNonZero(small) == 0) return {};
   cv::Mat smallF, up;
