@@ -54,9 +54,10 @@ bool makeLongVideo(const std::string& path, int gop) {
   std::string make =
       "ffmpeg -v error -y -loop 1 -framerate 30 -i " + std::string(kPortrait) +
       " -t 20 -vf 'scale=-2:1080,pad=1920:1080:(ow-iw)/2:0,noise=alls=9:allf=t' -c:v libx264 "
-      "-preset veryfast -pix_fmt yuv420p -g " + std::to_string(gop) + " " + piece + " </dev/null";
-  std::string loop = "ffmpeg -v error -y -stream_loop 29 -i " + piece + " -c copy " + path +
-                     " </dev/null";
+      "-preset veryfast -pix_fmt yuv420p -g " +
+      std::to_string(gop) + " " + piece + " </dev/null";
+  std::string loop =
+      "ffmpeg -v error -y -stream_loop 29 -i " + piece + " -c copy " + path + " </dev/null";
   bool made = std::system(make.c_str()) == 0 && std::system(loop.c_str()) == 0;
   std::filesystem::remove(piece);
   return made;
@@ -107,8 +108,9 @@ int main(int argc, char** argv) {
     char self[4096] = {0};
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return 1;
-    tool = (std::filesystem::path(std::string(self, n)).parent_path().parent_path() /
-            "tarnel-vision").string();
+    tool =
+        (std::filesystem::path(std::string(self, n)).parent_path().parent_path() / "tarnel-vision")
+            .string();
   }
   tv::silenceLibraries();
 
@@ -124,16 +126,16 @@ int main(int argc, char** argv) {
     Timing grabs = medianGrabs(video, grabbed);
     std::string last;
     Timing whole = medianRun(tool, video, last);
-    std::printf("video 600 s 1080p30, key frame every %2d s: skin %.3f / %.3f s; "
-                "open + 14 grabs %.3f / %.3f s (%d grabbed)\n      %s\n",
-                gop / 30, whole.wall, whole.processor, grabs.wall, grabs.processor, grabbed,
-                last.c_str());
+    std::printf(
+        "video 600 s 1080p30, key frame every %2d s: skin %.3f / %.3f s; "
+        "open + 14 grabs %.3f / %.3f s (%d grabbed)\n      %s\n",
+        gop / 30, whole.wall, whole.processor, grabs.wall, grabs.processor, grabbed, last.c_str());
   }
   for (const char* picture : {kPortrait, kSecondPicture}) {
     std::string last;
     Timing whole = medianRun(tool, picture, last);
-    std::printf("picture %s: skin %.3f / %.3f s\n      %s\n", picture, whole.wall,
-                whole.processor, last.c_str());
+    std::printf("picture %s: skin %.3f / %.3f s\n      %s\n", picture, whole.wall, whole.processor,
+                last.c_str());
   }
   return 0;
 }

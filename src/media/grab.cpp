@@ -18,8 +18,7 @@ double secondsOf(int64_t stamp, AVRational base, double origin) {
 }
 
 int64_t stampOf(const AVFrame* frame) {
-  return frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp
-                                                        : frame->pts;
+  return frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp : frame->pts;
 }
 
 }  // namespace
@@ -71,8 +70,7 @@ std::optional<cv::Mat> FrameGrabber::grab(double seconds) {
 
   double bestDistance = std::numeric_limits<double>::infinity();
   int64_t lastStamp = AV_NOPTS_VALUE;
-  const int64_t frameStep =
-      std::max<int64_t>(1, std::llround(1.0 / source_.fps / av_q2d(base)));
+  const int64_t frameStep = std::max<int64_t>(1, std::llround(1.0 / source_.fps / av_q2d(base)));
 
   // Takes every frame the decoder has ready, keeping the nearest; false once a frame at or past
   // the time has been seen (frames come out in presentation order, so later ones are farther).
@@ -126,8 +124,8 @@ std::optional<cv::Mat> FrameGrabber::grab(double seconds) {
     // a long group of pictures. A frame whose time is unknown is decoded.
     bool far = std::abs(shown - seconds) > nearSpan;
     codec_->skip_frame = far ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
-    bool keyInWindow = first && (packet_->flags & AV_PKT_FLAG_KEY) &&
-                       std::abs(shown - seconds) <= kGrabTolerance;
+    bool keyInWindow =
+        first && (packet_->flags & AV_PKT_FLAG_KEY) && std::abs(shown - seconds) <= kGrabTolerance;
     first = false;
     int sent = avcodec_send_packet(codec_.get(), packet_.get());
     while (sent == AVERROR(EAGAIN) && going) {  // the decoder wants its output taken first
@@ -169,17 +167,19 @@ cv::Mat FrameGrabber::convert(const AVFrame* frame) {
   }
   auto format = static_cast<AVPixelFormat>(frame->format);
   scaler_.reset(sws_getCachedContext(scaler_.release(), width, height, format, targetWidth,
-                                     targetHeight, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr,
-                                     nullptr, nullptr));
+                                     targetHeight, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr,
+                                     nullptr));
   if (!scaler_) return {};
 
   // The same colour habits as the frame reader: untagged video is BT.709 from 720 lines up and
   // BT.601 below, and the full-range formats and tags are honoured.
   int space = SWS_CS_ITU601;
-  if (frame->colorspace == AVCOL_SPC_BT709) space = SWS_CS_ITU709;
+  if (frame->colorspace == AVCOL_SPC_BT709)
+    space = SWS_CS_ITU709;
   else if (frame->colorspace == AVCOL_SPC_BT2020_NCL || frame->colorspace == AVCOL_SPC_BT2020_CL)
     space = SWS_CS_BT2020;
-  else if (frame->colorspace == AVCOL_SPC_UNSPECIFIED && height >= 720) space = SWS_CS_ITU709;
+  else if (frame->colorspace == AVCOL_SPC_UNSPECIFIED && height >= 720)
+    space = SWS_CS_ITU709;
   bool fullRange = frame->color_range == AVCOL_RANGE_JPEG || format == AV_PIX_FMT_YUVJ420P ||
                    format == AV_PIX_FMT_YUVJ422P || format == AV_PIX_FMT_YUVJ444P;
   int* inverse = nullptr;

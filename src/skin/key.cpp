@@ -43,9 +43,12 @@ KeyCoords keyCoords(double r, double g, double b) {
   KeyCoords c;
   if (delta > 0.000001) {
     double h;
-    if (r == max) h = std::fmod((g - b) / delta + 6, 6);
-    else if (g == max) h = (b - r) / delta + 2;
-    else h = (r - g) / delta + 4;
+    if (r == max)
+      h = std::fmod((g - b) / delta + 6, 6);
+    else if (g == max)
+      h = (b - r) / delta + 2;
+    else
+      h = (r - g) / delta + 4;
     c.h = h / 6;
   }
   c.s = max > 0.000001 ? delta / max : 0;
@@ -53,7 +56,9 @@ KeyCoords keyCoords(double r, double g, double b) {
   return c;
 }
 
-bool keptForKey(const KeyCoords& c) { return c.s >= 0.08 && c.l >= 0.1 && c.l <= 0.97; }
+bool keptForKey(const KeyCoords& c) {
+  return c.s >= 0.08 && c.l >= 0.1 && c.l <= 0.97;
+}
 
 double percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0;
@@ -110,7 +115,8 @@ void renderPatch(const cv::Mat& bgra, const cv::Rect2d& rect, cv::Mat& rgbaPatch
   int top = static_cast<int>(std::floor(std::max(rect.y, 0.0)));
   int right = static_cast<int>(std::ceil(std::min(rect.x + rect.width, double(image.width))));
   int bottom = static_cast<int>(std::ceil(std::min(rect.y + rect.height, double(image.height))));
-  cv::Rect within = cv::Rect(left, top, std::max(1, right - left), std::max(1, bottom - top)) & image;
+  cv::Rect within =
+      cv::Rect(left, top, std::max(1, right - left), std::max(1, bottom - top)) & image;
   if (within.empty()) return;
   double stepX = rect.width / kPatchSide, stepY = rect.height / kPatchSide;
   int samplesX = static_cast<int>(std::clamp(std::ceil(stepX), 1.0, double(kMaxSamplesPerAxis)));

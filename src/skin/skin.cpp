@@ -50,8 +50,10 @@ std::vector<cv::Mat> videoFrames() {
 
 void runSkin() {
   std::vector<cv::Mat> frames;
-  if (auto picture = stillPicture(inputURL())) frames.push_back(std::move(*picture));
-  else frames = videoFrames();  // the file and its decoder are closed before faces are sought
+  if (auto picture = stillPicture(inputURL()))
+    frames.push_back(std::move(*picture));
+  else
+    frames = videoFrames();  // the file and its decoder are closed before faces are sought
 
   cv::Mat patch(kPatchSide, kPatchSide, CV_8UC4, cv::Scalar::all(0));
   SkinSamples samples;

@@ -34,8 +34,8 @@ bool detectorMissing() {
   return missing;
 }
 
-#define REQUIRE_DETECTOR()                                               \
-  do {                                                                   \
+#define REQUIRE_DETECTOR()                                                    \
+  do {                                                                        \
     if (detectorMissing()) GTEST_SKIP() << "the face model is not installed"; \
   } while (false)
 

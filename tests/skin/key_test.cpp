@@ -134,9 +134,9 @@ TEST(LargestFace, LargestAreaWinsAndTheEarlierOneOnATie) {
 
 TEST(PatchRect, MiddleBandOfALowerLeftBoxInTopLeftPixels) {
   cv::Rect2d rect = patchRect({0.2, 0.3, 0.4, 0.5}, {1000, 800});
-  EXPECT_NEAR(rect.x, 296, 1e-9);       // (0.2 + 0.24 * 0.4) * 1000
-  EXPECT_NEAR(rect.width, 208, 1e-9);   // 0.52 * 0.4 * 1000
-  EXPECT_NEAR(rect.height, 96, 1e-9);   // 0.24 * 0.5 * 800
+  EXPECT_NEAR(rect.x, 296, 1e-9);      // (0.2 + 0.24 * 0.4) * 1000
+  EXPECT_NEAR(rect.width, 208, 1e-9);  // 0.52 * 0.4 * 1000
+  EXPECT_NEAR(rect.height, 96, 1e-9);  // 0.24 * 0.5 * 800
   // The band's bottom is (0.3 + 0.38 * 0.5) * 800 = 392 above the bottom of the picture.
   EXPECT_NEAR(rect.y, 800 - 392 - 96, 1e-9);
 }
@@ -144,16 +144,16 @@ TEST(PatchRect, MiddleBandOfALowerLeftBoxInTopLeftPixels) {
 TEST(RenderPatch, FillsThePatchWithTheRectangleAsRgba) {
   cv::Mat image(300, 400, CV_8UC4, cv::Scalar(255, 0, 0, 255));  // blue around it
   cv::Rect area(100, 50, 120, 60);
-  image(area).setTo(cv::Scalar(60, 110, 200, 255));                         // BGRA skin tone
-  image(cv::Rect(160, 50, 60, 60)).setTo(cv::Scalar(0, 200, 0, 255));       // right half green
+  image(area).setTo(cv::Scalar(60, 110, 200, 255));                    // BGRA skin tone
+  image(cv::Rect(160, 50, 60, 60)).setTo(cv::Scalar(0, 200, 0, 255));  // right half green
   cv::Mat patch;
   renderPatch(image, cv::Rect2d(area), patch);
   ASSERT_EQ(patch.size(), cv::Size(kPatchSide, kPatchSide));
   ASSERT_EQ(patch.type(), CV_8UC4);
   for (int row = 0; row < kPatchSide; ++row) {
     for (int col = 0; col < kPatchSide; ++col) {
-      cv::Vec4b expected = col < kPatchSide / 2 ? cv::Vec4b(200, 110, 60, 255)
-                                                : cv::Vec4b(0, 200, 0, 255);
+      cv::Vec4b expected =
+          col < kPatchSide / 2 ? cv::Vec4b(200, 110, 60, 255) : cv::Vec4b(0, 200, 0, 255);
       ASSERT_EQ(patch.at<cv::Vec4b>(row, col), expected) << row << "," << col;
     }
   }
@@ -181,8 +181,8 @@ TEST(RenderPatch, OutsideThePictureIsTransparentBlack) {
 
 TEST(SkinSamples, KeepsOnlyColouredMidtonePixels) {
   cv::Mat patch(kPatchSide, kPatchSide, CV_8UC4, cv::Scalar(128, 128, 128, 255));  // grey
-  patch.row(0).setTo(cv::Scalar(200, 140, 110, 255));                               // skin (RGBA)
-  patch.row(1).setTo(cv::Scalar(20, 10, 5, 255));                                   // too dark
+  patch.row(0).setTo(cv::Scalar(200, 140, 110, 255));                              // skin (RGBA)
+  patch.row(1).setTo(cv::Scalar(20, 10, 5, 255));                                  // too dark
   SkinSamples samples;
   samples.addPatch(patch);
   ASSERT_EQ(samples.size(), static_cast<size_t>(kPatchSide));

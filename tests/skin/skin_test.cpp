@@ -67,7 +67,8 @@ Outcome runSkinOn(const std::string& input, const std::map<std::string, std::str
   Outcome outcome;
   outcome.status = child.status;
   outcome.lines = child.lines.size();
-  if (!child.lines.empty()) outcome.last = nlohmann::json::parse(child.lines.back(), nullptr, false);
+  if (!child.lines.empty())
+    outcome.last = nlohmann::json::parse(child.lines.back(), nullptr, false);
   return outcome;
 }
 
@@ -76,7 +77,8 @@ constexpr int kR = 0xC8, kG = 0x90, kB = 0x70;
 const KeyCoords kSkin = keyCoords(kR / 255.0, kG / 255.0, kB / 255.0);
 
 std::string skinVideo(const std::string& dir, const std::string& name, const std::string& graph) {
-  return tvtest::makeVideo(dir, name, graph, "-c:v libx264 -preset ultrafast -qp 4 -pix_fmt yuv420p");
+  return tvtest::makeVideo(dir, name, graph,
+                           "-c:v libx264 -preset ultrafast -qp 4 -pix_fmt yuv420p");
 }
 
 TEST(SkinCommand, PictureGivesTheKeyOfItsFace) {
