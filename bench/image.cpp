@@ -145,6 +145,9 @@ int main(int argc, char** argv) {
     std::printf("  flat, inner 0     %6.3f s\n", best([&] { tv::flatMatte(flat, 0.25, false); }));
   }
   cv::Mat matte;
+  // The first calls load the models; the figures after them are the analyses alone.
+  std::printf("  first sharpPerson %6.3f s  (loads the models)\n",
+              seconds([&] { tv::Segmenter().sharpPerson(picture); }));
   std::printf("  person analysis   %6.3f s\n",
               best([&] { tv::vision().personSegmentation()->next(picture); }));
   std::printf("  instances         %6.3f s\n",
