@@ -40,8 +40,10 @@ ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
   // One packed grid per frame up to the pick frame: the frames themselves are never kept.
   std::vector<PackedGrid> grids;
   const double stopAt = plan.pickTime - 0.5 / source.fps;
-  eachFrame(source, plan.start, plan.end, [&](const cv::Mat& frame, const MediaTime& time) {
-    auto found = segmenter.instances(frame);
+  const cv::Size output(plan.width, plan.height);
+  eachFrame(source, plan.start, plan.end, [&](const cv::Mat& decoded, const MediaTime& time) {
+    // The same picture the writing pass will analyse, so both passes see the same instances.
+    auto found = segmenter.instances(forAnalysis(decoded, output));
     grids.emplace_back(found ? labelGrid(found->instanceMask) : Grid(GRID * GRID, 0));
     const auto searched = static_cast<long>(grids.size());
     if (searched % 10 == 0) {

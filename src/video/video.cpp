@@ -45,6 +45,15 @@ cv::Mat forOutput(const cv::Mat& matte, cv::Size size) {
 
 }  // namespace
 
+cv::Mat forAnalysis(const cv::Mat& frame, cv::Size output) {
+  if (output == frame.size() || output.width > frame.cols || output.height > frame.rows) {
+    return frame;
+  }
+  cv::Mat reduced;
+  cv::resize(frame, reduced, output, 0, 0, cv::INTER_AREA);
+  return reduced;
+}
+
 cv::Size outputSize(cv::Size2d source, double maxSide) {
   double scale = std::min(maxSide / std::max(source.width, source.height), 1.0);
   // "nan" is a number to the option parser; it cannot scale anything, so the size stays.
@@ -99,8 +108,9 @@ void runVideo() {
   const Clock::time_point began = Clock::now();
   std::optional<Clock::time_point> lastProgress;  // none yet: the first frame always reports
 
-  eachFrame(source, plan.start, plan.end, [&](const cv::Mat& frame, const MediaTime& time) {
+  eachFrame(source, plan.start, plan.end, [&](const cv::Mat& decoded, const MediaTime& time) {
     const int k = writer.framesWritten();
+    const cv::Mat frame = forAnalysis(decoded, size);
     cv::Mat matte;
     if (person) {
       matte = segmenter.sharpPerson(frame);

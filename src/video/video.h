@@ -2,6 +2,7 @@
 // a picked object or the foreground subject.
 #pragma once
 
+#include <opencv2/core/mat.hpp>
 #include <opencv2/core/types.hpp>
 
 namespace tv {
@@ -23,6 +24,10 @@ cv::Size outputSize(cv::Size2d source, double maxSide);
 
 // The plan from the global options (--start, --end, --max, --at) for a source.
 VideoPlan planVideo(cv::Size2d size, double duration, double fps);
+
+// The frame as the analyses see it: reduced to the output size when that is smaller, so that no
+// work goes into detail the file cannot keep; otherwise the frame itself.
+cv::Mat forAnalysis(const cv::Mat& frame, cv::Size output);
 
 // The segmenter's patience for a frame rate: about one second of frames, at least 8.
 int patienceFor(double fps);
