@@ -184,11 +184,10 @@ std::optional<FlatMatte> flatMatte(const cv::Mat& source, double tolerance, bool
   // distance of its subject pixels (distances are never negative, so background pixels can
   // stand in as 0). Dilation ignores what lies outside the picture.
   const cv::Mat window = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(5, 5));
-  cv::Mat nearBackground, subjectDistance, strongest;
+  cv::Mat nearBackground, strongest = distance.clone();
   cv::dilate(background, nearBackground, window);
-  distance.copyTo(subjectDistance);
-  subjectDistance.setTo(0.0f, background);
-  cv::dilate(subjectDistance, strongest, window);
+  strongest.setTo(0.0f, background);
+  cv::dilate(strongest, strongest, window);  // in place: one float map fewer on huge pictures
 
   const float floorDistance = std::min(0.35f * thr, 0.03f);
   const float low = thr - 0.03f;

@@ -9,7 +9,10 @@
 #include "segment/masks.h"
 #include "segment/segmenter.h"
 
+#include <opencv2/core.hpp>
+
 #include <algorithm>
+#include <new>
 #include <set>
 #include <string>
 
@@ -111,12 +114,21 @@ void runImage() {
   // Nothing else is read before this check, not even the input.
   const auto output = option("output");
   if (!output) fail("--output is required");
-  if (mode() == "auto")
-    autoMode(*output);
-  else if (mode() == "flat")
-    flatMethod(*output, nullptr);
-  else
-    segmentMode(*output);
+  // A picture of up to 2^28 pixels analysed at full size (a huge --max) needs several bytes of
+  // working data per pixel; running out of memory ends the run with an error, not a crash.
+  try {
+    if (mode() == "auto") {
+      autoMode(*output);
+    } else if (mode() == "flat") {
+      flatMethod(*output, nullptr);
+    } else {
+      segmentMode(*output);
+    }
+  } catch (const std::bad_alloc&) {
+    fail("cannot allocate the matte");
+  } catch (const cv::Exception&) {
+    fail("cannot allocate the matte");
+  }
 }
 
 }  // namespace tv
