@@ -1,5 +1,7 @@
 #include "image/picture_kind.h"
 
+#include "media/picture.h"
+
 #include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
@@ -117,9 +119,9 @@ TEST(PictureKind, LevelsWithinOneStepShareACell) {
 TEST(PictureKind, PhotographHasManyColours) {
   const std::string photo = "/usr/lib/python3/dist-packages/skimage/data/astronaut.png";
   if (!std::filesystem::exists(photo)) GTEST_SKIP() << "no sample photograph installed";
-  cv::Mat bgr = cv::imread(photo, cv::IMREAD_COLOR), bgra;
-  cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
-  PictureKind kind = pictureKind(bgra);
+  auto bgra = tryLoadPicture(photo, 2048);
+  ASSERT_TRUE(bgra);
+  PictureKind kind = pictureKind(*bgra);
   EXPECT_FALSE(kind.transparent);
   EXPECT_FALSE(kind.fewColours);
   EXPECT_FALSE(kind.plainBorder);
