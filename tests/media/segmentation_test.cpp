@@ -3,6 +3,7 @@
 #include "media/analyses.h"
 #include "media/cutouts.h"
 #include "media/models.h"
+#include "media/segmodels.h"
 #include "media/vision.h"
 #include "support/run.h"
 
@@ -180,6 +181,42 @@ TEST(PersonSegmentation, ASequenceFollowsAPersonLeavingTheFrame) {
   EXPECT_GE(iou(second, with.alphas[0]), 0.9);
   // Smoothing never keeps a ghost of someone who has gone.
   EXPECT_LT(coverage(third), 0.01);
+}
+
+TEST(PersonSegmentation, APersonLeavingTheFrameIsKeptWhileLittleIsLeft) {
+  REQUIRE_MODELS();
+  Cutout person = tvtest::admiral();
+  cv::Mat back = background("building.jpg");
+  REQUIRE(person.bgr, "a portrait");
+  REQUIRE(back, "a background photo");
+  auto at = [&](int x) { return tvtest::composite(back, {960, 540}, {{&person, 300, {x, 240}}}); };
+  auto personScore = [](const cv::Mat& image) {
+    float best = 0;
+    for (const auto& d : tv::segmodels::detectObjects(image, 0.05f))
+      if (d.label == tv::segmodels::kPerson) best = std::max(best, d.score);
+    return best;
+  };
+  // The first position, walking out on the right, where so little of her is left that the
+  // detector's score falls between the one that keeps a person already found (0.15) and the
+  // one that admits a new person (0.3).
+  int last = 0;
+  for (int x = 820; x <= 920 && !last; x += 10) {
+    float score = personScore(at(x).image);
+    if (score > 0.17f && score < 0.28f) last = x;
+  }
+  if (!last) GTEST_SKIP() << "no position puts the person between the two scores";
+  Composite leaving = at(last);
+  // Seen on its own, that frame has nobody in it...
+  EXPECT_LT(coverage(personMatte(leaving.image)), 0.01);
+  // ...but at the end of her walk out, she stays in the matte.
+  auto sequence = tv::analyses::personSegmentation();
+  for (int x = 600; x < last; x += 40) {
+    Composite step = at(x);
+    EXPECT_GE(iou(sequence->next(step.image), step.alphas[0]), 0.9) << "at " << x;
+  }
+  double kept = iou(sequence->next(leaving.image), leaving.alphas[0]);
+  RecordProperty("kept", std::to_string(kept));
+  EXPECT_GE(kept, 0.8);
 }
 
 // The instance whose mask overlaps `alpha` best, and that overlap.
