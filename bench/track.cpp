@@ -1,13 +1,13 @@
 // Each track mode's wall time on a generated 1080p30 20-second clip, as a ratio to the time of
 // a decode-only pass over the same clip measured in the same run, and each run's peak memory.
-// Usage: bench_track [clip [mode...]]   (without a clip, one is made in /tmp with the ffmpeg CLI: a 1920 x
-// 1080 window panning across an enlarged real photo with a face in it)
+// Usage: bench_track [clip [mode...]]   (without a clip, one is made in /tmp with the ffmpeg CLI: a
+// 1920 x 1080 window panning across an enlarged real photo with a face in it)
 #include "media/frames.h"
 #include "media/quiet.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -69,7 +69,8 @@ int main(int argc, char** argv) {
         "ffmpeg -v error -y -loop 1 -framerate 30 -i "
         "/usr/lib/python3/dist-packages/skimage/data/astronaut.png -vf "
         "\"scale=2400:2400,crop=1920:1080:x='100+n*0.6':y='300+n*0.2',format=yuv420p\" "
-        "-t 20 -c:v libx264 -preset veryfast -g 60 " + clip + " </dev/null";
+        "-t 20 -c:v libx264 -preset veryfast -g 60 " +
+        clip + " </dev/null";
     if (std::system(make.c_str()) != 0) return 1;
   }
   const std::string tool =
@@ -91,10 +92,10 @@ int main(int argc, char** argv) {
   getrusage(RUSAGE_SELF, &self);
   const double decodeCpu = cpuSeconds(self) - cpuSeconds(before);
 
-  std::printf("clip          %s (%ld frames, %.0fx%.0f)\n", clip.c_str(), frames,
-              source.size.width, source.size.height);
-  std::printf("decode only   %7.2f s  %7.1f frames/s  cpu %7.2f s  peak %7.1f MiB\n",
-              decodeTime, frames / decodeTime, decodeCpu, self.ru_maxrss / 1024.0);
+  std::printf("clip          %s (%ld frames, %.0fx%.0f)\n", clip.c_str(), frames, source.size.width,
+              source.size.height);
+  std::printf("decode only   %7.2f s  %7.1f frames/s  cpu %7.2f s  peak %7.1f MiB\n", decodeTime,
+              frames / decodeTime, decodeCpu, self.ru_maxrss / 1024.0);
 
   // The astronaut's face and helmet patch sit near the top middle of the panning window.
   struct Mode {
@@ -118,10 +119,11 @@ int main(int argc, char** argv) {
     std::vector<std::string> args{"track", "--input", clip, "--output", out};
     args.insert(args.end(), mode.args.begin(), mode.args.end());
     const ChildRun run = runTool(tool, args);
-    std::printf("%-12s  %7.2f s  %5.2f x decode-only wall, %5.2f x cpu (target <= %.0f)  "
-                "peak %7.1f MiB%s\n",
-                mode.name, run.seconds, run.seconds / decodeTime, run.cpu / decodeCpu, mode.target,
-                run.peakMiB, run.status == 0 ? "" : "  (failed)");
+    std::printf(
+        "%-12s  %7.2f s  %5.2f x decode-only wall, %5.2f x cpu (target <= %.0f)  "
+        "peak %7.1f MiB%s\n",
+        mode.name, run.seconds, run.seconds / decodeTime, run.cpu / decodeCpu, mode.target,
+        run.peakMiB, run.status == 0 ? "" : "  (failed)");
   }
   std::filesystem::remove(out);
   return 0;

@@ -4,8 +4,8 @@
 #include "cli/options.h"
 #include "media/frames.h"
 #include "media/shrink.h"
-#include "track/follower.h"
 #include "track/backwards.h"
+#include "track/follower.h"
 
 #include <algorithm>
 #include <cmath>
@@ -53,16 +53,15 @@ TrackResult trackBox(const TrackJob& job) {
     ObjectFollower backward(*box);
     backward.next(anchorFrame);
     anchorFrame.release();
-    eachChunkBackwards(job.source, range.start, forwardTimes.front(), 512,
-                       [&](const cv::Mat& small, double time) {
-                         backwardBoxes.push_back(backward.next(small));
-                         backwardTimes.push_back(time);
-                       },
-                       [&] {
-                         job.report(static_cast<double>(forwardTimes.size() +
-                                                        backwardTimes.size()) /
-                                    expected);
-                       });
+    eachChunkBackwards(
+        job.source, range.start, forwardTimes.front(), 512,
+        [&](const cv::Mat& small, double time) {
+          backwardBoxes.push_back(backward.next(small));
+          backwardTimes.push_back(time);
+        },
+        [&] {
+          job.report(static_cast<double>(forwardTimes.size() + backwardTimes.size()) / expected);
+        });
   }
 
   std::vector<double> times(backwardTimes.rbegin(), backwardTimes.rend());

@@ -63,15 +63,15 @@ cv::Point2d CameraPath::step(const cv::Mat& frame) {
 TrackResult trackCamera(const TrackJob& job) {
   CameraPath path(job.source.fps, numberOption("sign", -1));
   TrackResult result;
-  eachFrame(job.source, job.range.start, job.range.end,
-            [&](const cv::Mat& frame, const MediaTime& time) {
-              const cv::Point2d position = path.step(shrunk(frame, 960));
-              result.samples.push_back({roundTo(time.seconds(), 6), roundTo(position.x, 6),
-                                        roundTo(position.y, 6), 1, 1, 1});
-              job.report(static_cast<double>(result.samples.size()) /
-                         static_cast<double>(job.range.expected));
-              return true;
-            });
+  eachFrame(
+      job.source, job.range.start, job.range.end, [&](const cv::Mat& frame, const MediaTime& time) {
+        const cv::Point2d position = path.step(shrunk(frame, 960));
+        result.samples.push_back(
+            {roundTo(time.seconds(), 6), roundTo(position.x, 6), roundTo(position.y, 6), 1, 1, 1});
+        job.report(static_cast<double>(result.samples.size()) /
+                   static_cast<double>(job.range.expected));
+        return true;
+      });
   if (result.samples.empty()) return result;
   result.start = result.samples.front()[0];
   result.end = result.samples.back()[0] + 1 / job.source.fps;

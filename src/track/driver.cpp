@@ -54,8 +54,8 @@ std::optional<std::string> trackFileText(const TrackResult& result, double fps) 
   if (!std::isfinite(result.start) || !std::isfinite(result.end) || !std::isfinite(fps)) {
     return std::nullopt;
   }
-  Event file{{"start", result.start}, {"end", result.end}, {"fps", fps},
-             {"samples", std::move(samples)}};
+  Event file{
+      {"start", result.start}, {"end", result.end}, {"fps", fps}, {"samples", std::move(samples)}};
   return file.dump();
 }
 
@@ -78,11 +78,16 @@ void runTrack() {
 
   const std::string& chosen = mode();
   TrackResult result;
-  if (chosen == "camera") result = trackCamera(job);
-  else if (chosen == "marks") result = trackMarks(job);
-  else if (chosen == "quad") result = trackQuad(job);
-  else if (chosen == "face") result = trackFace(job);
-  else result = trackBox(job);
+  if (chosen == "camera")
+    result = trackCamera(job);
+  else if (chosen == "marks")
+    result = trackMarks(job);
+  else if (chosen == "quad")
+    result = trackQuad(job);
+  else if (chosen == "face")
+    result = trackFace(job);
+  else
+    result = trackBox(job);
 
   if (result.samples.empty()) fail("no frames in that range");
   auto text = trackFileText(result, source.fps);

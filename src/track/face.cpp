@@ -85,18 +85,17 @@ TrackResult trackFace(const TrackJob& job) {
 
   std::vector<double> times;
   std::vector<std::vector<Box>> detections;
-  eachFrame(job.source, job.range.start, job.range.end,
-            [&](const cv::Mat& frame, const MediaTime& time) {
-              std::vector<Box> faces;
-              for (const auto& face : vision().faceRectangles(frame)) {
-                faces.push_back(Box::fromVision(face.boundingBox));
-              }
-              detections.push_back(std::move(faces));
-              times.push_back(time.seconds());
-              job.report(static_cast<double>(times.size()) /
-                         static_cast<double>(job.range.expected));
-              return true;
-            });
+  eachFrame(
+      job.source, job.range.start, job.range.end, [&](const cv::Mat& frame, const MediaTime& time) {
+        std::vector<Box> faces;
+        for (const auto& face : vision().faceRectangles(frame)) {
+          faces.push_back(Box::fromVision(face.boundingBox));
+        }
+        detections.push_back(std::move(faces));
+        times.push_back(time.seconds());
+        job.report(static_cast<double>(times.size()) / static_cast<double>(job.range.expected));
+        return true;
+      });
   if (times.empty()) fail("no frames in that range");
 
   const size_t reference = nearestTime(times, job.range.at);

@@ -94,21 +94,20 @@ TrackResult trackMarks(const TrackJob& job) {
   std::vector<double> times;
   std::vector<std::vector<Box>> faces;
   std::vector<std::vector<Landmarks>> marks;
-  eachFrame(job.source, job.range.start, job.range.end,
-            [&](const cv::Mat& frame, const MediaTime& time) {
-              std::vector<Box> boxes;
-              std::vector<Landmarks> vectors;
-              for (const auto& face : vision().faceLandmarks(frame)) {
-                boxes.push_back(Box::fromVision(face.boundingBox));
-                vectors.push_back(landmarkVector(face.landmarks, frame.cols, frame.rows));
-              }
-              faces.push_back(std::move(boxes));
-              marks.push_back(std::move(vectors));
-              times.push_back(time.seconds());
-              job.report(static_cast<double>(times.size()) /
-                         static_cast<double>(job.range.expected));
-              return true;
-            });
+  eachFrame(
+      job.source, job.range.start, job.range.end, [&](const cv::Mat& frame, const MediaTime& time) {
+        std::vector<Box> boxes;
+        std::vector<Landmarks> vectors;
+        for (const auto& face : vision().faceLandmarks(frame)) {
+          boxes.push_back(Box::fromVision(face.boundingBox));
+          vectors.push_back(landmarkVector(face.landmarks, frame.cols, frame.rows));
+        }
+        faces.push_back(std::move(boxes));
+        marks.push_back(std::move(vectors));
+        times.push_back(time.seconds());
+        job.report(static_cast<double>(times.size()) / static_cast<double>(job.range.expected));
+        return true;
+      });
   if (times.empty()) fail("no frames in that range");
 
   const size_t n = times.size();

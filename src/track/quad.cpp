@@ -154,8 +154,10 @@ RawQuad followFrame(QuadFollow& state, const cv::Mat& frame, double time) {
   bool allTracked = true;
   for (size_t i = 0; i < 4; ++i) {
     auto answer = state.patchFollowers[i].next(frame);
-    if (answer) tracked[i] = cv::Point2d(answer->x, answer->y);
-    else allTracked = false;
+    if (answer)
+      tracked[i] = cv::Point2d(answer->x, answer->y);
+    else
+      allTracked = false;
   }
   const double diag = std::hypot(moved[0].x - moved[2].x, moved[0].y - moved[2].y);
 
@@ -212,19 +214,18 @@ TrackResult trackQuad(const TrackJob& job) {
     QuadFollow backwardRun(*quad);
     followFrame(backwardRun, anchorFrame, forward.front().time);  // the forward run has it
     anchorFrame.release();
-    eachChunkBackwards(job.source, range.start, forward.front().time, 960,
-                       [&](const cv::Mat& small, double time) {
-                         backward.push_back(followFrame(backwardRun, small, time));
-                       },
-                       [&] {
-                         job.report(static_cast<double>(forward.size() + backward.size()) /
-                                    expected);
-                       });
+    eachChunkBackwards(
+        job.source, range.start, forward.front().time, 960,
+        [&](const cv::Mat& small, double time) {
+          backward.push_back(followFrame(backwardRun, small, time));
+        },
+        [&] { job.report(static_cast<double>(forward.size() + backward.size()) / expected); });
   }
   anchorFrame.release();
 
   std::vector<QuadSample> samples;
-  for (auto it = backward.rbegin(); it != backward.rend(); ++it) samples.push_back(fill(*it, *quad));
+  for (auto it = backward.rbegin(); it != backward.rend(); ++it)
+    samples.push_back(fill(*it, *quad));
   for (const auto& raw : forward) samples.push_back(fill(raw, *quad));
 
   std::vector<std::vector<double>> series(8, std::vector<double>(samples.size()));

@@ -12,7 +12,9 @@ using nlohmann::json;
 constexpr int kW = 320, kH = 240, kSide = 56, kFrames = 75;
 
 // Where the cat's face patch is centred on frame n, in pixels.
-cv::Point2d patchCentre(int n) { return {70 + 2.4 * n, 120 + 40 * std::sin(n / 14.0)}; }
+cv::Point2d patchCentre(int n) {
+  return {70 + 2.4 * n, 120 + 40 * std::sin(n / 14.0)};
+}
 
 std::string movingPatchClip(const std::string& dir) {
   cv::Mat background;
@@ -35,8 +37,9 @@ std::vector<std::string> boxArgs(const std::string& clip, const std::string& out
   char box[96];
   std::snprintf(box, sizeof box, "%.6f,%.6f,%.6f,%.6f", c.x / kW, c.y / kH,
                 static_cast<double>(kSide) / kW, static_cast<double>(kSide) / kH);
-  return {"track", "--input", clip, "--output", out, "--box", box, "--at",
-          std::to_string(frame / 30.0)};
+  return {"track",    "--input", clip,
+          "--output", out,       "--box",
+          box,        "--at",    std::to_string(frame / 30.0)};
 }
 
 // Worst corner distance in pixels between the tracked box and the patch.

@@ -91,9 +91,8 @@ TEST_F(CameraMode, SignOneReversesTheHomographicDirection) {
 
 TEST_F(CameraMode, StillPictureStaysAtTheCentre) {
   const cv::Mat photo = cv::imread(tvtest::kAstronaut);
-  const std::string clip = tvtest::writeClip(dir_, "still.mp4", 15, 30, [&](int) {
-    return photo(cv::Rect(100, 100, 320, 240)).clone();
-  });
+  const std::string clip = tvtest::writeClip(
+      dir_, "still.mp4", 15, 30, [&](int) { return photo(cv::Rect(100, 100, 320, 240)).clone(); });
   ASSERT_FALSE(clip.empty());
   const std::string out = dir_ + "/still.json";
   auto run = tvtest::runTool({"track", "--input", clip, "--output", out, "--mode", "camera"});

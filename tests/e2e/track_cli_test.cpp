@@ -48,12 +48,12 @@ TEST_F(TrackCommand, BoxModeIsTheDefaultAndNeedsFourNumbers) {
 
 TEST_F(TrackCommand, ModeOptionsAreRequired) {
   const std::string out = dir_ + "/mode.json";
-  expectError({"track", "--input", clip_, "--output", out, "--mode", "quad", "--quad",
-               "0,0,1,0,1,1,0"},
-              "--quad x1,y1,\u2026,x4,y4 is required for quad mode");
-  expectError({"track", "--input", clip_, "--output", out, "--mode", "quad", "--quad",
-               "0,0,1,0,1,1,0,1,1"},
-              "--quad x1,y1,\u2026,x4,y4 is required for quad mode");
+  expectError(
+      {"track", "--input", clip_, "--output", out, "--mode", "quad", "--quad", "0,0,1,0,1,1,0"},
+      "--quad x1,y1,\u2026,x4,y4 is required for quad mode");
+  expectError(
+      {"track", "--input", clip_, "--output", out, "--mode", "quad", "--quad", "0,0,1,0,1,1,0,1,1"},
+      "--quad x1,y1,\u2026,x4,y4 is required for quad mode");
   expectError({"track", "--input", clip_, "--output", out, "--mode", "marks"},
               "--point is required for marks mode");
   expectError({"track", "--input", clip_, "--output", out, "--mode", "face", "--point", "0.5"},
@@ -63,10 +63,10 @@ TEST_F(TrackCommand, ModeOptionsAreRequired) {
 TEST_F(TrackCommand, NoFramesInTheRange) {
   const std::string out = dir_ + "/none.json";
   for (const std::string mode : {"camera", "box", "quad", "face", "marks"}) {
-    expectError({"track", "--input", clip_, "--output", out, "--mode", mode, "--start", "2",
-                 "--box", "0.5,0.5,0.2,0.2", "--quad", "0.2,0.2,0.8,0.2,0.8,0.8,0.2,0.8",
-                 "--point", "0.5,0.5"},
-                "no frames in that range");
+    expectError(
+        {"track", "--input", clip_, "--output", out, "--mode", mode, "--start", "2", "--box",
+         "0.5,0.5,0.2,0.2", "--quad", "0.2,0.2,0.8,0.2,0.8,0.8,0.2,0.8", "--point", "0.5,0.5"},
+        "no frames in that range");
     expectError({"track", "--input", clip_, "--output", out, "--mode", mode, "--start", "1",
                  "--end", "0.5", "--box", "0.5,0.5,0.2,0.2", "--quad",
                  "0.2,0.2,0.8,0.2,0.8,0.8,0.2,0.8", "--point", "0.5,0.5"},
@@ -97,9 +97,12 @@ TEST_F(TrackCommand, OneCameraFrameGivesTheExactTrackAndEvents) {
 
 TEST_F(TrackCommand, TheTrackFileReplacesAnOldOneAndAFailedWriteSaysWhy) {
   const std::string out = dir_ + "/replaced.json";
-  { std::ofstream old(out); old << "old contents that are longer than the new track file ......"; }
-  auto run = runTool({"track", "--input", clip_, "--output", out, "--mode", "camera", "--end",
-                      "0.02"});
+  {
+    std::ofstream old(out);
+    old << "old contents that are longer than the new track file ......";
+  }
+  auto run =
+      runTool({"track", "--input", clip_, "--output", out, "--mode", "camera", "--end", "0.02"});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(tvtest::readJson(out)["samples"].size(), 1u);
 

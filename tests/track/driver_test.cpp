@@ -59,7 +59,7 @@ TEST(TrackRange, ExpectedFrameCount) {
   useOptions({{"start", "2"}, {"end", "4"}});
   EXPECT_EQ(tv::trackRange(10, 30).expected, 60);
   EXPECT_EQ(tv::expectedFrames(10, 30, 0, 11), 300);
-  EXPECT_EQ(tv::expectedFrames(10, 30, 12, 11), 1);  // start beyond the video
+  EXPECT_EQ(tv::expectedFrames(10, 30, 12, 11), 1);   // start beyond the video
   EXPECT_EQ(tv::expectedFrames(10, 25, 0, 0.02), 1);  // half a frame rounds away from zero
   EXPECT_EQ(tv::expectedFrames(10, 25, 0, 0.06), 2);  // 1.5 frames
   EXPECT_EQ(tv::expectedFrames(INFINITY, 30, 0, INFINITY), 1);
@@ -93,7 +93,8 @@ TEST(TrackFile, CompactObjectWithTheFourKeys) {
   EXPECT_EQ(file["fps"], 30.0);
   EXPECT_EQ(file["start"], 0.0);
   EXPECT_DOUBLE_EQ(file["end"].get<double>(), 0.033333 + 1.0 / 30);
-  EXPECT_EQ(file["samples"], nlohmann::json::parse("[[0,0.5,0.5,1,1,1],[0.033333,0.49,0.5,1,1,1]]"));
+  EXPECT_EQ(file["samples"],
+            nlohmann::json::parse("[[0,0.5,0.5,1,1,1],[0.033333,0.49,0.5,1,1,1]]"));
 }
 
 TEST(TrackFile, NonFiniteValuesCannotBeEncoded) {

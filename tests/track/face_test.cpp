@@ -9,8 +9,10 @@ using tv::Box;
 
 std::vector<size_t> indexes(size_t from, size_t to) {  // from..to inclusive, either direction
   std::vector<size_t> out;
-  if (from <= to) for (size_t k = from; k <= to; ++k) out.push_back(k);
-  else for (size_t k = from + 1; k-- > to;) out.push_back(k);
+  if (from <= to)
+    for (size_t k = from; k <= to; ++k) out.push_back(k);
+  else
+    for (size_t k = from + 1; k-- > to;) out.push_back(k);
   return out;
 }
 

@@ -48,15 +48,16 @@ class FakeVision final : public tv::Vision {
     ++homographyCalls;
     return warp ? warp(reference, current) : std::nullopt;
   }
-  std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& current) override {
+  std::optional<cv::Point2d> translation(const cv::Mat& reference,
+                                         const cv::Mat& current) override {
     ++translationCalls;
     return shift ? shift(reference, current) : std::nullopt;
   }
   std::unique_ptr<tv::ObjectTracking> objectTracking(const cv::Rect2d& start) override {
     trackerStarts.push_back(start);
-    if (!tracker) return std::make_unique<ScriptedTracking>([](const cv::Mat&) {
-      return std::optional<tv::TrackedObject>{};
-    });
+    if (!tracker)
+      return std::make_unique<ScriptedTracking>(
+          [](const cv::Mat&) { return std::optional<tv::TrackedObject>{}; });
     return std::make_unique<ScriptedTracking>(tracker(start));
   }
   std::unique_ptr<tv::PersonSegmentation> personSegmentation() override { return nullptr; }

@@ -1,5 +1,5 @@
-#include "fake_vision.h"
 #include "track/follower.h"
+#include "fake_vision.h"
 
 #include <gtest/gtest.h>
 

@@ -56,8 +56,8 @@ TEST_F(Modes, BoxWithALostFollowerStillGivesAFullTrack) {
   EXPECT_EQ(result.seen, 1);
   EXPECT_EQ(result.samples[0], (std::vector<double>{1, 0.5, 0.5, 0.2, 0.2, 1}));
   for (size_t k = 1; k < 30; ++k) {
-    EXPECT_EQ(result.samples[k], (std::vector<double>{tv::roundTo(1 + k / 30.0, 5), 0.5, 0.5, 0.2,
-                                                      0.2, 0}));
+    EXPECT_EQ(result.samples[k],
+              (std::vector<double>{tv::roundTo(1 + k / 30.0, 5), 0.5, 0.5, 0.2, 0.2, 0}));
   }
   EXPECT_DOUBLE_EQ(result.start, 1);
   EXPECT_DOUBLE_EQ(result.end, 1 + 29 / 30.0 + 1 / 30.0);
@@ -194,8 +194,8 @@ TEST_F(Modes, QuadStillPictureKeepsTheReferenceQuad) {
       return std::optional<tv::TrackedObject>{tv::TrackedObject{start, 0.9f}};
     };
   };
-  auto result = run(tv::trackQuad, {{"mode", "quad"}, {"quad", "0,0,1,0,1,1,0,1"}, {"at", "1"},
-                                    {"end", "2"}});
+  auto result = run(tv::trackQuad,
+                    {{"mode", "quad"}, {"quad", "0,0,1,0,1,1,0,1"}, {"at", "1"}, {"end", "2"}});
   ASSERT_EQ(result.samples.size(), 60u);
   EXPECT_EQ(result.seen, 60);
   for (size_t k = 0; k < 60; ++k) {

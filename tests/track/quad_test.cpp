@@ -1,5 +1,5 @@
-#include "fake_vision.h"
 #include "track/quad.h"
+#include "fake_vision.h"
 
 #include <gtest/gtest.h>
 
@@ -152,7 +152,8 @@ TEST(QuadFollowFrames, ALostPatchReseedsAroundTheTranslatedQuad) {
   EXPECT_NEAR(firstPatch.y, inner[0].y, 1e-12);
   // The new patches carry on from here.
   tv::RawQuad fourth = tv::followFrame(run, tvtest::numberedFrame(4), 4);
-  for (size_t i = 0; i < 4; ++i) expectNear(*fourth.corners[i], moved[i] + cv::Point2d(0.01, 0), 1e-9);
+  for (size_t i = 0; i < 4; ++i)
+    expectNear(*fourth.corners[i], moved[i] + cv::Point2d(0.01, 0), 1e-9);
   EXPECT_EQ(scene.created, 9);
 }
 
@@ -161,23 +162,29 @@ TEST(QuadFollowFrames, PatchesDisagreeingWithTheCoarseMotionAreRejected) {
   scene.offset = [](int n) { return cv::Point2d(0.01 * n, 0); };
   // On frame 1 the first patch slides 0.05 further than everything else: the homography would
   // bend corner 1 well past 4 % of the diagonal.
-  scene.extra = [](int id, int n) { return id == 1 && n == 1 ? cv::Point2d(0.05, 0) : cv::Point2d(0, 0); };
+  scene.extra = [](int id, int n) {
+    return id == 1 && n == 1 ? cv::Point2d(0.05, 0) : cv::Point2d(0, 0);
+  };
   tv::QuadFollow run(kPicture);
   tv::followFrame(run, tvtest::numberedFrame(0), 0);
   tv::RawQuad next = tv::followFrame(run, tvtest::numberedFrame(1), 1);
-  for (size_t i = 0; i < 4; ++i) expectNear(*next.corners[i], kPicture[i] + cv::Point2d(0.01, 0), 1e-9);
+  for (size_t i = 0; i < 4; ++i)
+    expectNear(*next.corners[i], kPicture[i] + cv::Point2d(0.01, 0), 1e-9);
   EXPECT_EQ(scene.created, 9);  // re-seeded
 }
 
 TEST(QuadFollowFrames, SmallPatchDisagreementStillBendsTheQuad) {
   MovingScene scene;
   scene.offset = [](int n) { return cv::Point2d(0.01 * n, 0); };
-  scene.extra = [](int id, int n) { return id == 1 && n == 1 ? cv::Point2d(0.004, 0) : cv::Point2d(0, 0); };
+  scene.extra = [](int id, int n) {
+    return id == 1 && n == 1 ? cv::Point2d(0.004, 0) : cv::Point2d(0, 0);
+  };
   tv::QuadFollow run(kPicture);
   tv::followFrame(run, tvtest::numberedFrame(0), 0);
   tv::RawQuad next = tv::followFrame(run, tvtest::numberedFrame(1), 1);
   EXPECT_EQ(scene.created, 5);  // accepted
-  EXPECT_GT(next.corners[0]->x, kPicture[0].x + 0.01 + 0.004);  // the corner moves more than its patch
+  EXPECT_GT(next.corners[0]->x,
+            kPicture[0].x + 0.01 + 0.004);  // the corner moves more than its patch
 }
 
 TEST(QuadFollowFrames, LostWholeQuadFollowerLosesTheRestOfTheRun) {
