@@ -23,6 +23,7 @@ constexpr int kClasses = 80;
 // Peaks closer than this in heat-map cells are one object (the graph's own 3 x 3 max pool).
 constexpr int kPeakRadius = 1;
 constexpr int kMaxDetections = 100;
+// The letterbox padding: a mid grey, which the heat map treats as plain background.
 constexpr int kPadGrey = 114;
 constexpr double kSameObjectOverlap = 0.5;
 // The margin around a person box for its own matte, as a fraction of the box on each side,
