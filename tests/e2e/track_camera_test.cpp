@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 
 namespace {
 
@@ -98,6 +99,23 @@ TEST_F(CameraMode, StillPictureStaysAtTheCentre) {
   auto run = tvtest::runTool({"track", "--input", clip, "--output", out, "--mode", "camera"});
   json file = tvtest::expectTrack(run, out);
   ASSERT_TRUE(file.is_object());
+  for (const auto& sample : file["samples"]) {
+    EXPECT_NEAR(sample[1].get<double>(), 0.5, 0.002);
+    EXPECT_NEAR(sample[2].get<double>(), 0.5, 0.002);
+  }
+}
+
+// Real footage from a fixed camera with people walking through it: the moving people must not
+// pass for camera motion.
+TEST_F(CameraMode, FixedCameraWithPeopleWalkingStaysPut) {
+  const std::string clip = "/usr/share/doc/opencv-doc/examples/data/vtest.avi";
+  if (!std::filesystem::exists(clip)) GTEST_SKIP() << "no " << clip;
+  const std::string out = dir_ + "/fixed.json";
+  auto run = tvtest::runTool(
+      {"track", "--input", clip, "--output", out, "--mode", "camera", "--end", "4"});
+  json file = tvtest::expectTrack(run, out);
+  ASSERT_TRUE(file.is_object());
+  ASSERT_EQ(file["samples"].size(), 40u);  // 10 fps
   for (const auto& sample : file["samples"]) {
     EXPECT_NEAR(sample[1].get<double>(), 0.5, 0.002);
     EXPECT_NEAR(sample[2].get<double>(), 0.5, 0.002);
