@@ -43,28 +43,69 @@ FrameGrabber::FrameGrabber(const Source& source, double maxSide)
   codec_ = std::move(codec);
 }
 
+bool FrameGrabber::seekBefore(double seconds) {
+  const AVStream* stream = format_->streams[source_.track];
+  double fileTime = seconds + source_.origin;
+  bool sought = false;
+  if (fileTime > 0) {
+    auto target = static_cast<int64_t>(std::floor(fileTime / av_q2d(stream->time_base)));
+    sought = av_seek_frame(format_.get(), source_.track, target, AVSEEK_FLAG_BACKWARD) >= 0;
+  }
+  if (sought) return true;
+  // Else from the start of the file, by its first byte when it has no timestamps to seek by.
+  if (av_seek_frame(format_.get(), -1, 0, AVSEEK_FLAG_BACKWARD) < 0 &&
+      av_seek_frame(format_.get(), -1, 0, AVSEEK_FLAG_BYTE) < 0) {
+    fromStart_ = false;
+    return false;
+  }
+  fromStart_ = true;
+  return true;
+}
+
+std::optional<double> FrameGrabber::keyFrameBefore(double seconds) {
+  if (!seekBefore(seconds)) return std::nullopt;
+  const AVStream* stream = format_->streams[source_.track];
+  while (av_read_frame(format_.get(), packet_.get()) >= 0) {
+    bool ours = packet_->stream_index == source_.track;
+    std::optional<double> shown;
+    if (ours && (packet_->flags & AV_PKT_FLAG_KEY) && packet_->pts != AV_NOPTS_VALUE)
+      shown = secondsOf(packet_->pts, stream->time_base, source_.origin);
+    av_packet_unref(packet_.get());
+    if (ours) return shown;
+  }
+  return std::nullopt;
+}
+
 std::optional<cv::Mat> FrameGrabber::grab(double seconds) {
   if (!format_ || !codec_ || !std::isfinite(seconds)) return std::nullopt;
+
+  // A key frame within the tolerance is the answer for the price of one decoded frame; with
+  // the usual key frame every second or two there nearly always is one, and grabs cost the same
+  // however long the file. The one at or before the time shows the same scene as the time,
+  // since encoders put a key frame at every cut. The one after it is taken only when it keeps
+  // the file's rhythm, so that it is not the first frame of a new scene. Without either,
+  // decoding runs from the key frame before the time to the frame nearest it.
+  double start = seconds;
+  auto before = keyFrameBefore(seconds);
+  if (before && seconds - *before > kGrabTolerance) {
+    auto after = keyFrameBefore(seconds + kGrabTolerance);
+    if (after && *after > seconds && *after - seconds <= kGrabTolerance) {
+      double frame = 1 / source_.fps;
+      auto earlier = keyFrameBefore(*before - frame / 2);
+      bool rhythm = earlier && *earlier < *before - frame / 2 &&
+                    *after - *before >= *before - *earlier - frame / 2;
+      if (rhythm) start = *after + frame / 4;  // a little past it, so the seek lands on it
+    }
+  }
+  return decodeFrom(start, seconds);
+}
+
+std::optional<cv::Mat> FrameGrabber::decodeFrom(double start, double seconds) {
   AVStream* stream = format_->streams[source_.track];
   const AVRational base = stream->time_base;
   const double origin = source_.origin;
-
-  // Land on the last key frame at or before the time. When it is no more than the tolerance
-  // early it is the answer, for the price of one decoded frame: with the usual key frame every
-  // second or two, many grabs then cost one frame however long the file. It also shows the
-  // same scene as the time, since encoders put a key frame at every cut. Otherwise decoding
-  // runs forwards to the frame nearest the time.
-  double fileTime = seconds + origin;
-  bool sought = false;
-  if (fileTime > 0) {
-    auto target = static_cast<int64_t>(std::floor(fileTime / av_q2d(base)));
-    sought = av_seek_frame(format_.get(), source_.track, target, AVSEEK_FLAG_BACKWARD) >= 0;
-  }
-  // Else from the start of the file, by its first byte when it has no timestamps to seek by.
-  if (!sought && av_seek_frame(format_.get(), -1, 0, AVSEEK_FLAG_BACKWARD) < 0 &&
-      av_seek_frame(format_.get(), -1, 0, AVSEEK_FLAG_BYTE) < 0) {
-    return std::nullopt;
-  }
+  if (!seekBefore(start)) return std::nullopt;
+  const bool sought = !fromStart_;
   avcodec_flush_buffers(codec_.get());
   av_frame_unref(best_.get());
 

@@ -26,6 +26,12 @@ class FrameGrabber {
   std::optional<cv::Mat> grab(double seconds);
 
  private:
+  // Seeks to the last key frame at or before `seconds`, or to the start of the file.
+  bool seekBefore(double seconds);
+  // The display time of the key frame seekBefore lands on, when it has one.
+  std::optional<double> keyFrameBefore(double seconds);
+  // Decodes from the key frame at or before `start` to the frame for `seconds`.
+  std::optional<cv::Mat> decodeFrom(double start, double seconds);
   cv::Mat convert(const AVFrame* frame);
 
   Source source_;
@@ -36,6 +42,7 @@ class FrameGrabber {
   FramePtr frame_;
   FramePtr best_;
   ScalerPtr scaler_;
+  bool fromStart_ = false;  // the last seek went to the start of the file, not by time
 };
 
 }  // namespace tv

@@ -60,6 +60,34 @@ TEST_F(NumberedVideo, GrabsTheNearestFrameOrAKeyFrameJustBeforeInAnyOrder) {
   }
 }
 
+// Key frames at 0, 1, 2, then 2.9 (as at a cut), 3.9 and 4.9 s.
+TEST(FrameGrabber, TakesTheNextKeyFrameOnlyWhenItKeepsTheRhythm) {
+  std::string dir = tvtest::scratchDir("grab-rhythm");
+  std::string path = tvtest::makeVideo(
+      dir, "keys.mp4", "color=black:s=64x48:r=10:d=6,geq=lum='16+3*N':cb=128:cr=128",
+      "-c:v libx264 -qp 2 -g 1000 -sc_threshold 0 -force_key_frames 0,1,2,2.9,3.9,4.9 "
+      "-pix_fmt yuv420p");
+  ASSERT_FALSE(path.empty());
+  FrameGrabber grabber(openSource(path), 1280);
+  auto numberOf = [](const cv::Mat& frame) {
+    const cv::Vec4b& p = frame.at<cv::Vec4b>(frame.rows / 2, frame.cols / 2);
+    return static_cast<int>(std::lround(p[0] * 219.0 / 255.0 / 3.0));
+  };
+  struct Case {
+    double time;
+    int frame;
+  };
+  for (Case c : {Case{1.7, 20},     // 2 s follows 1 s as 1 s followed 0
+                 Case{0.7, 7},      // nothing before 0 s to judge the rhythm by: the nearest
+                 Case{2.6, 26},     // 2.9 s comes early, as a cut would: the nearest
+                 Case{3.5, 39},     // 3.9 s is a second after 2.9 s, as 2.9 s was after 2 s
+                 Case{2.2, 20}}) {  // the key frame before is near enough
+    auto frame = grabber.grab(c.time);
+    ASSERT_TRUE(frame) << c.time;
+    EXPECT_EQ(numberOf(*frame), c.frame) << c.time;
+  }
+}
+
 TEST_F(NumberedVideo, NothingFartherThanHalfASecond) {
   ASSERT_FALSE(path_->empty());
   FrameGrabber grabber(openSource(*path_), 1280);
