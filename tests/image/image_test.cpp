@@ -199,6 +199,15 @@ TEST_F(ImageRun, AutoChoosesTheMethod) {
   cv::Mat few(120, 200, CV_8UC3, cv::Scalar(255, 255, 255));
   few(cv::Rect(50, 30, 100, 60)).setTo(cv::Scalar(0, 0, 200));
   EXPECT_EQ(run(picture("few.png", few), "auto")["picked"], "flat");
+  // One pixel high: its small copy is transparent, the picture itself is not, so the flat
+  // method takes the colour path.
+  scripted.labels.reset();
+  cv::Mat line(1, 300, CV_8UC3, cv::Scalar(0, 255, 0));
+  EXPECT_EQ(run(picture("line.png", line), "auto"), (json{{"done", true},
+                                                          {"width", 300},
+                                                          {"height", 1},
+                                                          {"background", {0.0, 1.0, 0.0}},
+                                                          {"picked", "flat"}}));
 }
 
 }  // namespace
