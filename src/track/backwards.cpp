@@ -4,6 +4,7 @@
 #include "media/shrink.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -28,6 +29,18 @@ void eachChunkBackwards(const Source& source, double from, double before, double
     if (empty || !(chunkStart > from + 0.0001)) return;
     chunkEnd = chunkStart;
   }
+}
+
+double forwardPassStart(const Source& source, double start, double at, double end) {
+  const double from = std::max(start, at - 0.5 / source.fps);
+  // Only an instant within a frame and a half of the end can miss the last frame.
+  if (!(from + 1.5 / source.fps >= source.duration)) return from;
+  std::optional<double> last;
+  eachFrame(source, std::max(start, from - 2), end, [&](const cv::Mat&, const MediaTime& time) {
+    last = time.seconds();
+    return true;
+  });
+  return last && *last < from ? *last : from;
 }
 
 }  // namespace tv

@@ -17,4 +17,10 @@ void eachChunkBackwards(const Source& source, double from, double before, double
                         const std::function<void(const cv::Mat& small, double time)>& visitor,
                         const std::function<void()>& chunkDone);
 
+// Where the forward pass of the box and quad modes begins: max(start, at - 0.5 / fps), the frame
+// shown at `at`. An `at` at or past the last frame (it is only clamped to the duration) would
+// start the pass after every frame and report an empty range; the last frame before `end` is
+// the anchor then.
+double forwardPassStart(const Source& source, double start, double at, double end);
+
 }  // namespace tv

@@ -30,7 +30,7 @@ TrackResult trackBox(const TrackJob& job) {
   std::vector<std::optional<Box>> forwardBoxes;
   std::optional<ObjectFollower> forward;
   cv::Mat anchorFrame;
-  eachFrame(job.source, std::max(range.start, range.at - 0.5 / job.source.fps), range.end,
+  eachFrame(job.source, forwardPassStart(job.source, range.start, range.at, range.end), range.end,
             [&](const cv::Mat& frame, const MediaTime& time) {
               cv::Mat small = shrunk(frame, 512);
               if (!forward) {

@@ -196,7 +196,7 @@ TrackResult trackQuad(const TrackJob& job) {
   std::optional<QuadFollow> forwardRun;
   std::vector<RawQuad> forward;
   cv::Mat anchorFrame;
-  eachFrame(job.source, std::max(range.start, range.at - 0.5 / job.source.fps), range.end,
+  eachFrame(job.source, forwardPassStart(job.source, range.start, range.at, range.end), range.end,
             [&](const cv::Mat& frame, const MediaTime& time) {
               cv::Mat small = shrunk(frame, 960);
               if (!forwardRun) {
