@@ -77,7 +77,9 @@ std::optional<double> FrameGrabber::keyFrameBefore(double seconds) {
 }
 
 std::optional<cv::Mat> FrameGrabber::grab(double seconds) {
-  if (!format_ || !codec_ || !std::isfinite(seconds)) return std::nullopt;
+  // Times beyond any real file would overflow the stream's timestamps.
+  constexpr double kLongest = 1e9;
+  if (!format_ || !codec_ || !(std::abs(seconds) < kLongest)) return std::nullopt;
 
   // A key frame within the tolerance is the answer for the price of one decoded frame; with
   // the usual key frame every second or two there nearly always is one, and grabs cost the same

@@ -98,6 +98,8 @@ TEST_F(NumberedVideo, NothingFartherThanHalfASecond) {
   EXPECT_FALSE(grabber.grab(60));
   EXPECT_FALSE(grabber.grab(-0.6));
   EXPECT_FALSE(grabber.grab(std::nan("")));
+  EXPECT_FALSE(grabber.grab(1e300));
+  EXPECT_FALSE(grabber.grab(-1e300));
   auto again = grabber.grab(1.2);  // a failed grab leaves the grabber usable
   ASSERT_TRUE(again);
   EXPECT_EQ(numberOf(*again), 12);
