@@ -25,17 +25,22 @@ class BgraConverter {
     }
     // The buffer is reused while nobody else holds it: a visitor that keeps a frame keeps it
     // intact, and a pass that keeps none touches no fresh memory per frame.
-    bool shared = bgra_.u && bgra_.u->refcount > 1;
-    if (shared || bgra_.rows != frame->height || bgra_.cols != frame->width)
-      bgra_ = cv::Mat(frame->height, frame->width, CV_8UC4);
+    // swscale's vector code writes whole blocks of pixels, past the end of a row whose width is
+    // not a multiple of the block: rows are padded to 64 pixels (and one spare row added), and
+    // the frame is the unpadded view of that buffer.
+    bool shared = buffer_.u && buffer_.u->refcount > 1;
+    const int paddedWidth = (frame->width + 63) / 64 * 64;
+    if (shared || buffer_.rows != frame->height + 1 || buffer_.cols != paddedWidth)
+      buffer_ = cv::Mat(frame->height + 1, paddedWidth, CV_8UC4);
+    cv::Mat bgra = buffer_(cv::Rect(0, 0, frame->width, frame->height));
     if (!scaler_) {
-      bgra_.setTo(cv::Scalar(0, 0, 0, 255));
-      return bgra_;
+      bgra.setTo(cv::Scalar(0, 0, 0, 255));
+      return bgra;
     }
-    uint8_t* planes[4] = {bgra_.data, nullptr, nullptr, nullptr};
-    int strides[4] = {static_cast<int>(bgra_.step[0]), 0, 0, 0};
+    uint8_t* planes[4] = {buffer_.data, nullptr, nullptr, nullptr};
+    int strides[4] = {static_cast<int>(buffer_.step[0]), 0, 0, 0};
     sws_scale(scaler_.get(), frame->data, frame->linesize, 0, frame->height, planes, strides);
-    return bgra_;
+    return bgra;
   }
 
  private:
@@ -76,7 +81,7 @@ class BgraConverter {
   }
 
   ScalerPtr scaler_;
-  cv::Mat bgra_;
+  cv::Mat buffer_;
   AVPixelFormat format_ = AV_PIX_FMT_NONE;
   int width_ = 0, height_ = 0;
   AVColorRange range_ = AVCOL_RANGE_UNSPECIFIED;
