@@ -12,7 +12,9 @@ Box Box::fromVision(const cv::Rect2d& rect) {
   return Box{left + width / 2, 1 - (bottom + height / 2), width, height};
 }
 
-cv::Rect2d Box::vision() const { return {x - w * 0.5, (1 - y) - h * 0.5, w, h}; }
+cv::Rect2d Box::vision() const {
+  return {x - w * 0.5, (1 - y) - h * 0.5, w, h};
+}
 
 double Box::overlap(const Box& b) const {
   double ix = std::min(x + w / 2, b.x + b.w / 2) - std::max(x - w / 2, b.x - b.w / 2);
@@ -24,14 +26,17 @@ double Box::overlap(const Box& b) const {
   return inter / std::max(uni, 1e-9);
 }
 
-double Box::distance(const Box& b) const { return std::hypot(b.x - x, b.y - y); }
+double Box::distance(const Box& b) const {
+  return std::hypot(b.x - x, b.y - y);
+}
 
 std::vector<double> smoothed(const std::vector<double>& series, double sigma) {
   if (series.size() < 3 || !(sigma > 0)) return series;
   const int r = static_cast<int>(std::ceil(3 * sigma));
   std::vector<double> kernel;
   kernel.reserve(2 * r + 1);
-  for (int i = -r; i <= r; ++i) kernel.push_back(std::exp(-static_cast<double>(i * i) / (sigma * (sigma + sigma))));
+  for (int i = -r; i <= r; ++i)
+    kernel.push_back(std::exp(-static_cast<double>(i * i) / (sigma * (sigma + sigma))));
   const long n = static_cast<long>(series.size());
   std::vector<double> out(series.size());
   for (long j = 0; j < n; ++j) {
@@ -68,6 +73,24 @@ std::vector<Box> bridged(const std::vector<std::optional<Box>>& series) {
     last = i;
   }
   for (size_t i = last + 1; i < n; ++i) out[i] = *series[last];
+  return out;
+}
+
+std::vector<Box> smoothedBoxes(const std::vector<Box>& boxes, double centreSigma,
+                               double sizeSigma) {
+  std::vector<double> xs, ys, ws, hs;
+  for (const Box& b : boxes) {
+    xs.push_back(b.x);
+    ys.push_back(b.y);
+    ws.push_back(b.w);
+    hs.push_back(b.h);
+  }
+  xs = smoothed(xs, centreSigma);
+  ys = smoothed(ys, centreSigma);
+  ws = smoothed(ws, sizeSigma);
+  hs = smoothed(hs, sizeSigma);
+  std::vector<Box> out(boxes.size());
+  for (size_t k = 0; k < boxes.size(); ++k) out[k] = Box{xs[k], ys[k], ws[k], hs[k]};
   return out;
 }
 

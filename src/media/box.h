@@ -32,6 +32,10 @@ std::vector<double> smoothed(const std::vector<double>& series, double sigma);
 // when no box is known.
 std::vector<Box> bridged(const std::vector<std::optional<Box>>& series);
 
+// A box series with its centres smoothed at one sigma and its sizes at another, each of the
+// four coordinates as its own series.
+std::vector<Box> smoothedBoxes(const std::vector<Box>& boxes, double centreSigma, double sizeSigma);
+
 // Rounds to the given number of decimals, halves away from zero.
 double roundTo(double value, int decimals);
 

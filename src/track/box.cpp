@@ -69,23 +69,13 @@ TrackResult trackBox(const TrackJob& job) {
   std::vector<std::optional<Box>> found(backwardBoxes.rbegin(), backwardBoxes.rend());
   found.insert(found.end(), forwardBoxes.begin(), forwardBoxes.end());
 
-  const std::vector<Box> boxes = bridged(found);
-  std::vector<double> xs, ys, ws, hs;
-  for (const Box& b : boxes) {
-    xs.push_back(b.x);
-    ys.push_back(b.y);
-    ws.push_back(b.w);
-    hs.push_back(b.h);
-  }
-  xs = smoothed(xs, 0.8);
-  ys = smoothed(ys, 0.8);
-  ws = smoothed(ws, 5);
-  hs = smoothed(hs, 5);
+  const std::vector<Box> boxes = smoothedBoxes(bridged(found), 0.8, 5);
 
   TrackResult result;
   for (size_t k = 0; k < times.size(); ++k) {
-    result.samples.push_back({roundTo(times[k], 5), roundTo(xs[k], 5), roundTo(ys[k], 5),
-                              roundTo(ws[k], 5), roundTo(hs[k], 5), found[k] ? 1.0 : 0.0});
+    result.samples.push_back({roundTo(times[k], 5), roundTo(boxes[k].x, 5), roundTo(boxes[k].y, 5),
+                              roundTo(boxes[k].w, 5), roundTo(boxes[k].h, 5),
+                              found[k] ? 1.0 : 0.0});
     if (found[k]) result.seen += 1;
   }
   result.start = times.front();

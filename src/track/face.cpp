@@ -115,23 +115,13 @@ TrackResult trackFace(const TrackJob& job) {
   walkFace(detections, forwards, anchorFace, job.source.fps, chain);
   walkFace(detections, backwards, anchorFace, job.source.fps, chain);
 
-  const std::vector<Box> boxes = bridged(chain);
-  std::vector<double> xs, ys, ws, hs;
-  for (const Box& b : boxes) {
-    xs.push_back(b.x);
-    ys.push_back(b.y);
-    ws.push_back(b.w);
-    hs.push_back(b.h);
-  }
-  xs = smoothed(xs, 1.6);
-  ys = smoothed(ys, 1.6);
-  ws = smoothed(ws, 5);
-  hs = smoothed(hs, 5);
+  const std::vector<Box> boxes = smoothedBoxes(bridged(chain), 1.6, 5);
 
   TrackResult result;
   for (size_t k = 0; k < n; ++k) {
-    result.samples.push_back({roundTo(times[k], 5), roundTo(xs[k], 5), roundTo(ys[k], 5),
-                              roundTo(ws[k], 5), roundTo(hs[k], 5), chain[k] ? 1.0 : 0.0});
+    result.samples.push_back({roundTo(times[k], 5), roundTo(boxes[k].x, 5), roundTo(boxes[k].y, 5),
+                              roundTo(boxes[k].w, 5), roundTo(boxes[k].h, 5),
+                              chain[k] ? 1.0 : 0.0});
     if (chain[k]) result.seen += 1;
   }
   result.start = times.front();

@@ -126,18 +126,7 @@ TrackResult trackMarks(const TrackJob& job) {
   for (size_t k = 0; k < n; ++k) {
     if (chain[k]) linked[k] = faces[k][*chain[k]];
   }
-  const std::vector<Box> boxes = bridged(linked);
-  std::vector<double> xs, ys, ws, hs;
-  for (const Box& b : boxes) {
-    xs.push_back(b.x);
-    ys.push_back(b.y);
-    ws.push_back(b.w);
-    hs.push_back(b.h);
-  }
-  xs = smoothed(xs, 1.2);
-  ys = smoothed(ys, 1.2);
-  ws = smoothed(ws, 4);
-  hs = smoothed(hs, 4);
+  const std::vector<Box> boxes = smoothedBoxes(bridged(linked), 1.2, 4);
 
   // Landmarks are held, not interpolated, across frames where the face was not linked; before
   // the first linked frame the anchor's own stand in.
@@ -151,8 +140,9 @@ TrackResult trackMarks(const TrackJob& job) {
 
   TrackResult result;
   for (size_t k = 0; k < n; ++k) {
-    std::vector<double> sample{roundTo(times[k], 5), roundTo(xs[k], 5), roundTo(ys[k], 5),
-                               roundTo(ws[k], 5),    roundTo(hs[k], 5), chain[k] ? 1.0 : 0.0};
+    std::vector<double> sample{roundTo(times[k], 5),   roundTo(boxes[k].x, 5),
+                               roundTo(boxes[k].y, 5), roundTo(boxes[k].w, 5),
+                               roundTo(boxes[k].h, 5), chain[k] ? 1.0 : 0.0};
     for (size_t i = 0; i < 26; ++i) sample.push_back(roundTo(series[i][k], 5));
     result.samples.push_back(std::move(sample));
     if (chain[k]) result.seen += 1;
