@@ -176,27 +176,33 @@ cv::Mat decodeGif(const std::string& bytes) {
     const GifImageDesc& desc = g->Image;
     const ColorMapObject* map = desc.ColorMap ? desc.ColorMap : g->SColorMap;
     if (!map || desc.Width <= 0 || desc.Height <= 0) return {};
-    std::vector<GifByteType> indices(size_t(desc.Width) * size_t(desc.Height));
-    if (desc.Interlace) {
-      static const int offsets[] = {0, 4, 2, 1}, steps[] = {8, 8, 4, 2};
-      for (int pass = 0; pass < 4; ++pass)
-        for (int row = offsets[pass]; row < desc.Height; row += steps[pass])
-          if (DGifGetLine(g, &indices[size_t(row) * desc.Width], desc.Width) == GIF_ERROR) return {};
-    } else {
-      for (int row = 0; row < desc.Height; ++row)
-        if (DGifGetLine(g, &indices[size_t(row) * desc.Width], desc.Width) == GIF_ERROR) return {};
-    }
+    // Lines are drawn onto the screen as they are read: a frame that claims to be larger than
+    // its screen costs one line of memory, not its claimed size.
     cv::Mat canvas(g->SHeight, g->SWidth, CV_8UC4, cv::Scalar(0, 0, 0, 0));
-    for (int row = 0; row < desc.Height; ++row) {
+    std::vector<GifByteType> line(static_cast<size_t>(desc.Width));
+    auto draw = [&](int row) {
       int y = desc.Top + row;
-      if (y < 0 || y >= canvas.rows) continue;
+      if (y < 0 || y >= canvas.rows) return;
       for (int col = 0; col < desc.Width; ++col) {
         int x = desc.Left + col;
         if (x < 0 || x >= canvas.cols) continue;
-        int index = indices[size_t(row) * desc.Width + col];
+        int index = line[static_cast<size_t>(col)];
         if (index == transparent || index >= map->ColorCount) continue;
         const GifColorType& c = map->Colors[index];
         canvas.at<cv::Vec4b>(y, x) = cv::Vec4b(c.Blue, c.Green, c.Red, 255);
+      }
+    };
+    if (desc.Interlace) {
+      static const int offsets[] = {0, 4, 2, 1}, steps[] = {8, 8, 4, 2};
+      for (int pass = 0; pass < 4; ++pass)
+        for (int row = offsets[pass]; row < desc.Height; row += steps[pass]) {
+          if (DGifGetLine(g, line.data(), desc.Width) == GIF_ERROR) return {};
+          draw(row);
+        }
+    } else {
+      for (int row = 0; row < desc.Height; ++row) {
+        if (DGifGetLine(g, line.data(), desc.Width) == GIF_ERROR) return {};
+        draw(row);
       }
     }
     return canvas;

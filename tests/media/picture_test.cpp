@@ -9,6 +9,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <sys/resource.h>
+
 #include <fstream>
 
 namespace tv {
@@ -126,6 +128,23 @@ TEST_F(Pictures, UnreadableAndHugePicturesAreRefused) {
   EXPECT_EQ(outcome.status, 1);
   ASSERT_EQ(outcome.lines.size(), 1u);
   EXPECT_EQ(outcome.lines[0], R"({"error":"cannot read the picture"})");
+}
+
+TEST_F(Pictures, GifFrameLargerThanItsScreenCostsNoMemory) {
+  // A 4 x 4 screen whose one frame claims 65535 x 65535 pixels, with almost no data behind it.
+  std::string gif("GIF89a\x04\0\x04\0\x80\0\0", 13);
+  gif += std::string("\0\0\0\xff\xff\xff", 6);                      // two colours
+  gif += std::string("\x2c\0\0\0\0\xff\xff\xff\xff\0", 10);          // the frame
+  gif += std::string("\x02\x02\x44\x01\0\x3b", 6);                   // a few codes, trailer
+  writeBytes(dir_ + "/liar.gif", gif);
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  auto picture = tryLoadPicture(dir_ + "/liar.gif", 4096);
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 100 * 1024) << "KiB";
+  if (picture) {
+    EXPECT_EQ(picture->size(), cv::Size(4, 4));
+  }
 }
 
 TEST_F(Pictures, GreyPngStoresEveryValueUnchanged) {
