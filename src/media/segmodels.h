@@ -15,7 +15,7 @@ void loadNetworks();
 
 // The selfie network's square input, pixels.
 constexpr int kMatteInput = 256;
-// The detector's square input and its output stride, pixels.
+// The detector's input on the picture's longer side, and its output stride, pixels.
 constexpr int kDetectorInput = 512;
 constexpr int kDetectorStride = 4;
 // COCO class index of a person.
@@ -52,5 +52,11 @@ cv::Mat guided(const cv::Mat& guideGrey, const cv::Mat& mask, int radius, double
 
 // The image as 8-bit BGR (a view when it already is).
 cv::Mat bgrOf(const cv::Mat& image);
+
+// The image as 8-bit BGR at `size` (area-averaged when smaller). Person segmentation and
+// foreground instances of one video frame both analyse it at the same size: the second call
+// with the same picture gets the first one's result instead of shrinking it again. The answer
+// is only valid until the next call; callers do not write to it.
+cv::Mat shrunkBgr(const cv::Mat& image, cv::Size size);
 
 }  // namespace tv::segmodels

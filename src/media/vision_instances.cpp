@@ -6,10 +6,12 @@
 #include "media/analyses.h"
 #include "media/segmodels.h"
 
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 
 namespace tv::analyses {
 namespace {
@@ -22,10 +24,13 @@ constexpr int kMaskSide = 1024;
 // Objects the detector knows poorly or sees out of context (the apple still life, 0.19; a cup
 // pasted on a facade, under 0.2) are missed.
 constexpr float kMinScore = 0.3f;
-// GrabCut runs on crops at most this long on their longer side: enough for the colour model,
-// cheap enough for a dozen objects.
-constexpr int kGrabSide = 192;
-constexpr int kGrabIterations = 4;
+// GrabCut runs on crops at most this long on their longer side: enough for the colour model
+// (the guided filter brings back the outline's detail), cheap enough for a dozen objects on
+// every video frame. Measured on the cup composites: 96 pixels and 3 iterations keep the
+// object's IoU within 0.005 of 192 and 4, for a fifth of the time (20-26 ms a crop).
+constexpr int kGrabSide = 96;
+constexpr int kGrabIterations = 3;
+constexpr uint64 kGrabSeed = 0x2545F4914F6CDD1DULL;
 // The crop around an object box for GrabCut, as a fraction of the box on each side.
 constexpr double kGrabMargin = 0.12;
 // Guided-filter radius (in mask pixels, relative to the crop's longer side) and regulariser.
@@ -61,11 +66,18 @@ cv::Mat objectMask(const cv::Mat& bgr, const cv::Rect2f& box) {
   seed &= cv::Rect(1, 1, crop.cols - 2, crop.rows - 2);
   if (seed.width < 4 || seed.height < 4) return {};
   cv::Mat labels(crop.size(), CV_8U, cv::Scalar(cv::GC_BGD)), bgModel, fgModel;
+  // GrabCut seeds its colour clusters from the thread's random generator: a fixed seed makes
+  // the same picture give the same mask whichever thread cuts it and whatever ran before.
+  cv::RNG& random = cv::theRNG();
+  const uint64 saved = random.state;
+  random.state = kGrabSeed;
   try {
     cv::grabCut(crop, labels, seed, bgModel, fgModel, kGrabIterations, cv::GC_INIT_WITH_RECT);
   } catch (const cv::Exception&) {
+    random.state = saved;
     return {};  // a crop GrabCut cannot model (one flat colour): this object only is dropped
   }
+  random.state = saved;
   cv::Mat small = (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD);
   if (cv::countNonZero(small) == 0) return {};
   cv::Mat smallF, up;
@@ -117,17 +129,44 @@ int dropFragments(cv::Mat& inside, double minArea) {
 Instances findInstances(const cv::Mat& image) {
   Instances result;
   result.imageSize = image.size();
-  cv::Mat bgr = segmodels::bgrOf(image);
-  cv::Size size = maskSize(bgr.size());
-  if (size != bgr.size()) {
-    cv::Mat resized;
-    cv::resize(bgr, resized, size, 0, 0, cv::INTER_AREA);
-    bgr = resized;
-  }
+  const cv::Size size = maskSize(image.size());
+  const cv::Mat bgr = segmodels::shrunkBgr(image, size);
 
+  // A mask depends only on the box and on whether it holds a person. The detector often
+  // names one thing twice with the same box (a lamp as both a toilet and a sink): that box is
+  // cut once. The cuts are independent of each other, so they run side by side.
+  const std::vector<segmodels::Detection> detections = segmodels::detectObjects(bgr, kMinScore);
+  const int count = int(detections.size());
+  std::vector<int> sameAs(count);
+  for (int i = 0; i < count; ++i) {
+    sameAs[i] = i;
+    const bool person = detections[i].label == segmodels::kPerson;
+    for (int j = 0; j < i; ++j) {
+      if ((detections[j].label == segmodels::kPerson) == person &&
+          detections[j].box == detections[i].box) {
+        sameAs[i] = j;
+        break;
+      }
+    }
+  }
+  std::vector<cv::Mat> masks(count);
+  std::vector<std::exception_ptr> failures(count);
+  cv::parallel_for_(cv::Range(0, count), [&](const cv::Range& range) {
+    for (int i = range.start; i < range.end; ++i) {
+      if (sameAs[i] != i) continue;
+      const auto& d = detections[i];
+      try {
+        masks[i] = d.label == segmodels::kPerson ? personMask(bgr, d.box) : objectMask(bgr, d.box);
+      } catch (...) {
+        failures[i] = std::current_exception();
+      }
+    }
+  });
+  for (const auto& failure : failures)
+    if (failure) std::rethrow_exception(failure);
   std::vector<cv::Mat> soft;
-  for (const auto& d : segmodels::detectObjects(bgr, kMinScore)) {
-    cv::Mat mask = d.label == segmodels::kPerson ? personMask(bgr, d.box) : objectMask(bgr, d.box);
+  for (int i = 0; i < count; ++i) {
+    const cv::Mat& mask = masks[sameAs[i]];
     if (!mask.empty()) soft.push_back(mask);
   }
   result.instanceMask = cv::Mat(size, CV_8U, cv::Scalar(0));

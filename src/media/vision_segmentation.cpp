@@ -137,13 +137,7 @@ class ModelPersonSegmentation final : public PersonSegmentation {
     segmodels::loadNetworks();
     try {
       if (image.empty()) return {};
-      cv::Mat bgr = segmodels::bgrOf(image);
-      cv::Size size = matteSize(bgr.size());
-      if (size != bgr.size()) {
-        cv::Mat resized;
-        cv::resize(bgr, resized, size, 0, 0, cv::INTER_AREA);
-        bgr = resized;
-      }
+      cv::Mat bgr = segmodels::shrunkBgr(image, matteSize(image.size()));
       if (bgr.size() != previous_.size()) people_.clear();
       people_ = people(bgr, people_);
       cv::Mat matte = personMatte(bgr, people_);
