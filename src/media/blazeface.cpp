@@ -46,6 +46,14 @@ constexpr double kFinestTile = 640;
 constexpr double kLevelRatio = 3;
 constexpr double kTileOverlap = 0.25;
 
+// How a detector following a video decides which tiles to run again (see Detector and
+// cellsOf).
+constexpr double kFaceChange = 6;      // grey levels: a tile holding a face runs again
+constexpr double kNewFaceChange = 24;  // grey levels: a tile without faces runs again
+constexpr int kRefreshEvery = 2;       // pictures between two tiles run in turn
+constexpr double kCutChange = 20;      // grey levels: mean change of a cut, every tile runs
+constexpr double kLocalShare = 0.03;   // share of changed cells up to which changes are local
+
 cv::dnn::Net& network() {
   static std::optional<cv::dnn::Net> net;
   if (!net) {
@@ -75,32 +83,35 @@ float sigmoid(float logit) {
   return 1.0f / (1.0f + std::exp(-logit));
 }
 
-// The image as 3-channel 8-bit RGB.
-cv::Mat rgb(const cv::Mat& image) {
+// A 256 x 256 letterboxed crop in the network's channel order, from a BGRA, BGR or grey
+// canvas: only the small canvas is converted, never the whole picture.
+cv::Mat rgbCanvas(const cv::Mat& canvas) {
   cv::Mat converted;
-  if (image.channels() == 4)
-    cv::cvtColor(image, converted, cv::COLOR_BGRA2RGB);
-  else if (image.channels() == 3)
-    cv::cvtColor(image, converted, cv::COLOR_BGR2RGB);
+  if (canvas.channels() == 4)
+    cv::cvtColor(canvas, converted, cv::COLOR_BGRA2RGB);
+  else if (canvas.channels() == 3)
+    cv::cvtColor(canvas, converted, cv::COLOR_BGR2RGB);
   else
-    cv::cvtColor(image, converted, cv::COLOR_GRAY2RGB);
+    cv::cvtColor(canvas, converted, cv::COLOR_GRAY2RGB);
   return converted;
 }
 
-std::vector<Face> runSquare(const cv::Mat& rgbImage, const cv::Rect2d& square, float minScore) {
+// One pass of the network on `square` of `image` (any of the accepted layouts); the answers
+// are in the image's pixels.
+std::vector<Face> runSquare(const cv::Mat& image, const cv::Rect2d& square, float minScore) {
   std::vector<Face> faces;
-  if (square.width <= 0 || rgbImage.empty()) return faces;
+  if (square.width <= 0 || image.empty()) return faces;
   double scale = kInput / square.width;
-  cv::Rect2d inside = square & cv::Rect2d(0, 0, rgbImage.cols, rgbImage.rows);
+  cv::Rect2d inside = square & cv::Rect2d(0, 0, image.cols, image.rows);
   cv::Rect source(
       cv::Point(int(std::floor(inside.x)), int(std::floor(inside.y))),
       cv::Point(int(std::ceil(inside.x + inside.width)), int(std::ceil(inside.y + inside.height))));
-  source &= cv::Rect(0, 0, rgbImage.cols, rgbImage.rows);
+  source &= cv::Rect(0, 0, image.cols, image.rows);
   if (source.empty()) return faces;
 
   // Letterbox: the visible part goes to its place in a black square; what lies outside the
   // picture stays black (-1 after the [-1, 1] scaling the network was trained with).
-  cv::Mat canvas(kInput, kInput, CV_8UC3, cv::Scalar::all(0));
+  cv::Mat canvas(kInput, kInput, image.type(), cv::Scalar::all(0));
   cv::Rect target(int(std::lround((source.x - square.x) * scale)),
                   int(std::lround((source.y - square.y) * scale)),
                   std::max(1, int(std::lround(source.width * scale))),
@@ -108,7 +119,7 @@ std::vector<Face> runSquare(const cv::Mat& rgbImage, const cv::Rect2d& square, f
   target &= cv::Rect(0, 0, kInput, kInput);
   if (target.empty()) return faces;
   cv::Mat placed = canvas(target);
-  cv::resize(rgbImage(source), placed, target.size(), 0, 0,
+  cv::resize(image(source), placed, target.size(), 0, 0,
              scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
   // Map input pixels back through the actual placement, which rounding may have nudged.
   double backX = double(source.width) / target.width, backY = double(source.height) / target.height;
@@ -118,16 +129,19 @@ std::vector<Face> runSquare(const cv::Mat& rgbImage, const cv::Rect2d& square, f
   };
 
   cv::Mat input;
-  canvas.convertTo(input, CV_32FC3, 1.0 / 127.5, -1.0);
+  rgbCanvas(canvas).convertTo(input, CV_32FC3, 1.0 / 127.5, -1.0);
   const int shape[] = {1, kInput, kInput, 3};  // NHWC, as the model was exported
   cv::Mat blob(4, shape, CV_32F, input.data);
 
   cv::dnn::Net& net = network();
-  std::vector<cv::String> names;
-  for (const Grid& grid : kGrids) {
-    names.emplace_back(grid.scores);
-    names.emplace_back(grid.boxes);
-  }
+  static const std::vector<cv::String> names = [] {
+    std::vector<cv::String> all;
+    for (const Grid& grid : kGrids) {
+      all.emplace_back(grid.scores);
+      all.emplace_back(grid.boxes);
+    }
+    return all;
+  }();
   std::vector<cv::Mat> outputs;
   net.setInput(blob);
   net.forward(outputs, names);
@@ -162,6 +176,62 @@ std::vector<Face> runSquare(const cv::Mat& rgbImage, const cv::Rect2d& square, f
   return faces;
 }
 
+// The picture in cells of `factor` x `factor` pixels (area averaging), on which successive
+// pictures are compared: halved again and again, cv::resize's fastest path, until the cells
+// are at least 4 pixels (where a codec's noise averages out) and at most 256 of them span the
+// longer side. The last column or row that does not fill a cell is left out.
+struct Cells {
+  cv::Mat pixels;
+  int factor = 1;
+};
+
+Cells cellsOf(const cv::Mat& image) {
+  Cells cells{image, 1};
+  while ((cells.factor < 4 || std::max(cells.pixels.cols, cells.pixels.rows) > kInput) &&
+         cells.pixels.cols >= 2 && cells.pixels.rows >= 2) {
+    cv::Mat half;
+    cv::Rect even(0, 0, cells.pixels.cols / 2 * 2, cells.pixels.rows / 2 * 2);
+    cv::resize(cells.pixels(even), half, cv::Size(even.width / 2, even.height / 2), 0, 0,
+               cv::INTER_AREA);
+    cells.pixels = half;
+    cells.factor *= 2;
+  }
+  if (cells.pixels.data == image.data) cells.pixels = image.clone();
+  return cells;
+}
+
+// Every tile of the pyramid, the whole picture first, as squares in the picture's pixels.
+std::vector<cv::Rect2d> tilesOf(cv::Size size) {
+  std::vector<cv::Rect2d> tiles;
+  for (const Level& level : pyramid(size)) {
+    double side = level.side;
+    for (int row = 0; row < level.rows; ++row) {
+      for (int column = 0; column < level.columns; ++column) {
+        // The tiles are spread evenly, the last one ending at the picture's edge.
+        double x = level.columns == 1 ? 0 : (size.width - side) * column / (level.columns - 1);
+        double y = level.rows == 1 ? 0 : (size.height - side) * row / (level.rows - 1);
+        tiles.emplace_back(x, y, side, side);
+      }
+    }
+  }
+  return tiles;
+}
+
+// The faces one tile answers for: a face cut by an inner tile edge is answered for by the tile
+// that holds it whole.
+std::vector<Face> tileFaces(const cv::Mat& image, const cv::Rect2d& tile) {
+  std::vector<Face> kept;
+  double x = tile.x, y = tile.y, side = tile.width, margin = side * 0.01;
+  for (const Face& face : runSquare(image, tile, kMinScore)) {
+    const cv::Rect2d& b = face.box;
+    bool cut = (x > 0 && b.x < x + margin) || (y > 0 && b.y < y + margin) ||
+               (x + side < image.cols && b.x + b.width > x + side - margin) ||
+               (y + side < image.rows && b.y + b.height > y + side - margin);
+    if (!cut) kept.push_back(face);
+  }
+  return kept;
+}
+
 }  // namespace
 
 std::vector<Level> pyramid(cv::Size size) {
@@ -184,7 +254,7 @@ std::vector<Level> pyramid(cv::Size size) {
 }
 
 std::vector<Face> detectInSquare(const cv::Mat& image, const cv::Rect2d& square, float minScore) {
-  return runSquare(rgb(image), square, minScore);
+  return runSquare(image, square, minScore);
 }
 
 std::vector<Face> suppressed(std::vector<Face> faces, double maxOverlap) {
@@ -218,26 +288,88 @@ std::vector<Face> suppressed(std::vector<Face> faces, double maxOverlap) {
 
 std::vector<Face> detect(const cv::Mat& image) {
   if (image.empty() || image.depth() != CV_8U) return {};
-  cv::Mat pixels = rgb(image);
   std::vector<Face> found;
-  for (const Level& level : pyramid(pixels.size())) {
-    double side = level.side;
-    for (int row = 0; row < level.rows; ++row) {
-      for (int column = 0; column < level.columns; ++column) {
-        // The tiles are spread evenly, the last one ending at the picture's edge.
-        double x = level.columns == 1 ? 0 : (pixels.cols - side) * column / (level.columns - 1);
-        double y = level.rows == 1 ? 0 : (pixels.rows - side) * row / (level.rows - 1);
-        double margin = side * 0.01;
-        for (const Face& face : runSquare(pixels, cv::Rect2d(x, y, side, side), kMinScore)) {
-          // A face cut by an inner tile edge is answered for by the tile that holds it whole.
-          const cv::Rect2d& b = face.box;
-          bool cut = (x > 0 && b.x < x + margin) || (y > 0 && b.y < y + margin) ||
-                     (x + side < pixels.cols && b.x + b.width > x + side - margin) ||
-                     (y + side < pixels.rows && b.y + b.height > y + side - margin);
-          if (!cut) found.push_back(face);
-        }
+  for (const cv::Rect2d& tile : tilesOf(image.size())) {
+    std::vector<Face> faces = tileFaces(image, tile);
+    found.insert(found.end(), faces.begin(), faces.end());
+  }
+  return suppressed(std::move(found), kMergeOverlap);
+}
+
+std::vector<Face> Detector::detect(const cv::Mat& image) {
+  if (image.empty() || image.depth() != CV_8U) return {};
+  Cells cells = cellsOf(image);
+  const int cellSide = cells.factor;
+
+  bool fresh = image.size() != size_ || image.type() != type_ || cells.pixels.size() != cellsSize_;
+  // How much each cell changed since the previous picture, the largest over its channels.
+  cv::Mat sincePrevious;
+  bool local = true;
+  if (!fresh) {
+    cv::Mat difference;
+    cv::absdiff(cells.pixels, previous_, difference);
+    std::vector<cv::Mat> channels;
+    cv::split(difference, channels);
+    sincePrevious = channels[0];
+    for (size_t c = 1; c < channels.size(); ++c) cv::max(sincePrevious, channels[c], sincePrevious);
+    // A cut, or a picture from elsewhere in the video: nothing of the last answers holds.
+    if (cv::mean(sincePrevious)[0] > kCutChange) fresh = true;
+    // Many cells changed by more than noise: the view moves (a pan changes a tenth of them or
+    // more). Otherwise the changes are where something moved or appeared.
+    local = cv::countNonZero(sincePrevious > kFaceChange) <=
+            kLocalShare * double(sincePrevious.total());
+  }
+  previous_ = cells.pixels.clone();
+  if (fresh) {
+    size_ = image.size();
+    type_ = image.type();
+    cellsSize_ = cells.pixels.size();
+    tiles_.clear();
+    for (const cv::Rect2d& square : tilesOf(size_)) tiles_.push_back({square, {}, cv::Mat()});
+    calls_ = 0;
+    nextRefresh_ = 0;
+  }
+  ++calls_;
+  // One tile in turn is run however still the picture looks, every other picture, so that a
+  // face the rules below miss (one that fades in, or walks in while the camera pans) is still
+  // found within a second or so.
+  std::optional<size_t> refresh;
+  if (!fresh && calls_ % kRefreshEvery == 0 && !tiles_.empty()) {
+    refresh = nextRefresh_;
+    nextRefresh_ = (nextRefresh_ + 1) % tiles_.size();
+  }
+
+  std::vector<Face> found;
+  for (size_t t = 0; t < tiles_.size(); ++t) {
+    TileState& tile = tiles_[t];
+    bool run = fresh || refresh == t || tile.seen.empty();
+    if (!run) {
+      cv::Rect area(int(std::floor(tile.square.x / cellSide)),
+                    int(std::floor(tile.square.y / cellSide)),
+                    int(std::ceil(tile.square.width / cellSide)) + 1,
+                    int(std::ceil(tile.square.height / cellSide)) + 1);
+      area &= cv::Rect(0, 0, cells.pixels.cols, cells.pixels.rows);
+      double change = 0;
+      if (area.empty()) {
+      } else if (!tile.faces.empty()) {
+        // A tile holding a face runs again once any cell it covers has changed since its last
+        // pass by more than a codec's noise, so that the face's box stays current.
+        cv::Mat difference;
+        cv::absdiff(cells.pixels(area), tile.seen(area), difference);
+        cv::minMaxLoc(difference.reshape(1), nullptr, &change);
+        run = change > kFaceChange;
+      } else if (local) {
+        // Elsewhere only what a new face makes: a few cells changed by a lot since the last
+        // picture, the rest of the picture still.
+        cv::minMaxLoc(sincePrevious(area), nullptr, &change);
+        run = change > kNewFaceChange;
       }
     }
+    if (run) {
+      tile.faces = tileFaces(image, tile.square);
+      tile.seen = previous_;  // never written to: the next picture's cells are a new matrix
+    }
+    found.insert(found.end(), tile.faces.begin(), tile.faces.end());
   }
   return suppressed(std::move(found), kMergeOverlap);
 }

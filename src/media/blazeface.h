@@ -25,6 +25,34 @@ extern const char* const kModelFile;
 // is missing or cannot be read ends the run ("cannot load the model face detector: ...").
 std::vector<Face> detect(const cv::Mat& image);
 
+// detect() for the pictures of a video, in time order. Most of a picture seldom changes from
+// one frame to the next, so a tile keeps its last answer until its content changes: a tile
+// holding a face runs again as soon as any part of it changes by more than a codec's noise (so
+// the face's box stays current), a tile without one when a few cells change a lot while the
+// rest of the picture stays still (something appeared). While the whole view moves (a pan),
+// the tiles without faces wait for their turn: one tile in turn runs every other picture
+// regardless, so a face is found within about twice as many pictures as there are tiles. A
+// picture of another size or type, or one that differs from the previous one everywhere (a
+// cut, a picture from elsewhere), starts afresh: every tile runs, as in detect(). What a tile
+// answers when it runs is exactly what detect() answers for it.
+class Detector {
+ public:
+  std::vector<Face> detect(const cv::Mat& image);
+
+ private:
+  struct TileState {
+    cv::Rect2d square;        // pixels
+    std::vector<Face> faces;  // its last answer
+    cv::Mat seen;             // the cells of the picture its last answer was for
+  };
+  cv::Mat previous_;  // the previous picture's cells
+  cv::Size size_, cellsSize_;
+  int type_ = -1;
+  std::vector<TileState> tiles_;
+  long calls_ = 0;
+  size_t nextRefresh_ = 0;
+};
+
 // One level of the tile pyramid: square tiles of `side` pixels, `columns` x `rows` of them,
 // spread evenly over the picture (the first at its top left, the last at its bottom right).
 struct Level {

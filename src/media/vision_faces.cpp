@@ -50,6 +50,14 @@ const dlib::shape_predictor& predictor() {
   return *loaded;
 }
 
+// Both analyses are called on the frames of one video in time order by the track modes, and
+// on a few independent pictures by the others; the detector keeps the answers of tiles whose
+// content has not changed and starts afresh on a picture of another size (see Detector).
+blazeface::Detector& detector() {
+  static blazeface::Detector shared;
+  return shared;
+}
+
 // A face box in pixels (top-left origin) as the analyses' normalised lower-left rectangle.
 cv::Rect2d normalised(const cv::Rect2d& box, cv::Size size) {
   return {box.x / size.width, 1 - (box.y + box.height) / size.height, box.width / size.width,
@@ -115,7 +123,7 @@ FaceLandmarks regions(const Points& points, int height) {
 std::vector<FaceObservation> faceRectangles(const cv::Mat& image) {
   std::vector<FaceObservation> faces;
   try {
-    for (const blazeface::Face& face : blazeface::detect(image))
+    for (const blazeface::Face& face : detector().detect(image))
       faces.push_back({normalised(face.box, image.size()), std::nullopt});
   } catch (const std::exception&) {  // cv::Exception included
     faces.clear();
@@ -128,7 +136,7 @@ std::vector<FaceObservation> faceLandmarks(const cv::Mat& image) {
   if (image.empty() || image.depth() != CV_8U) return faces;
   predictor();  // a missing model is an error even on a picture without faces
   try {
-    std::vector<blazeface::Face> found = blazeface::detect(image);
+    std::vector<blazeface::Face> found = detector().detect(image);
     if (found.empty()) return faces;
     cv::Mat grey;
     if (image.channels() == 1)

@@ -214,6 +214,50 @@ TEST(FaceRectangles, OddInputsGiveNothing) {
   EXPECT_TRUE(analyses::faceLandmarks(cv::Mat()).empty());
 }
 
+// A video's frames in time order: a 60-pixel face drifting through a still scene, then a second
+// one appearing at once elsewhere. Each answer must be the one a fresh detection gives.
+TEST(FaceDetector, FollowsAVideoLikeAFreshDetectionOfEachFrame) {
+  REQUIRE_DETECTOR();
+  FaceCrop crop = hopperCrop();
+  cv::Mat background = facelessBackground({1920, 1080});
+  if (crop.pixels.empty() || background.empty()) GTEST_SKIP() << "sample photos not installed";
+  double scale = 60 / crop.face.width;
+  cv::Mat small;
+  cv::resize(crop.pixels, small, cv::Size(), scale, scale, cv::INTER_AREA);
+  blazeface::Detector detector;
+  for (int k = 0; k < 8; ++k) {
+    cv::Mat frame = background.clone();
+    small.copyTo(frame(cv::Rect(600 + 3 * k, 400 + k, small.cols, small.rows)));
+    if (k >= 5) small.copyTo(frame(cv::Rect(1500, 800, small.cols, small.rows)));
+    auto fresh = blazeface::detect(frame);
+    auto followed = detector.detect(frame);
+    ASSERT_EQ(fresh.size(), size_t(k >= 5 ? 2 : 1)) << "frame " << k;
+    ASSERT_EQ(followed.size(), fresh.size()) << "frame " << k;
+    for (size_t i = 0; i < fresh.size(); ++i)
+      EXPECT_GT(iou(followed[i].box, fresh[i].box), 0.9) << "frame " << k;
+  }
+}
+
+// While the camera pans, a small face that comes into view is found within a second.
+TEST(FaceDetector, FindsAFaceComingIntoViewWhileTheCameraPans) {
+  REQUIRE_DETECTOR();
+  FaceCrop crop = hopperCrop();
+  cv::Mat scene = facelessBackground({2400, 1200});
+  if (crop.pixels.empty() || scene.empty()) GTEST_SKIP() << "sample photos not installed";
+  double scale = 60 / crop.face.width;
+  cv::Mat small;
+  cv::resize(crop.pixels, small, cv::Size(), scale, scale, cv::INTER_AREA);
+  blazeface::Detector detector;
+  int firstSeen = -1;
+  for (int k = 0; k < 30 && firstSeen < 0; ++k) {
+    cv::Mat frame = scene(cv::Rect(4 * k, 60, 1920, 1080)).clone();
+    if (k >= 4) small.copyTo(frame(cv::Rect(300, 700, small.cols, small.rows)));
+    if (!detector.detect(frame).empty()) firstSeen = k;
+  }
+  ASSERT_GE(firstSeen, 4);
+  EXPECT_LE(firstSeen, 4 + 20);
+}
+
 TEST(FacePyramid, TilesCoverThePictureWithOverlap) {
   auto single = blazeface::pyramid({500, 375});
   ASSERT_EQ(single.size(), 1u);
