@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tv::segmodels {
 namespace {
@@ -42,6 +43,10 @@ constexpr double kCropMinAspect = 0.75;
 // regulariser (grey levels in 0..1, squared).
 constexpr double kEdgeRadius = 0.01;
 constexpr double kEdgeEpsilon = 1e-3;
+// Crop mattes kept for the other analysis of the same frame: at most this many, and this many
+// bytes (a frame full of people, or two large ones at 1024 pixels).
+constexpr size_t kKeptCrops = 24;
+constexpr size_t kKeptCropBytes = size_t(8) << 20;
 // From this radius (pixels) the guided filter's coefficients are computed at half size.
 constexpr int kHalveFromRadius = 4;
 
@@ -266,7 +271,24 @@ cv::Rect personCrop(const cv::Size& image, const cv::Rect2f& box) {
 CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box) {
   cv::Rect region = personCrop(bgr.size(), box);
   if (region.width < 4 || region.height < 4) return {};
-  cv::Mat small = personProbability(bgr(region));
+  // The matte depends on the crop's pixels only. Person segmentation and foreground
+  // instances of one frame draw the same people on the same crops: the mattes of the latest
+  // crops are kept, recognised by the crop's size and a fingerprint of its bytes.
+  struct Kept {
+    cv::Size size;
+    uint64_t print;
+    cv::Mat probability;
+  };
+  static std::mutex keeping;
+  static std::vector<Kept> kept;
+  const cv::Mat pixels = bgr(region);
+  const uint64_t print = fingerprint(pixels);
+  {
+    std::lock_guard<std::mutex> hold(keeping);
+    for (const auto& k : kept)
+      if (k.size == region.size() && k.print == print) return {region, k.probability};
+  }
+  cv::Mat small = personProbability(pixels);
   if (small.empty()) return {};
   CropMatte crop{region, {}};
   cv::resize(small, crop.probability, region.size(), 0, 0, cv::INTER_LINEAR);
@@ -274,9 +296,17 @@ CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box) {
   // outline by a few pixels; the guided filter moves it onto the picture's edges.
   if (std::max(region.width, region.height) > kMatteInput) {
     cv::Mat grey;
-    cv::cvtColor(bgr(region), grey, cv::COLOR_BGR2GRAY);
+    cv::cvtColor(pixels, grey, cv::COLOR_BGR2GRAY);
     int radius = std::max(2, int(std::lround(kEdgeRadius * std::max(region.width, region.height))));
     crop.probability = guided(grey, crop.probability, radius, kEdgeEpsilon);
+  }
+  std::lock_guard<std::mutex> hold(keeping);
+  kept.push_back({region.size(), print, crop.probability});
+  size_t bytes = 0;
+  for (const auto& k : kept) bytes += k.probability.total() * k.probability.elemSize();
+  while (kept.size() > kKeptCrops || (kept.size() > 1 && bytes > kKeptCropBytes)) {
+    bytes -= kept.front().probability.total() * kept.front().probability.elemSize();
+    kept.erase(kept.begin());
   }
   return crop;
 }

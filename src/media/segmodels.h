@@ -37,7 +37,8 @@ std::vector<Detection> detectObjects(const cv::Mat& image, float minScore);
 
 // The person matte around one detected person: the region of the image the network saw (the
 // box with a margin, clipped to the image) and the probability (CV_32FC1, 0..1) at that
-// region's size.
+// region's size. The probability may be shared with a later call on the same pixels: callers
+// read it only.
 struct CropMatte {
   cv::Rect region;
   cv::Mat probability;
