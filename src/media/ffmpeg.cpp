@@ -1,5 +1,7 @@
 #include "media/ffmpeg.h"
 
+#include <cmath>
+
 namespace tv {
 
 std::string describeError(int code) {
@@ -25,6 +27,15 @@ int firstVideoStream(const AVFormatContext* format) {
     return static_cast<int>(i);
   }
   return -1;
+}
+
+std::optional<int64_t> stampAtOrBefore(double seconds, AVRational base) {
+  if (base.num <= 0 || base.den <= 0) return std::nullopt;
+  const double ticks = std::floor(seconds / av_q2d(base));
+  // Converting a double outside int64's range is undefined; 2^63 itself is already outside.
+  constexpr double kLimit = 9223372036854775808.0;
+  if (!(ticks > -kLimit && ticks < kLimit)) return std::nullopt;
+  return static_cast<int64_t>(ticks);
 }
 
 int openDecoder(const AVStream* stream, CodecPtr& codec) {

@@ -8,7 +8,9 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace tv {
@@ -43,6 +45,10 @@ int openInput(const std::string& path, FormatPtr& format);
 
 // The first video stream that is not an attached cover picture, or -1.
 int firstVideoStream(const AVFormatContext* format);
+
+// The stream timestamp at or before a file time in seconds, or nothing when it does not fit in 64
+// bits (a damaged or crafted file can declare durations and time bases whose product does not).
+std::optional<int64_t> stampAtOrBefore(double seconds, AVRational base);
 
 // A decoder for the stream, opened with FFmpeg's own frame and slice threading.
 int openDecoder(const AVStream* stream, CodecPtr& codec);

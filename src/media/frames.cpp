@@ -116,9 +116,8 @@ void eachFrame(const Source& source, double from, double to, const FrameVisitor&
   double start = from - 1.5 / source.fps;
   if (!(start >= 0)) start = 0;
   if (start > 0) {
-    double fileTime = start + source.origin;
-    auto target = static_cast<int64_t>(std::floor(fileTime / av_q2d(stream->time_base)));
-    if (av_seek_frame(format.get(), source.track, target, AVSEEK_FLAG_BACKWARD) < 0) {
+    auto target = stampAtOrBefore(start + source.origin, stream->time_base);
+    if (!target || av_seek_frame(format.get(), source.track, *target, AVSEEK_FLAG_BACKWARD) < 0) {
       av_seek_frame(format.get(), -1, 0, AVSEEK_FLAG_BACKWARD);  // read from the beginning
     }
   }

@@ -48,8 +48,9 @@ bool FrameGrabber::seekBefore(double seconds) {
   double fileTime = seconds + source_.origin;
   bool sought = false;
   if (fileTime > 0) {
-    auto target = static_cast<int64_t>(std::floor(fileTime / av_q2d(stream->time_base)));
-    sought = av_seek_frame(format_.get(), source_.track, target, AVSEEK_FLAG_BACKWARD) >= 0;
+    auto target = stampAtOrBefore(fileTime, stream->time_base);
+    sought =
+        target && av_seek_frame(format_.get(), source_.track, *target, AVSEEK_FLAG_BACKWARD) >= 0;
   }
   if (sought) return true;
   // Else from the start of the file, by its first byte when it has no timestamps to seek by.

@@ -1,5 +1,6 @@
 #include "media/frames.h"
 
+#include "media/ffmpeg.h"
 #include "media/shrink.h"
 #include "support/child.h"
 #include "support/run.h"
@@ -8,8 +9,10 @@
 
 #include <opencv2/core.hpp>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 
 namespace tv {
 namespace {
@@ -221,6 +224,28 @@ TEST(Shrunk, SizesFollowTheLongerSide) {
   EXPECT_EQ(small.type(), CV_8UC4);
   EXPECT_EQ(small.at<cv::Vec4b>(100, 100), cv::Vec4b(10, 20, 30, 255));
   EXPECT_EQ(black({7, 3}).at<cv::Vec4b>(2, 6), cv::Vec4b(0, 0, 0, 255));
+}
+
+// Seek targets: a time the stream's time base cannot count in 64 bits is refused instead of being
+// converted (undefined behaviour, in practice a wild timestamp), and the reader then starts from
+// the beginning of the file.
+TEST(SeekStamps, ExactWhereTheTimeBaseHoldsTheTime) {
+  EXPECT_EQ(stampAtOrBefore(1.5, AVRational{1, 90000}), std::optional<int64_t>(135000));
+  EXPECT_EQ(stampAtOrBefore(0.0999, AVRational{1, 10}), std::optional<int64_t>(0));
+  EXPECT_EQ(stampAtOrBefore(-0.05, AVRational{1, 10}), std::optional<int64_t>(-1));
+}
+
+TEST(SeekStamps, NothingForTimesBeyondTheTimeBase) {
+  // 1e12 s (a damaged file's duration) counted in ticks of 1/4e9 s needs 4e21 ticks.
+  EXPECT_EQ(stampAtOrBefore(1e12, AVRational{1, 2000000000}), std::nullopt);
+  EXPECT_EQ(stampAtOrBefore(-1e12, AVRational{1, 2000000000}), std::nullopt);
+  EXPECT_EQ(stampAtOrBefore(std::ldexp(1.0, 63), AVRational{1, 1}), std::nullopt);
+  EXPECT_EQ(stampAtOrBefore(std::numeric_limits<double>::quiet_NaN(), AVRational{1, 25}),
+            std::nullopt);
+  EXPECT_EQ(stampAtOrBefore(std::numeric_limits<double>::infinity(), AVRational{1, 25}),
+            std::nullopt);
+  EXPECT_EQ(stampAtOrBefore(1.0, AVRational{0, 1}), std::nullopt);
+  EXPECT_EQ(stampAtOrBefore(1.0, AVRational{1, 0}), std::nullopt);
 }
 
 }  // namespace
