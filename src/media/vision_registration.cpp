@@ -25,6 +25,8 @@ constexpr int kCorners = 400;            // corners per picture for the refineme
 constexpr double kRatio = 0.8;           // Lowe's ratio test on the two nearest descriptors
 constexpr int kMinInliers = 24;          // fewer RANSAC inliers: no homography
 constexpr double kMinInlierShare = 0.3;  // inliers among the mutual matches
+const cv::Size kWindow(21, 21);          // Lucas-Kanade's window
+constexpr int kLevels = 3;               // the most pyramid levels Lucas-Kanade is asked to use
 // Share of the reference's corners that must agree when starting from the previous answer.
 constexpr double kMinPreviousShare = 0.5;
 constexpr double kMinContrast = 4;  // grey standard deviation below it: no texture
@@ -96,6 +98,9 @@ struct Features {
   // Well-spread corners for the refinement, found only once the picture serves as a reference.
   std::vector<cv::Point2f> corners;
   bool cornersFound = false;
+  // Its Lucas-Kanade pyramid (with derivatives), built once for the frames it serves.
+  std::vector<cv::Mat> pyramid;
+  int pyramidLevels = -1;
 };
 
 // The features of a picture, from a two-entry cache that keeps the most recently used: the
@@ -208,11 +213,13 @@ std::optional<Refinement> refinement(const Features& cur, Features& ref,
   cv::Mat warped;
   cv::warpPerspective(cur.grey, warped, estimate, ref.grey.size(), cv::INTER_LINEAR,
                       cv::BORDER_CONSTANT);
+  if (ref.pyramidLevels < levels)
+    ref.pyramidLevels = cv::buildOpticalFlowPyramid(ref.grey, ref.pyramid, kWindow, kLevels, true);
   std::vector<cv::Point2f> tracked = ref.corners;
   std::vector<uchar> status;
   std::vector<float> error;
   cv::calcOpticalFlowPyrLK(
-      ref.grey, warped, ref.corners, tracked, status, error, cv::Size(21, 21), levels,
+      ref.pyramid, warped, ref.corners, tracked, status, error, kWindow, levels,
       cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 0.005),
       cv::OPTFLOW_USE_INITIAL_FLOW);
   cv::Matx33d back = estimate.inv();
