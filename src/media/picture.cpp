@@ -54,25 +54,22 @@ uint32_t le16(const std::string& b, size_t at) {
 }
 uint32_t le32(const std::string& b, size_t at) { return le16(b, at) | (le16(b, at + 2) << 16); }
 
+// The largest frame header anywhere in the file. The decoder skips stray bytes to find a frame
+// header, so walking the segments alone could miss the one it decodes; entropy-coded data
+// cannot hold a marker (0xFF is always stuffed), so scanning every byte finds no false ones.
 std::optional<cv::Size> jpegSize(const std::string& b) {
-  size_t at = 2;
-  while (at + 9 < b.size()) {
-    if (uint8_t(b[at]) != 0xFF) return std::nullopt;
+  std::optional<cv::Size> largest;
+  for (size_t at = 2; at + 9 <= b.size(); ++at) {
+    if (uint8_t(b[at]) != 0xFF) continue;
     uint8_t marker = uint8_t(b[at + 1]);
-    if (marker == 0xFF) {
-      ++at;
-      continue;
-    }
     bool frameHeader = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
                        marker != 0xCC;
-    if (frameHeader) return cv::Size(int(be16(b, at + 7)), int(be16(b, at + 5)));
-    if (marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7)) {
-      at += 2;
-      continue;
-    }
-    at += 2 + be16(b, at + 2);
+    if (!frameHeader) continue;
+    cv::Size size(int(be16(b, at + 7)), int(be16(b, at + 5)));
+    if (!largest || double(size.width) * size.height > double(largest->width) * largest->height)
+      largest = size;
   }
-  return std::nullopt;
+  return largest;
 }
 
 std::optional<cv::Size> tiffSize(const std::string& b) {
@@ -308,6 +305,8 @@ std::optional<cv::Mat> tryLoadPicture(const std::string& path, double maxSide) {
   if (declared) {
     double pixels = double(declared->width) * declared->height;
     if (!(pixels > 0) || pixels > kMaxPicturePixels) return std::nullopt;
+  } else if (format == Format::kJpeg || format == Format::kTiff || format == Format::kBmp) {
+    return std::nullopt;  // a size its decoder would find but the header check cannot: refused
   }
 
   cv::Mat picture;

@@ -147,6 +147,35 @@ TEST_F(Pictures, GifFrameLargerThanItsScreenCostsNoMemory) {
   }
 }
 
+TEST_F(Pictures, JpegFrameHeaderBehindStrayBytesIsStillChecked) {
+  cv::Mat picture(64, 64, CV_8UC3, cv::Scalar(20, 120, 220));
+  std::vector<uchar> encoded;
+  ASSERT_TRUE(cv::imencode(".jpg", picture, encoded));
+  std::string jpeg(encoded.begin(), encoded.end());
+  // Stray bytes before the frame header: the decoder skips them, a segment walk cannot.
+  size_t header = jpeg.find("\xFF\xC0");
+  ASSERT_NE(header, std::string::npos);
+  std::string stray = jpeg.substr(0, header) + std::string(24, '\x11') + jpeg.substr(header);
+  writeBytes(dir_ + "/stray.jpg", stray);
+  auto recovered = tryLoadPicture(dir_ + "/stray.jpg", 4096);
+  ASSERT_TRUE(recovered);
+  EXPECT_EQ(recovered->size(), cv::Size(64, 64));
+  // The same file with its frame header claiming 13080 x 32792 pixels (over the bound, under
+  // the decoder's own) is refused unread.
+  size_t sof = stray.find("\xFF\xC0");
+  ASSERT_NE(sof, std::string::npos);
+  stray[sof + 5] = '\x80';
+  stray[sof + 6] = '\x18';
+  stray[sof + 7] = '\x33';
+  stray[sof + 8] = '\x18';
+  writeBytes(dir_ + "/giant.jpg", stray);
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  EXPECT_FALSE(tryLoadPicture(dir_ + "/giant.jpg", 4096));
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 100 * 1024) << "KiB";
+}
+
 TEST_F(Pictures, GreyPngStoresEveryValueUnchanged) {
   cv::Mat ramp(2, 256, CV_8UC1);
   for (int i = 0; i < 256; ++i) ramp.at<uchar>(0, i) = ramp.at<uchar>(1, 255 - i) = uchar(i);
