@@ -102,7 +102,7 @@ class CorrelationTracking final : public ObjectTracking {
       if (!started_) {
         size_ = frame.size();
         cv::Rect2d box = pixels(start_);
-        if (!(box.width >= 1 && box.height >= 1)) return std::nullopt;
+        if (!(box.width >= 1 && box.height >= 1) || !reachable(box)) return std::nullopt;
         tracker_.start_track(view,
                              dlib::drectangle(box.x, box.y, box.x + box.width, box.y + box.height));
         firstLook_ = lookAt(grey, box);
@@ -113,6 +113,7 @@ class CorrelationTracking final : public ObjectTracking {
       double psr = tracker_.update(view);
       dlib::drectangle where = tracker_.get_position();
       cv::Rect2d box(where.left(), where.top(), where.width(), where.height());
+      if (!reachable(box)) return std::nullopt;
       cv::Mat look = lookAt(grey, box);
       double hold = clamp01((psr - kPsrFloor) / (kPsrFull - kPsrFloor));
       double alike =
@@ -130,6 +131,16 @@ class CorrelationTracking final : public ObjectTracking {
   }
 
  private:
+  // A box the tracker's integer geometry can hold: finite, and within a few frame sizes of the
+  // frame (boxes reaching past the edge are fine; a NaN or 1e300 from the command line is not).
+  bool reachable(const cv::Rect2d& box) const {
+    const double reach = 16.0 * std::max(size_.width, size_.height);
+    for (double v : {box.x, box.y, box.width, box.height}) {
+      if (!std::isfinite(v) || std::abs(v) > reach) return false;
+    }
+    return true;
+  }
+
   // Normalised lower-left rectangle to pixels with the origin at the top left, and back.
   cv::Rect2d pixels(const cv::Rect2d& r) const {
     return {r.x * size_.width, (1 - r.y - r.height) * size_.height, r.width * size_.width,

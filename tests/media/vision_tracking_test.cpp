@@ -13,6 +13,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
+#include <limits>
 #include <cstdio>
 #include <fstream>
 
@@ -159,6 +160,14 @@ TEST(ObjectTracking, AStartBoxReachingBeyondTheFrameIsFollowed) {
   // Degenerate start boxes give no answer rather than a crash.
   auto empty = analyses::objectTracking(cv::Rect2d(0.5, 0.5, 0, 0));
   EXPECT_FALSE(empty->next(scene.frame(0, 100)).has_value());
+  // Boxes no integer geometry can hold (not a number, far beyond the frame) are never started.
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (const cv::Rect2d& absurd : {cv::Rect2d(nan, nan, 0.1, 0.1), cv::Rect2d(1e300, 0.5, 0.2, 0.2),
+                                   cv::Rect2d(0.4, 0.4, 1e9, 1e9),
+                                   cv::Rect2d(-1e308, -1e308, 1e308, 1e308)}) {
+    auto tracker = analyses::objectTracking(absurd);
+    EXPECT_FALSE(tracker->next(scene.frame(0, 100)).has_value()) << absurd;
+  }
 }
 
 TEST(ObjectTracking, FollowsTheJuiceBoxThroughDlibsClip) {
