@@ -4,6 +4,7 @@
 #include "cli/options.h"
 #include "media/vision.h"
 #include "support/child.h"
+#include "support/blank_vision.h"
 #include "support/run.h"
 
 #include <gtest/gtest.h>
@@ -21,17 +22,12 @@ namespace {
 using nlohmann::json;
 
 // Instance masks are drawn at the picture's size; person coverage at a quarter of it.
-class ScriptedVision final : public Vision {
+class ScriptedVision final : public tvtest::BlankVision {
  public:
   std::optional<cv::Mat> labels;  // absent: no observation
   bool brokenMasks = false;       // the masks of found instances cannot be made
   cv::Mat coverage;
 
-  std::vector<FaceObservation> faceRectangles(const cv::Mat&) override { return {}; }
-  std::vector<FaceObservation> faceLandmarks(const cv::Mat&) override { return {}; }
-  std::optional<cv::Matx33f> homography(const cv::Mat&, const cv::Mat&) override { return {}; }
-  std::optional<cv::Point2d> translation(const cv::Mat&, const cv::Mat&) override { return {}; }
-  std::unique_ptr<ObjectTracking> objectTracking(const cv::Rect2d&) override { return nullptr; }
 
   class Person final : public PersonSegmentation {
    public:

@@ -1,6 +1,7 @@
 #include "segment/segmenter.h"
 
 #include "segment/masks.h"
+#include "support/blank_vision.h"
 
 #include <gtest/gtest.h>
 
@@ -22,16 +23,11 @@ struct Frame {
   std::optional<cv::Mat> instanceMask;  // absent: no instance observation
 };
 
-class FakeVision final : public Vision {
+class FakeVision final : public tvtest::BlankVision {
  public:
   std::deque<Frame> frames;
   int personAnalyses = 0;
 
-  std::vector<FaceObservation> faceRectangles(const cv::Mat&) override { return {}; }
-  std::vector<FaceObservation> faceLandmarks(const cv::Mat&) override { return {}; }
-  std::optional<cv::Matx33f> homography(const cv::Mat&, const cv::Mat&) override { return {}; }
-  std::optional<cv::Point2d> translation(const cv::Mat&, const cv::Mat&) override { return {}; }
-  std::unique_ptr<ObjectTracking> objectTracking(const cv::Rect2d&) override { return nullptr; }
 
   class Person final : public PersonSegmentation {
    public:

@@ -6,6 +6,7 @@
 #include "media/vision.h"
 #include "skin/key.h"
 #include "support/child.h"
+#include "support/blank_vision.h"
 #include "support/run.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +18,7 @@
 namespace tv {
 namespace {
 
-class FakeFaces final : public Vision {
+class FakeFaces final : public tvtest::BlankVision {
  public:
   std::function<std::vector<FaceObservation>(const cv::Mat&)> faces;
   int calls = 0;
@@ -26,12 +27,6 @@ class FakeFaces final : public Vision {
     ++calls;
     return faces(image);
   }
-  std::vector<FaceObservation> faceLandmarks(const cv::Mat&) override { return {}; }
-  std::optional<cv::Matx33f> homography(const cv::Mat&, const cv::Mat&) override { return {}; }
-  std::optional<cv::Point2d> translation(const cv::Mat&, const cv::Mat&) override { return {}; }
-  std::unique_ptr<ObjectTracking> objectTracking(const cv::Rect2d&) override { return nullptr; }
-  std::unique_ptr<PersonSegmentation> personSegmentation() override { return nullptr; }
-  std::optional<Instances> foregroundInstances(const cv::Mat&) override { return {}; }
 };
 
 // One face covering the middle half of the picture when its centre pixel is coloured.

@@ -1,0 +1,20 @@
+// A vision that finds nothing at all; test doubles derive from it and script only the analyses
+// their test is about.
+#pragma once
+
+#include "media/vision.h"
+
+namespace tvtest {
+
+class BlankVision : public tv::Vision {
+ public:
+  std::vector<tv::FaceObservation> faceRectangles(const cv::Mat&) override { return {}; }
+  std::vector<tv::FaceObservation> faceLandmarks(const cv::Mat&) override { return {}; }
+  std::optional<cv::Matx33f> homography(const cv::Mat&, const cv::Mat&) override { return {}; }
+  std::optional<cv::Point2d> translation(const cv::Mat&, const cv::Mat&) override { return {}; }
+  std::unique_ptr<tv::ObjectTracking> objectTracking(const cv::Rect2d&) override { return nullptr; }
+  std::unique_ptr<tv::PersonSegmentation> personSegmentation() override { return nullptr; }
+  std::optional<tv::Instances> foregroundInstances(const cv::Mat&) override { return {}; }
+};
+
+}  // namespace tvtest
