@@ -38,7 +38,7 @@ std::optional<int64_t> stampAtOrBefore(double seconds, AVRational base) {
   return static_cast<int64_t>(ticks);
 }
 
-int openDecoder(const AVStream* stream, CodecPtr& codec) {
+int openDecoder(const AVStream* stream, CodecPtr& codec, int threads) {
   const AVCodec* decoder = avcodec_find_decoder(stream->codecpar->codec_id);
   if (!decoder) return AVERROR_DECODER_NOT_FOUND;
   codec.reset(avcodec_alloc_context3(decoder));
@@ -46,7 +46,7 @@ int openDecoder(const AVStream* stream, CodecPtr& codec) {
   int status = avcodec_parameters_to_context(codec.get(), stream->codecpar);
   if (status < 0) return status;
   codec->pkt_timebase = stream->time_base;
-  codec->thread_count = 0;  // one per core
+  codec->thread_count = threads > 0 ? threads : 0;  // 0: one per core
   codec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
   return avcodec_open2(codec.get(), decoder, nullptr);
 }

@@ -50,7 +50,8 @@ int firstVideoStream(const AVFormatContext* format);
 // bits (a damaged or crafted file can declare durations and time bases whose product does not).
 std::optional<int64_t> stampAtOrBefore(double seconds, AVRational base);
 
-// A decoder for the stream, opened with FFmpeg's own frame and slice threading.
-int openDecoder(const AVStream* stream, CodecPtr& codec);
+// A decoder for the stream, opened with FFmpeg's own frame and slice threading on `threads`
+// threads (0: one per core).
+int openDecoder(const AVStream* stream, CodecPtr& codec, int threads = 0);
 
 }  // namespace tv

@@ -3,8 +3,13 @@
 #include "media/frames.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace tv {
 namespace {
@@ -23,7 +28,7 @@ int64_t stampOf(const AVFrame* frame) {
 
 }  // namespace
 
-FrameGrabber::FrameGrabber(const Source& source, double maxSide)
+FrameGrabber::FrameGrabber(const Source& source, double maxSide, int decoderThreads)
     : source_(source), maxSide_(maxSide) {
   FormatPtr format;
   if (openInput(source.path, format) < 0 || source.track < 0 ||
@@ -31,7 +36,7 @@ FrameGrabber::FrameGrabber(const Source& source, double maxSide)
     return;
   }
   CodecPtr codec;
-  if (openDecoder(format->streams[source.track], codec) < 0) return;
+  if (openDecoder(format->streams[source.track], codec, decoderThreads) < 0) return;
   packet_.reset(av_packet_alloc());
   frame_.reset(av_frame_alloc());
   best_.reset(av_frame_alloc());
@@ -236,14 +241,75 @@ cv::Mat FrameGrabber::convert(const AVFrame* frame) {
                              saturation);
   }
 
-  // swscale's vector code writes past the end of a row whose width is no multiple of its
-  // vector size, so it draws into padded rows with a spare one below; the frame is cut out after.
-  int paddedWidth = (targetWidth + 15) / 16 * 16;
-  cv::Mat padded(targetHeight + 1, paddedWidth, CV_8UC4, cv::Scalar(0, 0, 0, 255));
+  // swscale's vector code writes whole blocks of pixels, past the end of a row whose width is
+  // no multiple of the block, so it draws into rows padded to 64 pixels with a spare one below;
+  // the frame is cut out after. swscale sets every pixel of the frame, alpha included, so the
+  // buffer is not cleared first (filling it cost more than the scaling).
+  int paddedWidth = (targetWidth + 63) / 64 * 64;
+  cv::Mat padded(targetHeight + 1, paddedWidth, CV_8UC4);
   uint8_t* planes[4] = {padded.data, nullptr, nullptr, nullptr};
   int strides[4] = {static_cast<int>(padded.step[0]), 0, 0, 0};
   sws_scale(scaler_.get(), frame->data, frame->linesize, 0, height, planes, strides);
   return padded(cv::Rect(0, 0, targetWidth, targetHeight)).clone();
+}
+
+void grabEach(const Source& source, const std::vector<double>& times, double maxSide,
+              const std::function<void(cv::Mat& frame)>& visit) {
+  // A grab is mostly the decoding of one frame, which a decoder cannot spread over threads;
+  // grabs at different times can run side by side, each with a file and decoder of its own.
+  // The caller's thread works on the frames meanwhile, so one worker per core is enough.
+  constexpr unsigned kMostWorkers = 4;
+  unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  size_t workers = std::min<size_t>({cores, kMostWorkers, times.size()});
+  if (workers == 0) return;
+
+  struct Slot {
+    bool ready = false;
+    std::optional<cv::Mat> frame;
+  };
+  std::vector<Slot> slots(times.size());
+  std::mutex lock;
+  std::condition_variable readied;
+  std::atomic<size_t> next{0};
+
+  auto work = [&] {
+    FrameGrabber grabber(source, maxSide, 1);
+    // Times are taken in order, so the frame the caller waits for is always among the first.
+    for (size_t i = next++; i < times.size(); i = next++) {
+      std::optional<cv::Mat> frame = grabber.grab(times[i]);
+      std::lock_guard<std::mutex> guard(lock);
+      slots[i].frame = std::move(frame);
+      slots[i].ready = true;
+      readied.notify_all();
+    }
+  };
+  // Whatever way this function is left, the workers stop after their current grab and are
+  // joined before the slots they write to go away.
+  struct Workers {
+    std::vector<std::thread> threads;
+    std::atomic<size_t>& next;
+    size_t end;
+    ~Workers() {
+      next = end;
+      for (std::thread& thread : threads) thread.join();
+    }
+  } running{{}, next, times.size()};
+  try {
+    for (size_t w = 0; w < workers; ++w) running.threads.emplace_back(work);
+  } catch (const std::system_error&) {
+    if (running.threads.empty()) work();  // no thread to be had: grab them all here
+  }
+
+  for (size_t i = 0; i < times.size(); ++i) {
+    std::optional<cv::Mat> frame;
+    {
+      std::unique_lock<std::mutex> guard(lock);
+      readied.wait(guard, [&] { return slots[i].ready; });
+      frame = std::move(slots[i].frame);
+      slots[i].frame.reset();
+    }
+    if (frame) visit(*frame);
+  }
 }
 
 }  // namespace tv

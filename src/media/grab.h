@@ -7,7 +7,9 @@
 
 #include <opencv2/core/mat.hpp>
 
+#include <functional>
 #include <optional>
+#include <vector>
 
 namespace tv {
 
@@ -18,8 +20,9 @@ constexpr double kGrabTolerance = 0.5;
 // times does not matter and the cost does not grow with the length of the file.
 class FrameGrabber {
  public:
-  // `maxSide` bounds the longer side of the grabbed frames (scaled down, never up).
-  FrameGrabber(const Source& source, double maxSide);
+  // `maxSide` bounds the longer side of the grabbed frames (scaled down, never up); the decoder
+  // runs on `decoderThreads` threads (0: one per core).
+  FrameGrabber(const Source& source, double maxSide, int decoderThreads = 0);
 
   // The upright 8-bit BGRA frame whose presentation time is nearest `seconds` (on the source's
   // timeline), or nothing when no frame lies within kGrabTolerance or the file cannot be read.
@@ -44,5 +47,12 @@ class FrameGrabber {
   ScalerPtr scaler_;
   bool fromStart_ = false;  // the last seek went to the start of the file, not by time
 };
+
+// Grabs the frames at `times` (see FrameGrabber::grab) and hands each to `visit` on the calling
+// thread, in the order of `times`, as soon as it and those before it are ready; a time without
+// a frame is left out. The grabs run on worker threads, one grabber and one decoder thread
+// each, so that the caller's work on a frame overlaps the decoding of the next ones.
+void grabEach(const Source& source, const std::vector<double>& times, double maxSide,
+              const std::function<void(cv::Mat& frame)>& visit);
 
 }  // namespace tv

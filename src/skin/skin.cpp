@@ -8,6 +8,9 @@
 #include "media/vision.h"
 #include "skin/key.h"
 
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -21,56 +24,93 @@ constexpr int kSlices = 14;
 // Longer side of a grabbed video frame; pictures are analysed at their own size.
 constexpr double kGrabSide = 1280;
 
+// Faces are first sought on a copy of each frame this small, which the face detector takes in
+// whole at one glance (one pass of its network instead of a pyramid of tiles). Only a frame
+// without a face there is searched at its own size, where faces down to a few dozen pixels are
+// found. The faces a glance misses are the small ones, so the largest face of a frame comes
+// from the glance whenever it finds one, at a fraction of the cost (one pass instead of seven
+// on a 1280 x 720 frame, and dozens on a large photo).
+constexpr int kGlanceSide = 512;
+
 // The picture, when the input is a still picture the picture decoders read (they look at the
 // first bytes before reading a file whole, so a long video is not loaded in vain).
 std::optional<cv::Mat> stillPicture(const std::string& path) {
   return tryLoadPicture(path, std::numeric_limits<double>::infinity());
 }
 
-// Up to kSlices upright frames of the video range, in time order; failed grabs are left out.
-std::vector<cv::Mat> videoFrames() {
-  Source source = openSource();
+// The times of the video range to look at, in the order to report them: the centres of
+// kSlices equal slices, in media time (1/600 s).
+std::vector<double> sliceTimes(const Source& source) {
   double start = numberOption("start", 0);
   if (!(start >= 0)) start = 0;
   double end = numberOption("end", source.duration);
   if (!(end <= source.duration)) end = source.duration;
   double span = end - start;  // negative when --end comes before --start: times run backwards
-
-  std::vector<cv::Mat> frames;
-  FrameGrabber grabber(source, kGrabSide);
+  std::vector<double> times;
   for (int i = 0; i < kSlices; ++i) {
     double t = start + (span * (i + 0.5)) / kSlices;
-    t = std::round(t * 600) / 600;  // media times in 1/600 s, as the application counts them
-    if (auto frame = grabber.grab(t)) frames.push_back(std::move(*frame));
+    times.push_back(std::round(t * 600) / 600);  // media times in 1/600 s, as the app counts
   }
-  return frames;
+  return times;
 }
+
+// The face boxes of a frame (normalised, origin lower left): a glance first, then the frame
+// itself when the glance finds nothing.
+std::vector<cv::Rect2d> faceBoxes(const cv::Mat& frame) {
+  auto boxesOf = [](const cv::Mat& image) {
+    std::vector<cv::Rect2d> boxes;
+    for (const auto& face : vision().faceRectangles(image)) boxes.push_back(face.boundingBox);
+    return boxes;
+  };
+  int longer = std::max(frame.cols, frame.rows);
+  if (longer > kGlanceSide) {
+    double scale = double(kGlanceSide) / longer;
+    cv::Size size(std::max(1, int(std::lround(frame.cols * scale))),
+                  std::max(1, int(std::lround(frame.rows * scale))));
+    cv::Mat glance;
+    cv::resize(frame, glance, size, 0, 0, cv::INTER_AREA);
+    // Boxes are normalised, so the glance's answer holds for the frame as it is.
+    std::vector<cv::Rect2d> boxes = boxesOf(glance);
+    if (!boxes.empty()) return boxes;
+  }
+  return boxesOf(frame);
+}
+
+// The samples of the largest face of each frame handed in, and how many frames had a face.
+class Tally {
+ public:
+  void measure(const cv::Mat& frame) {
+    std::vector<cv::Rect2d> boxes = faceBoxes(frame);
+    auto largest = largestFace(boxes);
+    if (!largest) return;
+    ++faces_;
+    renderPatch(frame, patchRect(boxes[*largest], frame.size()), patch_);
+    samples_.addPatch(patch_);
+  }
+  int faces() const { return faces_; }
+  const SkinSamples& samples() const { return samples_; }
+
+ private:
+  cv::Mat patch_{kPatchSide, kPatchSide, CV_8UC4, cv::Scalar::all(0)};  // reused for every face
+  SkinSamples samples_;
+  int faces_ = 0;
+};
 
 }  // namespace
 
 void runSkin() {
-  std::vector<cv::Mat> frames;
-  if (auto picture = stillPicture(inputURL()))
-    frames.push_back(std::move(*picture));
-  else
-    frames = videoFrames();  // the file and its decoder are closed before faces are sought
-
-  cv::Mat patch(kPatchSide, kPatchSide, CV_8UC4, cv::Scalar::all(0));
-  SkinSamples samples;
-  int faces = 0;
-  for (const cv::Mat& frame : frames) {
-    std::vector<FaceObservation> found = vision().faceRectangles(frame);
-    std::vector<cv::Rect2d> boxes;
-    boxes.reserve(found.size());
-    for (const auto& face : found) boxes.push_back(face.boundingBox);
-    auto largest = largestFace(boxes);
-    if (!largest) continue;
-    ++faces;
-    renderPatch(frame, patchRect(boxes[*largest], frame.size()), patch);
-    samples.addPatch(patch);
+  Tally tally;
+  if (auto picture = stillPicture(inputURL())) {
+    tally.measure(*picture);
+  } else {
+    Source source = openSource();
+    // Frames are measured in time order while the later ones are still being grabbed.
+    grabEach(source, sliceTimes(source), kGrabSide,
+             [&](const cv::Mat& frame) { tally.measure(frame); });
   }
 
-  auto key = faces >= 1 ? skinKey(samples) : std::nullopt;
+  int faces = tally.faces();
+  auto key = faces >= 1 ? skinKey(tally.samples()) : std::nullopt;
   if (!key) fail("no-face");
   emit({{"done", true},
         {"faces", faces},

@@ -9,6 +9,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
+#include <stdexcept>
+#include <thread>
+#include <vector>
 
 namespace tv {
 namespace {
@@ -103,6 +106,56 @@ TEST_F(NumberedVideo, NothingFartherThanHalfASecond) {
   auto again = grabber.grab(1.2);  // a failed grab leaves the grabber usable
   ASSERT_TRUE(again);
   EXPECT_EQ(numberOf(*again), 12);
+}
+
+// The grabs run on worker threads, with one-thread decoders, but the frames reach the caller on
+// its own thread in the order asked for, and are the very frames one grabber gives.
+TEST_F(NumberedVideo, GrabEachHandsOverTheFramesInOrderOnTheCallersThread) {
+  ASSERT_FALSE(path_->empty());
+  Source source = openSource(*path_);
+  const std::vector<double> times = {2.34, 0, 5.9, 60, 3.0, 1.04, -0.6, 4.51, 3.57, 0.26, 2.34};
+  std::vector<cv::Mat> alone;
+  FrameGrabber grabber(source, 1280);
+  for (double t : times)
+    if (auto frame = grabber.grab(t)) alone.push_back(*frame);
+  ASSERT_EQ(alone.size(), times.size() - 2);  // nothing near 60 s or -0.6 s
+
+  for (int run = 0; run < 3; ++run) {  // the workers finish in a different order each time
+    std::vector<cv::Mat> handed;
+    const auto caller = std::this_thread::get_id();
+    grabEach(source, times, 1280, [&](cv::Mat& frame) {
+      EXPECT_EQ(std::this_thread::get_id(), caller);
+      handed.push_back(frame.clone());
+    });
+    ASSERT_EQ(handed.size(), alone.size());
+    std::vector<int> numbers;
+    for (size_t i = 0; i < handed.size(); ++i) {
+      numbers.push_back(numberOf(handed[i]));
+      EXPECT_EQ(cv::norm(handed[i], alone[i], cv::NORM_INF), 0) << i;
+    }
+    EXPECT_EQ(numbers, (std::vector<int>{23, 0, 59, 30, 10, 45, 36, 0, 23}));
+  }
+
+  int visits = 0;
+  grabEach(source, {}, 1280, [&](cv::Mat&) { ++visits; });
+  Source missing = source;
+  missing.path += ".gone";
+  grabEach(missing, times, 1280, [&](cv::Mat&) { ++visits; });
+  EXPECT_EQ(visits, 0);
+}
+
+// Leaving early (here by an exception from the caller's work) stops and joins the workers.
+TEST_F(NumberedVideo, GrabEachCanBeLeftEarly) {
+  ASSERT_FALSE(path_->empty());
+  Source source = openSource(*path_);
+  std::vector<double> times(40, 1.0);
+  int visits = 0;
+  EXPECT_THROW(grabEach(source, times, 1280,
+                        [&](cv::Mat&) {
+                          if (++visits == 2) throw std::runtime_error("enough");
+                        }),
+               std::runtime_error);
+  EXPECT_EQ(visits, 2);
 }
 
 TEST(FrameGrabber, TurnsFramesUprightAndBoundsTheLongerSide) {

@@ -5,14 +5,16 @@
 #include "cli/options.h"
 #include "media/vision.h"
 #include "skin/key.h"
-#include "support/child.h"
 #include "support/blank_vision.h"
+#include "support/child.h"
 #include "support/run.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <cstdio>
+#include <fstream>
 #include <functional>
 
 namespace tv {
@@ -110,6 +112,56 @@ TEST(SkinCommand, LargestFaceIsMeasured) {
   EXPECT_EQ(run.last["faces"], 1);
   EXPECT_NEAR(run.last["hue"].get<double>(), keyCoords(220 / 255.0, 120 / 255.0, 60 / 255.0).h,
               1e-12);
+}
+
+// A large picture is first looked at as a small copy; the picture itself is searched only when
+// the copy shows no face, and the patch is always taken from the picture at its own size.
+TEST(SkinCommand, LargePicturesAreGlancedAtFirst) {
+  std::string dir = tvtest::scratchDir("skin-glance");
+  // Skin-coloured but for a red band across the middle of the patch.
+  cv::Mat picture(1200, 1600, CV_8UC3, cv::Scalar(kB, kG, kR));
+  picture.rowRange(590, 610).setTo(cv::Scalar(0, 0, 255));
+  ASSERT_TRUE(cv::imwrite(dir + "/large.png", picture));
+  auto centralFace = [](const cv::Mat&) {
+    FaceObservation face;
+    face.boundingBox = {0.25, 0.25, 0.5, 0.5};
+    return std::vector<FaceObservation>{face};
+  };
+
+  // Found at a glance: one look, at 512 pixels.
+  std::string sizes = dir + "/sizes.txt";
+  auto logged = [&](bool onlyLarge) {
+    return [=](const cv::Mat& image) {
+      FILE* log = std::fopen(sizes.c_str(), "a");
+      if (log) {
+        std::fprintf(log, "%dx%d\n", image.cols, image.rows);
+        std::fclose(log);
+      }
+      if (onlyLarge && image.cols < 1000) return std::vector<FaceObservation>{};
+      return centralFace(image);
+    };
+  };
+  auto looks = [&] {
+    std::ifstream in(sizes);
+    std::vector<std::string> all;
+    for (std::string line; std::getline(in, line);) all.push_back(line);
+    std::remove(sizes.c_str());
+    return all;
+  };
+  Outcome glance = runSkinOn(dir + "/large.png", {}, logged(false));
+  ASSERT_EQ(glance.status, 0);
+  EXPECT_EQ(looks(), (std::vector<std::string>{"512x384"}));
+  EXPECT_EQ(glance.last["faces"], 1);
+
+  // A face only the picture itself shows: a second look, at its own size.
+  Outcome close = runSkinOn(dir + "/large.png", {}, logged(true));
+  ASSERT_EQ(close.status, 0);
+  EXPECT_EQ(looks(), (std::vector<std::string>{"512x384", "1600x1200"}));
+  EXPECT_EQ(close.last, glance.last);
+
+  // The same face box, so the same patch, whichever look found it; the band is in it.
+  EXPECT_GT(glance.last["satHigh"].get<double>(), kSkin.s + 0.1);
+  EXPECT_DOUBLE_EQ(glance.last["satLow"].get<double>(), kSkin.s);
 }
 
 TEST(SkinCommand, NoFaceAndTooFewSkinPixels) {
