@@ -1,6 +1,7 @@
 #include "media/ffmpeg.h"
 
 #include <cmath>
+#include <string_view>
 
 namespace tv {
 
@@ -15,6 +16,25 @@ int openInput(const std::string& path, FormatPtr& format) {
   int status = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
   if (status < 0) return status;
   format.reset(raw);
+  status = avformat_find_stream_info(raw, nullptr);
+  return status < 0 ? status : 0;
+}
+
+int reopenInput(const std::string& path, FormatPtr& format, int track) {
+  AVFormatContext* raw = nullptr;
+  int status = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+  if (status < 0) return status;
+  format.reset(raw);
+  // The MP4 family lists every stream with its decoder set-up in the header; other containers
+  // may find streams or their sizes only by reading packets.
+  bool described = std::string_view(raw->iformat->name).rfind("mov,mp4", 0) == 0 && track >= 0 &&
+                   track < static_cast<int>(raw->nb_streams);
+  if (described) {
+    const AVCodecParameters* codec = raw->streams[track]->codecpar;
+    described = codec->codec_type == AVMEDIA_TYPE_VIDEO && codec->codec_id != AV_CODEC_ID_NONE &&
+                codec->width > 0 && codec->height > 0;
+  }
+  if (described) return 0;
   status = avformat_find_stream_info(raw, nullptr);
   return status < 0 ? status : 0;
 }

@@ -43,6 +43,11 @@ std::string describeError(int code);
 // Opens a file for reading and reads its stream information; returns the error code on failure.
 int openInput(const std::string& path, FormatPtr& format);
 
+// As openInput, for a file already opened once whose stream `track` is to be decoded: a
+// container whose header describes that stream fully (MP4, QuickTime) is not probed again,
+// which would decode its first frame.
+int reopenInput(const std::string& path, FormatPtr& format, int track);
+
 // The first video stream that is not an attached cover picture, or -1.
 int firstVideoStream(const AVFormatContext* format);
 

@@ -31,7 +31,7 @@ int64_t stampOf(const AVFrame* frame) {
 FrameGrabber::FrameGrabber(const Source& source, double maxSide, int decoderThreads)
     : source_(source), maxSide_(maxSide) {
   FormatPtr format;
-  if (openInput(source.path, format) < 0 || source.track < 0 ||
+  if (reopenInput(source.path, format, source.track) < 0 || source.track < 0 ||
       source.track >= static_cast<int>(format->nb_streams)) {
     return;
   }
