@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <vector>
 
 namespace {
 
@@ -125,6 +126,36 @@ TEST(SkinFaces, RealFaceVideo) {
   if (key.contains("hue") && still.contains("hue")) {
     EXPECT_LT(hueGap(key["hue"], still["hue"]), 0.03);
   }
+}
+
+// A group photo in the middle of a plain backdrop five times its size (a wall, the sky,
+// letterbox bars): the faces are too small to be seen at a glance and are found at full size.
+// The group as a whole must not pass for one large face, so the backdrop's colour does not
+// matter and the key stays near the one of the photo alone (the largest of the near-equal faces
+// may be another one at another scale).
+TEST(SkinFaces, SmallFacesInALargePicture) {
+  REQUIRE_DETECTOR();
+  const std::string group = "/usr/share/doc/libdlib19.1/examples/faces/2008_004176.jpg";
+  if (!std::filesystem::exists(group)) GTEST_SKIP() << "dlib's example faces are not installed";
+  std::string dir = tvtest::scratchDir("skin-e2e-small");
+  auto alone = expectKey({"skin", "--input", group});
+  ASSERT_TRUE(alone.contains("hue"));
+  std::vector<double> hues;
+  for (const char* backdrop : {"black", "gray", "white"}) {
+    SCOPED_TRACE(backdrop);
+    std::string large = dir + "/" + backdrop + ".jpg";
+    ASSERT_EQ(tvtest::shell("ffmpeg -v error -y -i '" + group +
+                            "' -vf 'pad=iw*5:ih*5:iw*2:ih*2:color=" + backdrop + "' -q:v 2 '" +
+                            large + "' </dev/null"),
+              0);
+    auto set = expectKey({"skin", "--input", large});
+    EXPECT_EQ(set["faces"], 1);
+    expectSkinHue(set);
+    if (!set.contains("hue")) continue;
+    EXPECT_LT(hueGap(alone["hue"], set["hue"]), 0.03);
+    hues.push_back(set["hue"]);
+  }
+  for (double hue : hues) EXPECT_LT(hueGap(hue, hues.front()), 0.002);
 }
 
 TEST(SkinFaces, PictureWithoutFaces) {

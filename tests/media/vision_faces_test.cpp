@@ -110,6 +110,43 @@ TEST(FaceRectangles, FindsTheAnnotatedFacesOfDlibsExamples) {
   EXPECT_GT(overlapSum / found, 0.6);
 }
 
+// The same photos set in the middle of a plain backdrop three times their size (a wall, the sky,
+// the bars of a letterboxed frame): the people are then a small patch of the whole, which the
+// coarse view of the pyramid must not take for one large face (as the largest face, such a box
+// would decide the skin command's key).
+TEST(FaceRectangles, FindsTheSameFacesInAPictureThreeTimesLarger) {
+  REQUIRE_DETECTOR();
+  auto photos = allAnnotated();
+  if (photos.empty()) GTEST_SKIP() << "dlib's example faces are not installed (libdlib19.1)";
+  int annotated = 0, found = 0, extra = 0;
+  for (const auto& photo : photos) {
+    cv::Mat image = bgraPhoto(photo.path);
+    ASSERT_FALSE(image.empty()) << photo.path;
+    cv::Mat canvas(image.size() * 3, CV_8UC4, cv::Scalar(90, 110, 100, 255));
+    cv::Point offset(image.cols, image.rows);
+    image.copyTo(canvas(cv::Rect(offset, image.size())));
+    auto faces = analyses::faceRectangles(canvas);
+    std::vector<bool> used(faces.size(), false);
+    for (const auto& face : photo.faces) {
+      ++annotated;
+      int k = bestMatch(faces, face.box + cv::Point2d(offset), canvas.size(), 0.3);
+      if (k < 0) continue;
+      ++found;
+      used[k] = true;
+    }
+    for (size_t k = 0; k < faces.size(); ++k) {
+      if (used[k]) continue;
+      ++extra;
+      ADD_FAILURE() << photo.path << ": a face where there is none, "
+                    << topLeftPixels(faces[k].boundingBox, canvas.size());
+    }
+  }
+  ASSERT_EQ(annotated, 43);
+  std::cout << "in a picture three times larger: " << found << "/" << annotated << " faces, "
+            << extra << " false\n";
+  EXPECT_GE(found, 40);
+}
+
 TEST(FaceRectangles, FindsNoFaceInPicturesWithoutPeople) {
   REQUIRE_DETECTOR();
   const char* const pictures[] = {
