@@ -76,41 +76,38 @@ std::vector<cv::Rect2d> faceBoxes(const cv::Mat& frame) {
   return boxesOf(frame);
 }
 
-// The samples of the largest face of each frame handed in, and how many frames had a face.
-class Tally {
- public:
-  void measure(const cv::Mat& frame) {
-    std::vector<cv::Rect2d> boxes = faceBoxes(frame);
-    auto largest = largestFace(boxes);
-    if (!largest) return;
-    ++faces_;
-    renderPatch(frame, patchRect(boxes[*largest], frame.size()), patch_);
-    samples_.addPatch(patch_);
-  }
-  int faces() const { return faces_; }
-  const SkinSamples& samples() const { return samples_; }
-
- private:
-  cv::Mat patch_{kPatchSide, kPatchSide, CV_8UC4, cv::Scalar::all(0)};  // reused for every face
-  SkinSamples samples_;
-  int faces_ = 0;
+// What the frames measured so far add up to.
+struct Tally {
+  cv::Mat patch{kPatchSide, kPatchSide, CV_8UC4, cv::Scalar::all(0)};  // reused for every face
+  SkinSamples samples;
+  int faces = 0;  // frames with a face
 };
+
+// Adds the samples of the frame's largest face, if it has one.
+void measure(const cv::Mat& frame, Tally& tally) {
+  std::vector<cv::Rect2d> boxes = faceBoxes(frame);
+  auto largest = largestFace(boxes);
+  if (!largest) return;
+  ++tally.faces;
+  renderPatch(frame, patchRect(boxes[*largest], frame.size()), tally.patch);
+  tally.samples.addPatch(tally.patch);
+}
 
 }  // namespace
 
 void runSkin() {
   Tally tally;
   if (auto picture = stillPicture(inputURL())) {
-    tally.measure(*picture);
+    measure(*picture, tally);
   } else {
     Source source = openSource();
     // Frames are measured in time order while the later ones are still being grabbed.
     grabEach(source, sliceTimes(source), kGrabSide,
-             [&](const cv::Mat& frame) { tally.measure(frame); });
+             [&](const cv::Mat& frame) { measure(frame, tally); });
   }
 
-  int faces = tally.faces();
-  auto key = faces >= 1 ? skinKey(tally.samples()) : std::nullopt;
+  int faces = tally.faces;
+  auto key = faces >= 1 ? skinKey(tally.samples) : std::nullopt;
   if (!key) fail("no-face");
   emit({{"done", true},
         {"faces", faces},
