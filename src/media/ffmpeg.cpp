@@ -11,15 +11,6 @@ std::string describeError(int code) {
   return text;
 }
 
-int openInput(const std::string& path, FormatPtr& format) {
-  AVFormatContext* raw = nullptr;
-  int status = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
-  if (status < 0) return status;
-  format.reset(raw);
-  status = avformat_find_stream_info(raw, nullptr);
-  return status < 0 ? status : 0;
-}
-
 int reopenInput(const std::string& path, FormatPtr& format, int track) {
   AVFormatContext* raw = nullptr;
   int status = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
@@ -37,6 +28,10 @@ int reopenInput(const std::string& path, FormatPtr& format, int track) {
   if (described) return 0;
   status = avformat_find_stream_info(raw, nullptr);
   return status < 0 ? status : 0;
+}
+
+int openInput(const std::string& path, FormatPtr& format) {
+  return reopenInput(path, format, -1);
 }
 
 int firstVideoStream(const AVFormatContext* format) {
