@@ -53,6 +53,30 @@ int bestMatch(const std::vector<FaceObservation>& faces, const cv::Rect2d& box, 
   return best;
 }
 
+// How the detections of one photo meet its annotated faces (moved by `offset`, pixels).
+struct Matched {
+  int found = 0;                  // annotated faces with a detection over 0.3 overlap
+  double overlapSum = 0;          // their overlaps
+  std::vector<size_t> unmatched;  // detections that match no annotated face
+};
+
+Matched matchAnnotated(const std::vector<FaceObservation>& faces,
+                       const std::vector<tvtest::AnnotatedFace>& annotated, cv::Point2d offset,
+                       cv::Size size) {
+  Matched matched;
+  std::vector<bool> used(faces.size(), false);
+  for (const auto& face : annotated) {
+    int k = bestMatch(faces, face.box + offset, size, 0.3);
+    if (k < 0) continue;
+    ++matched.found;
+    used[k] = true;
+    matched.overlapSum += iou(topLeftPixels(faces[k].boundingBox, size), face.box + offset);
+  }
+  for (size_t k = 0; k < faces.size(); ++k)
+    if (!used[k]) matched.unmatched.push_back(k);
+  return matched;
+}
+
 // Hopper's face crop (with some margin) and where the face lies in it.
 struct FaceCrop {
   cv::Mat pixels;
@@ -90,16 +114,11 @@ TEST(FaceRectangles, FindsTheAnnotatedFacesOfDlibsExamples) {
     cv::Mat image = bgraPhoto(photo.path);
     ASSERT_FALSE(image.empty()) << photo.path;
     auto faces = analyses::faceRectangles(image);
-    std::vector<bool> used(faces.size(), false);
-    for (const auto& face : photo.faces) {
-      ++annotated;
-      int k = bestMatch(faces, face.box, image.size(), 0.3);
-      if (k < 0) continue;
-      ++found;
-      used[k] = true;
-      overlapSum += iou(topLeftPixels(faces[k].boundingBox, image.size()), face.box);
-    }
-    extra += int(std::count(used.begin(), used.end(), false));
+    Matched matched = matchAnnotated(faces, photo.faces, {0, 0}, image.size());
+    annotated += int(photo.faces.size());
+    found += matched.found;
+    overlapSum += matched.overlapSum;
+    extra += int(matched.unmatched.size());
   }
   ASSERT_EQ(annotated, 43);
   double recall = double(found) / annotated;
@@ -126,16 +145,10 @@ TEST(FaceRectangles, FindsTheSameFacesInAPictureThreeTimesLarger) {
     cv::Point offset(image.cols, image.rows);
     image.copyTo(canvas(cv::Rect(offset, image.size())));
     auto faces = analyses::faceRectangles(canvas);
-    std::vector<bool> used(faces.size(), false);
-    for (const auto& face : photo.faces) {
-      ++annotated;
-      int k = bestMatch(faces, face.box + cv::Point2d(offset), canvas.size(), 0.3);
-      if (k < 0) continue;
-      ++found;
-      used[k] = true;
-    }
-    for (size_t k = 0; k < faces.size(); ++k) {
-      if (used[k]) continue;
+    Matched matched = matchAnnotated(faces, photo.faces, offset, canvas.size());
+    annotated += int(photo.faces.size());
+    found += matched.found;
+    for (size_t k : matched.unmatched) {
       ++extra;
       ADD_FAILURE() << photo.path << ": a face where there is none, "
                     << topLeftPixels(faces[k].boundingBox, canvas.size());
