@@ -1,7 +1,7 @@
 // Frame-pass speed against the decode-only limit, on a generated 1080p30 20-second H.264 clip.
 // Usage: bench_decode [clip]   (without a clip, one is made in /tmp with the ffmpeg CLI)
 #include "media/frames.h"
-#include "media/quiet.h"
+#include "base/quiet.h"
 
 #include <sys/resource.h>
 

@@ -3,7 +3,7 @@
 #include "image/flat_matte.h"
 #include "image/picture_kind.h"
 #include "media/picture.h"
-#include "media/vision.h"
+#include "vision/vision.h"
 #include "segment/segmenter.h"
 
 #include <opencv2/imgcodecs.hpp>

@@ -2,8 +2,8 @@
 // foreground instances, on real photos of people scaled to 1080p and to 4096 pixels wide.
 //
 //   bench_segmentation [frames]   (default 20 frames per case)
-#include "media/analyses.h"
-#include "media/segmodels.h"
+#include "vision/analyses.h"
+#include "vision/segmodels.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>

@@ -4,7 +4,7 @@
 // The videos are made once in /tmp with the ffmpeg CLI: 20 s of a portrait under moving noise
 // (about 10 Mbit/s, so every frame costs a real decode), repeated by stream copy to 600 s.
 #include "media/grab.h"
-#include "media/quiet.h"
+#include "base/quiet.h"
 #include "media/source.h"
 
 #include <sys/resource.h>

@@ -3,7 +3,7 @@
 // Usage: bench_track [clip [mode...]]   (without a clip, one is made in /tmp with the ffmpeg CLI: a
 // 1920 x 1080 window panning across an enlarged real photo with a face in it)
 #include "media/frames.h"
-#include "media/quiet.h"
+#include "base/quiet.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>

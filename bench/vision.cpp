@@ -3,8 +3,8 @@
 // little between frames). Wall time is the median of the runs; CPU time is the mean over all
 // threads, which is what a loaded machine pays. Model loading is timed apart.
 // Usage: bench_vision [runs]   (default 15)
-#include "media/analyses.h"
-#include "media/quiet.h"
+#include "vision/analyses.h"
+#include "base/quiet.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>

@@ -1,6 +1,6 @@
 // Event and track-file serialisation on arbitrary JSON values: every line written must parse
 // back to the same value, and nothing but whole lines may be written.
-#include "cli/events.h"
+#include "base/events.h"
 
 #include <fcntl.h>
 #include <unistd.h>

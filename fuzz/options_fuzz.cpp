@@ -1,5 +1,5 @@
 // The option walk and the number lists on arbitrary arguments (NUL-separated in the input).
-#include "cli/options.h"
+#include "base/options.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,13 +20,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   args.push_back(current);
   std::vector<const char*> argv;
   for (const auto& arg : args) argv.push_back(arg.c_str());
-  auto problem = tv::readArguments(static_cast<int>(argv.size()), argv.data());
+  tv::CommandLine walked;
+  auto problem = tv::readArguments(static_cast<int>(argv.size()), argv.data(), walked);
   if (!problem) {
     // What start-up promises once it succeeds.
-    if (tv::options().count("input") != 1) __builtin_trap();
-    if (auto p = tv::point(); p && tv::parseNumbers(tv::options().at("point")).size() != 2)
-      __builtin_trap();
-    for (const auto& [key, value] : tv::options()) (void)tv::parseNumbers(value);
+    if (walked.options.count("input") != 1) __builtin_trap();
+    if (walked.point && tv::parseNumbers(walked.options.at("point")).size() != 2) __builtin_trap();
+    for (const auto& [key, value] : walked.options) (void)tv::parseNumbers(value);
   }
   return 0;
 }

@@ -1,7 +1,7 @@
 #include "cli/dispatch.h"
 
-#include "cli/events.h"
-#include "cli/options.h"
+#include "base/events.h"
+#include "base/options.h"
 #include "image/image.h"
 #include "skin/skin.h"
 #include "track/track.h"
@@ -14,7 +14,7 @@ namespace {
 
 struct Command {
   std::string_view name;
-  void (*driver)();
+  void (*driver)(const CommandLine& args);
 };
 
 // Tested in this order, by exact, case-sensitive name: track, image, video, skin.
@@ -28,14 +28,19 @@ constexpr Command kCommands[] = {
 }  // namespace
 
 int run(int argc, const char* const* argv) {
-  if (auto problem = readArguments(argc, argv)) fail(*problem);
-  for (const auto& command : kCommands) {
-    if (command.driver && globals().command == command.name) {
-      command.driver();
-      return 0;
+  try {
+    CommandLine args;
+    if (auto problem = readArguments(argc, argv, args)) fail(*problem);
+    for (const auto& command : kCommands) {
+      if (command.driver && args.command == command.name) {
+        command.driver(args);
+        return 0;
+      }
     }
+    fail("unknown command " + args.command);
+  } catch (const Failure& failure) {
+    return finishWithError(failure.message);
   }
-  fail("unknown command " + globals().command);
 }
 
 }  // namespace tv

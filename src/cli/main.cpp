@@ -1,5 +1,5 @@
 #include "cli/dispatch.h"
-#include "media/quiet.h"
+#include "base/quiet.h"
 
 int main(int argc, char** argv) {
   tv::silenceLibraries();

@@ -1,7 +1,7 @@
 #include "image/image.h"
 
-#include "cli/events.h"
-#include "cli/options.h"
+#include "base/events.h"
+#include "base/options.h"
 #include "image/flat_matte.h"
 #include "image/picture_kind.h"
 #include "media/picture.h"
@@ -36,11 +36,11 @@ void writeMatte(const cv::Mat& matte, const cv::Mat& picture, const std::string&
 
 // The flat method, from "flat" or reached from "auto". `loaded` is a picture already decoded
 // at 2048 a side, reused when --max asks for that same size.
-void flatMethod(const std::string& output, const cv::Mat* loaded) {
-  const double side = numberOption("max", kFlatSide);
-  const cv::Mat picture = loaded && side == kFlatSide ? *loaded : loadPicture(inputURL(), side);
-  const double tolerance = numberOption("tolerance", 0.25);
-  const bool inner = option("inner").value_or("1") != "0";
+void flatMethod(const CommandLine& args, const std::string& output, const cv::Mat* loaded) {
+  const double side = args.number("max", kFlatSide);
+  const cv::Mat picture = loaded && side == kFlatSide ? *loaded : loadPicture(args.inputURL, side);
+  const double tolerance = args.number("tolerance", 0.25);
+  const bool inner = args.option("inner").value_or("1") != "0";
   auto flat = flatMatte(picture, tolerance, inner);
   if (!flat) fail("not-flat");
   writeMatte(flat->matte, picture, output);
@@ -59,18 +59,18 @@ std::set<int> allOf(const Instances& found) {
   return std::set<int>(found.allInstances.begin(), found.allInstances.end());
 }
 
-void autoMode(const std::string& output) {
+void autoMode(const CommandLine& args, const std::string& output) {
   // The classification looks at a 384-pixel copy; when the picture for the subject attempt is at
   // least as large as the 2048-pixel one, that copy is made from it and the file is decoded once.
-  const double segmentSide = numberOption("max", kSegmentSide);
-  cv::Mat picture = loadPicture(inputURL(), segmentSide);
+  const double segmentSide = args.number("max", kSegmentSide);
+  cv::Mat picture = loadPicture(args.inputURL, segmentSide);
   const bool shared =
       segmentSide >= kFlatSide || std::max(picture.cols, picture.rows) + 1.0 < segmentSide;
-  const cv::Mat small = shared ? cv::Mat() : loadPicture(inputURL(), kFlatSide);
+  const cv::Mat small = shared ? cv::Mat() : loadPicture(args.inputURL, kFlatSide);
   const PictureKind kind = pictureKind(shared ? picture : small);
   const cv::Mat* flatPicture = small.empty() ? nullptr : &small;
   if (kind.transparent || (kind.plainBorder && kind.fewColours))
-    return flatMethod(output, flatPicture);
+    return flatMethod(args, output, flatPicture);
 
   Segmenter segmenter;
   auto found = segmenter.instances(picture);
@@ -82,21 +82,21 @@ void autoMode(const std::string& output) {
     return;
   }
   if (!kind.plainBorder) fail("nothing-there");
-  flatMethod(output, flatPicture);
+  flatMethod(args, output, flatPicture);
 }
 
-void segmentMode(const std::string& output) {
-  const cv::Mat picture = loadPicture(inputURL(), numberOption("max", kSegmentSide));
+void segmentMode(const CommandLine& args, const std::string& output) {
+  const cv::Mat picture = loadPicture(args.inputURL, args.number("max", kSegmentSide));
   Segmenter segmenter;
   cv::Mat matte;
-  if (mode() == "person") {
+  if (args.mode == "person") {
     matte = segmenter.sharpPerson(picture);
-  } else if (mode() == "object") {
+  } else if (args.mode == "object") {
     // Checked after loading, so an unreadable picture is reported first.
-    if (!point()) fail("--point is required for object mode");
+    if (!args.point) fail("--point is required for object mode");
     auto found = segmenter.instances(picture);
     if (!found) fail("nothing-there");
-    const uint8_t picked = label(*point(), labelGrid(found->instanceMask));
+    const uint8_t picked = label(*args.point, labelGrid(found->instanceMask));
     if (picked == 0) fail("nothing-there");
     matte = segmenter.mask({int(picked)}, *found, picture.size());
   } else {
@@ -110,19 +110,19 @@ void segmentMode(const std::string& output) {
 
 }  // namespace
 
-void runImage() {
+void runImage(const CommandLine& args) {
   // Nothing else is read before this check, not even the input.
-  const auto output = option("output");
+  const auto output = args.option("output");
   if (!output) fail("--output is required");
   // A picture of up to 2^28 pixels analysed at full size (a huge --max) needs several bytes of
   // working data per pixel; running out of memory ends the run with an error, not a crash.
   try {
-    if (mode() == "auto") {
-      autoMode(*output);
-    } else if (mode() == "flat") {
-      flatMethod(*output, nullptr);
+    if (args.mode == "auto") {
+      autoMode(args, *output);
+    } else if (args.mode == "flat") {
+      flatMethod(args, *output, nullptr);
     } else {
-      segmentMode(*output);
+      segmentMode(args, *output);
     }
   } catch (const std::bad_alloc&) {
     fail("cannot allocate the matte");

@@ -208,49 +208,14 @@ cv::Mat FrameGrabber::convert(const AVFrame* frame) {
   int width = frame->width, height = frame->height;
   if (width <= 0 || height <= 0) return {};
   int longer = std::max(width, height);
-  int targetWidth = width, targetHeight = height;
+  cv::Size target(width, height);
   if (maxSide_ > 0 && longer > maxSide_) {
     double scale = maxSide_ / longer;
-    targetWidth = std::clamp(static_cast<int>(std::lround(width * scale)), 1, width);
-    targetHeight = std::clamp(static_cast<int>(std::lround(height * scale)), 1, height);
+    target = {std::clamp(static_cast<int>(std::lround(width * scale)), 1, width),
+              std::clamp(static_cast<int>(std::lround(height * scale)), 1, height)};
   }
-  auto format = static_cast<AVPixelFormat>(frame->format);
-  scaler_.reset(sws_getCachedContext(scaler_.release(), width, height, format, targetWidth,
-                                     targetHeight, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr,
-                                     nullptr));
-  if (!scaler_) return {};
-
-  // The same colour habits as the frame reader: untagged video is BT.709 from 720 lines up and
-  // BT.601 below, and the full-range formats and tags are honoured.
-  int space = SWS_CS_ITU601;
-  if (frame->colorspace == AVCOL_SPC_BT709)
-    space = SWS_CS_ITU709;
-  else if (frame->colorspace == AVCOL_SPC_BT2020_NCL || frame->colorspace == AVCOL_SPC_BT2020_CL)
-    space = SWS_CS_BT2020;
-  else if (frame->colorspace == AVCOL_SPC_UNSPECIFIED && height >= 720)
-    space = SWS_CS_ITU709;
-  bool fullRange = frame->color_range == AVCOL_RANGE_JPEG || format == AV_PIX_FMT_YUVJ420P ||
-                   format == AV_PIX_FMT_YUVJ422P || format == AV_PIX_FMT_YUVJ444P;
-  int* inverse = nullptr;
-  int* table = nullptr;
-  int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
-  if (sws_getColorspaceDetails(scaler_.get(), &inverse, &srcRange, &table, &dstRange, &brightness,
-                               &contrast, &saturation) >= 0) {
-    sws_setColorspaceDetails(scaler_.get(), sws_getCoefficients(space), fullRange ? 1 : 0,
-                             sws_getCoefficients(SWS_CS_DEFAULT), 1, brightness, contrast,
-                             saturation);
-  }
-
-  // swscale's vector code writes whole blocks of pixels, past the end of a row whose width is
-  // no multiple of the block, so it draws into rows padded to 64 pixels with a spare one below;
-  // the frame is cut out after. swscale sets every pixel of the frame, alpha included, so the
-  // buffer is not cleared first (filling it cost more than the scaling).
-  int paddedWidth = (targetWidth + 63) / 64 * 64;
-  cv::Mat padded(targetHeight + 1, paddedWidth, CV_8UC4);
-  uint8_t* planes[4] = {padded.data, nullptr, nullptr, nullptr};
-  int strides[4] = {static_cast<int>(padded.step[0]), 0, 0, 0};
-  sws_scale(scaler_.get(), frame->data, frame->linesize, 0, height, planes, strides);
-  return padded(cv::Rect(0, 0, targetWidth, targetHeight)).clone();
+  cv::Mat image = converter_.convert(frame, target);
+  return image.empty() ? image : image.clone();
 }
 
 void grabEach(const Source& source, const std::vector<double>& times, double maxSide,

@@ -2,6 +2,7 @@
 // file instead of decoding all of it.
 #pragma once
 
+#include "media/convert.h"
 #include "media/ffmpeg.h"
 #include "media/source.h"
 
@@ -44,7 +45,7 @@ class FrameGrabber {
   PacketPtr packet_;
   FramePtr frame_;
   FramePtr best_;
-  ScalerPtr scaler_;
+  BgraConverter converter_{1};  // grabs run side by side: one thread each
   bool fromStart_ = false;  // the last seek went to the start of the file, not by time
 };
 

@@ -1,6 +1,6 @@
 #include "media/shrink.h"
 
-#include "cli/events.h"
+#include "base/events.h"
 
 #include <opencv2/imgproc.hpp>
 

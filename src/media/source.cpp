@@ -1,9 +1,8 @@
 #include "media/source.h"
 
-#include "cli/events.h"
-#include "cli/options.h"
+#include "base/events.h"
 #include "media/ffmpeg.h"
-#include "media/files.h"
+#include "base/files.h"
 
 extern "C" {
 #include <libavutil/display.h>
@@ -25,8 +24,6 @@ int orientationFromMatrix(double a, double b) {
     default: return 1;
   }
 }
-
-Source openSource() { return openSource(inputURL()); }
 
 Source openSource(const std::string& path) {
   if (auto problem = notAnInputFile(path)) fail(*problem);

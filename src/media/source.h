@@ -30,9 +30,8 @@ struct Source {
   double origin = 0;    // seconds of the file's first timestamp, taken as time zero
 };
 
-// Opens the file of the global input. On failure emits the error event and ends the process:
-// FFmpeg's description of a failed open, or "no video track in the file".
-Source openSource();
+// Opens the video file. Fails with FFmpeg's description of a failed open, or "no video track in
+// the file".
 Source openSource(const std::string& path);
 
 // The orientation code for a display matrix whose first column holds a, b (any common scale):

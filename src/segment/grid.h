@@ -1,7 +1,7 @@
 // Vision masks sampled on a GRID x GRID grid of bytes, and the three questions asked on it.
 #pragma once
 
-#include "cli/options.h"
+#include "base/point.h"
 
 #include <opencv2/core/mat.hpp>
 
@@ -9,6 +9,8 @@
 #include <vector>
 
 namespace tv {
+
+constexpr int GRID = 128;  // side of the labelling grid
 
 // GRID * GRID bytes, row-major, row 0 at the top: instance indices (0 = none) for an instance
 // mask, coverage 0..255 for a person matte, or 1/0 for a cell mask.

@@ -2,7 +2,7 @@
 // sharpened by the crisp instance masks that explain the person, and kept steady across frames.
 #pragma once
 
-#include "media/vision.h"
+#include "vision/vision.h"
 #include "segment/grid.h"
 
 #include <opencv2/core/mat.hpp>

@@ -1,11 +1,11 @@
 #include "skin/skin.h"
 
-#include "cli/events.h"
-#include "cli/options.h"
+#include "base/events.h"
+#include "base/options.h"
 #include "media/grab.h"
 #include "media/picture.h"
 #include "media/source.h"
-#include "media/vision.h"
+#include "vision/vision.h"
 #include "skin/key.h"
 
 #include <opencv2/imgproc.hpp>
@@ -40,10 +40,10 @@ std::optional<cv::Mat> stillPicture(const std::string& path) {
 
 // The times of the video range to look at, in the order to report them: the centres of
 // kSlices equal slices, in media time (1/600 s).
-std::vector<double> sliceTimes(const Source& source) {
-  double start = numberOption("start", 0);
+std::vector<double> sliceTimes(const CommandLine& args, const Source& source) {
+  double start = args.number("start", 0);
   if (!(start >= 0)) start = 0;
-  double end = numberOption("end", source.duration);
+  double end = args.number("end", source.duration);
   if (!(end <= source.duration)) end = source.duration;
   double span = end - start;  // negative when --end comes before --start: times run backwards
   std::vector<double> times;
@@ -95,14 +95,14 @@ void measure(const cv::Mat& frame, Tally& tally) {
 
 }  // namespace
 
-void runSkin() {
+void runSkin(const CommandLine& args) {
   Tally tally;
-  if (auto picture = stillPicture(inputURL())) {
+  if (auto picture = stillPicture(args.inputURL)) {
     measure(*picture, tally);
   } else {
-    Source source = openSource();
+    Source source = openSource(args.inputURL);
     // Frames are measured in time order while the later ones are still being grabbed.
-    grabEach(source, sliceTimes(source), kGrabSide,
+    grabEach(source, sliceTimes(args, source), kGrabSide,
              [&](const cv::Mat& frame) { measure(frame, tally); });
   }
 

@@ -1,7 +1,6 @@
 #include "track/box.h"
 
-#include "cli/events.h"
-#include "cli/options.h"
+#include "base/events.h"
 #include "media/frames.h"
 #include "media/shrink.h"
 #include "track/backwards.h"
@@ -21,7 +20,7 @@ std::optional<Box> userBox(const std::string& text) {
 }
 
 TrackResult trackBox(const TrackJob& job) {
-  const auto box = userBox(option("box").value_or(""));
+  const auto box = userBox(job.args.option("box").value_or(""));
   if (!box) fail("--box cx,cy,w,h is required for box mode");
   const TrackRange& range = job.range;
   const double expected = static_cast<double>(range.expected);
@@ -71,16 +70,7 @@ TrackResult trackBox(const TrackJob& job) {
 
   const std::vector<Box> boxes = smoothedBoxes(bridged(found), 0.8, 5);
 
-  TrackResult result;
-  for (size_t k = 0; k < times.size(); ++k) {
-    result.samples.push_back({roundTo(times[k], 5), roundTo(boxes[k].x, 5), roundTo(boxes[k].y, 5),
-                              roundTo(boxes[k].w, 5), roundTo(boxes[k].h, 5),
-                              found[k] ? 1.0 : 0.0});
-    if (found[k]) result.seen += 1;
-  }
-  result.start = times.front();
-  result.end = times.back() + 1 / job.source.fps;
-  return result;
+  return boxSamples(times, boxes, found, job.source.fps);
 }
 
 }  // namespace tv

@@ -1,7 +1,7 @@
 // Box mode: a rectangle the user drew on one frame, followed forwards and backwards from there.
 #pragma once
 
-#include "media/box.h"
+#include "track/series.h"
 #include "track/track.h"
 
 #include <optional>

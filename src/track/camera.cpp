@@ -1,10 +1,9 @@
 #include "track/camera.h"
 
-#include "cli/options.h"
-#include "media/box.h"
+#include "track/series.h"
 #include "media/frames.h"
 #include "media/shrink.h"
-#include "media/vision.h"
+#include "vision/vision.h"
 
 #include <algorithm>
 #include <cmath>
@@ -61,7 +60,7 @@ cv::Point2d CameraPath::step(const cv::Mat& frame) {
 }
 
 TrackResult trackCamera(const TrackJob& job) {
-  CameraPath path(job.source.fps, numberOption("sign", -1));
+  CameraPath path(job.source.fps, job.args.number("sign", -1));
   TrackResult result;
   eachFrame(
       job.source, job.range.start, job.range.end, [&](const cv::Mat& frame, const MediaTime& time) {

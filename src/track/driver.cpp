@@ -1,8 +1,7 @@
 #include "track/track.h"
 
-#include "cli/events.h"
-#include "cli/options.h"
-#include "media/files.h"
+#include "base/events.h"
+#include "base/files.h"
 #include "track/box.h"
 #include "track/camera.h"
 #include "track/face.h"
@@ -14,31 +13,36 @@
 
 namespace tv {
 
-TrackRange trackRange(double duration, double fps) {
+TrackRange trackRange(const CommandLine& args, double duration, double fps) {
   TrackRange range;
-  range.start = numberOption("start", 0);
+  range.start = args.number("start", 0);
   if (!(range.start >= 0)) range.start = 0;
-  range.end = numberOption("end", duration + 1);
+  range.end = args.number("end", duration + 1);
   if (std::isnan(range.end) || range.end > duration + 1) range.end = duration + 1;
-  range.at = numberOption("at", range.start);
+  range.at = args.number("at", range.start);
   if (!(range.at >= range.start)) range.at = range.start;
   if (range.at > duration) range.at = duration;
   range.expected = expectedFrames(duration, fps, range.start, range.end);
   return range;
 }
 
-long expectedFrames(double duration, double fps, double start, double end) {
-  double frames = std::round((std::min(duration, end) - start) * fps);
-  // A non-finite length or rate gives no usable count; 1 keeps progress a plain fraction.
-  if (!std::isfinite(frames) || frames < 1) return 1;
-  if (frames > 1e15) return static_cast<long>(1e15);
-  return static_cast<long>(frames);
-}
-
-std::optional<double> ProgressThrottle::admit(double fraction, Clock::time_point now) {
-  if (last_ && std::chrono::duration<double>(now - *last_).count() <= 0.4) return std::nullopt;
-  last_ = now;
-  return std::min(fraction, 1.0);
+TrackResult boxSamples(const std::vector<double>& times, const std::vector<Box>& boxes,
+                       const std::vector<std::optional<Box>>& found, double fps,
+                       const std::vector<std::vector<double>>& extra) {
+  TrackResult result;
+  for (size_t k = 0; k < times.size(); ++k) {
+    std::vector<double> sample{roundTo(times[k], 5),   roundTo(boxes[k].x, 5),
+                               roundTo(boxes[k].y, 5), roundTo(boxes[k].w, 5),
+                               roundTo(boxes[k].h, 5), found[k] ? 1.0 : 0.0};
+    for (const auto& values : extra) sample.push_back(roundTo(values[k], 5));
+    result.samples.push_back(std::move(sample));
+    if (found[k]) result.seen += 1;
+  }
+  if (!times.empty()) {
+    result.start = times.front();
+    result.end = times.back() + 1 / fps;
+  }
+  return result;
 }
 
 std::optional<std::string> trackFileText(const TrackResult& result, double fps) {
@@ -59,13 +63,13 @@ std::optional<std::string> trackFileText(const TrackResult& result, double fps) 
   return file.dump();
 }
 
-void runTrack() {
+void runTrack(const CommandLine& args) {
   // Checked before the video is opened, so a wrong call is told what it lacks first.
-  if (options().empty() || !option("output")) fail("--output is required");
-  const std::string output = *option("output");
+  if (args.options.empty() || !args.option("output")) fail("--output is required");
+  const std::string output = *args.option("output");
 
-  const Source source = openSource();
-  const TrackRange range = trackRange(source.duration, source.fps);
+  const Source source = openSource(args.inputURL);
+  const TrackRange range = trackRange(args, source.duration, source.fps);
 
   // One throttle for the whole run: every pass of every mode shares it.
   ProgressThrottle throttle;
@@ -74,9 +78,9 @@ void runTrack() {
       emit(Event{{"progress", *value}});
     }
   };
-  TrackJob job{source, range, report};
+  TrackJob job{args, source, range, report};
 
-  const std::string& chosen = mode();
+  const std::string& chosen = args.mode;
   TrackResult result;
   if (chosen == "camera")
     result = trackCamera(job);

@@ -1,9 +1,8 @@
 #include "track/face.h"
 
-#include "cli/events.h"
-#include "cli/options.h"
+#include "base/events.h"
 #include "media/frames.h"
-#include "media/vision.h"
+#include "vision/vision.h"
 
 #include <cmath>
 
@@ -80,7 +79,7 @@ void walkFace(const std::vector<std::vector<Box>>& detections, const std::vector
 }
 
 TrackResult trackFace(const TrackJob& job) {
-  const auto& chosenPoint = point();
+  const auto& chosenPoint = job.args.point;
   if (!chosenPoint) fail("--point is required for face mode");
 
   std::vector<double> times;
@@ -117,16 +116,7 @@ TrackResult trackFace(const TrackJob& job) {
 
   const std::vector<Box> boxes = smoothedBoxes(bridged(chain), 1.6, 5);
 
-  TrackResult result;
-  for (size_t k = 0; k < n; ++k) {
-    result.samples.push_back({roundTo(times[k], 5), roundTo(boxes[k].x, 5), roundTo(boxes[k].y, 5),
-                              roundTo(boxes[k].w, 5), roundTo(boxes[k].h, 5),
-                              chain[k] ? 1.0 : 0.0});
-    if (chain[k]) result.seen += 1;
-  }
-  result.start = times.front();
-  result.end = times.back() + 1 / job.source.fps;
-  return result;
+  return boxSamples(times, boxes, chain, job.source.fps);
 }
 
 }  // namespace tv

@@ -1,7 +1,7 @@
 // Face mode: the box of the face nearest --point, linked from frame to frame in both directions.
 #pragma once
 
-#include "media/box.h"
+#include "track/series.h"
 #include "track/track.h"
 
 #include <optional>

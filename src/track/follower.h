@@ -1,8 +1,8 @@
 // One rectangle followed through a sequence of small frames by the tracking analysis.
 #pragma once
 
-#include "media/box.h"
-#include "media/vision.h"
+#include "track/series.h"
+#include "vision/vision.h"
 
 #include <memory>
 #include <optional>

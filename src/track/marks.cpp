@@ -1,7 +1,6 @@
 #include "track/marks.h"
 
-#include "cli/events.h"
-#include "cli/options.h"
+#include "base/events.h"
 #include "media/frames.h"
 #include "track/face.h"
 
@@ -88,7 +87,7 @@ void walkMarks(const std::vector<std::vector<Box>>& faces, const std::vector<siz
 }
 
 TrackResult trackMarks(const TrackJob& job) {
-  const auto& chosenPoint = point();
+  const auto& chosenPoint = job.args.point;
   if (!chosenPoint) fail("--point is required for marks mode");
 
   std::vector<double> times;
@@ -138,18 +137,7 @@ TrackResult trackMarks(const TrackJob& job) {
   }
   for (auto& one : series) one = smoothed(one, 1.2);
 
-  TrackResult result;
-  for (size_t k = 0; k < n; ++k) {
-    std::vector<double> sample{roundTo(times[k], 5),   roundTo(boxes[k].x, 5),
-                               roundTo(boxes[k].y, 5), roundTo(boxes[k].w, 5),
-                               roundTo(boxes[k].h, 5), chain[k] ? 1.0 : 0.0};
-    for (size_t i = 0; i < 26; ++i) sample.push_back(roundTo(series[i][k], 5));
-    result.samples.push_back(std::move(sample));
-    if (chain[k]) result.seen += 1;
-  }
-  result.start = times.front();
-  result.end = times.back() + 1 / job.source.fps;
-  return result;
+  return boxSamples(times, boxes, linked, job.source.fps, series);
 }
 
 }  // namespace tv

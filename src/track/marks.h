@@ -1,8 +1,8 @@
 // Marks mode: the face nearest --point with 26 numbers locating its eyes, lips, nose and jaw.
 #pragma once
 
-#include "media/box.h"
-#include "media/vision.h"
+#include "track/series.h"
+#include "vision/vision.h"
 #include "track/track.h"
 
 #include <array>

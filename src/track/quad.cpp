@@ -1,7 +1,6 @@
 #include "track/quad.h"
 
-#include "cli/events.h"
-#include "cli/options.h"
+#include "base/events.h"
 #include "media/frames.h"
 #include "media/shrink.h"
 #include "track/backwards.h"
@@ -186,7 +185,7 @@ RawQuad followFrame(QuadFollow& state, const cv::Mat& frame, double time) {
 }
 
 TrackResult trackQuad(const TrackJob& job) {
-  const auto quad = userQuad(option("quad").value_or(""));
+  const auto quad = userQuad(job.args.option("quad").value_or(""));
   if (!quad) fail("--quad x1,y1,\u2026,x4,y4 is required for quad mode");
   const TrackRange& range = job.range;
   const double expected = static_cast<double>(range.expected);

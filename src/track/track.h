@@ -2,9 +2,11 @@
 // through a time range and writes one sample per frame to the --output track file.
 #pragma once
 
+#include "base/options.h"
+#include "base/progress.h"
 #include "media/source.h"
+#include "track/series.h"
 
-#include <chrono>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -12,7 +14,7 @@
 namespace tv {
 
 // Entry point of the `track` command.
-void runTrack();
+void runTrack(const CommandLine& args);
 
 // The range every mode works in, in seconds; fixed once before any frame is decoded.
 struct TrackRange {
@@ -23,25 +25,11 @@ struct TrackRange {
 };
 
 // The range from --start, --end and --at for a video of this length and rate.
-TrackRange trackRange(double duration, double fps);
-
-// round((min(duration, end) - start) * fps), at least 1 (also when the product is not finite).
-long expectedFrames(double duration, double fps, double start, double end);
-
-// Progress for the application: the first report always goes out, later ones at most every
-// 0.4 s of wall-clock time, so a fast pass does not flood the pipe.
-class ProgressThrottle {
- public:
-  using Clock = std::chrono::steady_clock;
-  // The fraction to emit now (at most 1), or nothing while the last one is still recent.
-  std::optional<double> admit(double fraction, Clock::time_point now);
-
- private:
-  std::optional<Clock::time_point> last_;
-};
+TrackRange trackRange(const CommandLine& args, double duration, double fps);
 
 // What a mode gets from the driver.
 struct TrackJob {
+  const CommandLine& args;  // the mode's own options (--point, --box, --quad, --sign)
   const Source& source;
   TrackRange range;
   std::function<void(double fraction)> report;
@@ -55,6 +43,13 @@ struct TrackResult {
   double end = 0;    // the last sampled frame's time plus one frame period
   long seen = 0;
 };
+
+// The samples [t, cx, cy, w, h, found, extra values...] of a box series (times, boxes and the
+// values of `extra` rounded to 5 decimals; extra[i][k] is the i-th extra value of frame k),
+// with the envelope times and the count of frames where `found` holds a box.
+TrackResult boxSamples(const std::vector<double>& times, const std::vector<Box>& boxes,
+                       const std::vector<std::optional<Box>>& found, double fps,
+                       const std::vector<std::vector<double>>& extra = {});
 
 // The track file {"start", "end", "fps", "samples"} as compact JSON, or nothing when a value
 // cannot be written as JSON (a non-finite number).

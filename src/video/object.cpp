@@ -1,6 +1,6 @@
 #include "video/object.h"
 
-#include "cli/events.h"
+#include "base/events.h"
 #include "media/frames.h"
 
 #include <algorithm>

@@ -2,7 +2,6 @@
 // back to the start of the range and followed forward from it, all on 128 x 128 instance grids.
 #pragma once
 
-#include "cli/options.h"
 #include "media/source.h"
 #include "segment/grid.h"
 #include "segment/segmenter.h"

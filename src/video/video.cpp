@@ -1,14 +1,15 @@
 #include "video/video.h"
 
-#include "cli/events.h"
-#include "cli/options.h"
+#include "base/events.h"
+#include "base/options.h"
+#include "base/progress.h"
 #include "media/frames.h"
 #include "media/source.h"
 #include "segment/grid.h"
 #include "segment/masks.h"
 #include "segment/segmenter.h"
 #include "video/object.h"
-#include "video/writer.h"
+#include "media/matte_writer.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -62,20 +63,18 @@ cv::Size outputSize(cv::Size2d source, double maxSide) {
   return {evenSide(scale * source.width), evenSide(scale * source.height)};
 }
 
-VideoPlan planVideo(cv::Size2d size, double duration, double fps) {
+VideoPlan planVideo(const CommandLine& args, cv::Size2d size, double duration, double fps) {
   VideoPlan plan;
-  plan.start = numberOption("start", 0);
+  plan.start = args.number("start", 0);
   if (!(plan.start >= 0)) plan.start = 0;
-  plan.end = numberOption("end", duration + 1);
+  plan.end = args.number("end", duration + 1);
   if (!(plan.end < duration + 1)) plan.end = duration + 1;
-  plan.maxSide = numberOption("max", 1920);
+  plan.maxSide = args.number("max", 1920);
   cv::Size out = outputSize(size, plan.maxSide);
   plan.width = out.width;
   plan.height = out.height;
-  double frames = std::round((std::min(duration, plan.end) - plan.start) * fps);
-  if (!std::isfinite(frames) || frames < 1) frames = 1;
-  plan.total = static_cast<long>(std::min(frames, 1e15));
-  plan.pickTime = numberOption("at", plan.start);
+  plan.total = expectedFrames(duration, fps, plan.start, plan.end);
+  plan.pickTime = args.number("at", plan.start);
   return plan;
 }
 
@@ -85,28 +84,28 @@ int patienceFor(double fps) {
   return frames > 1000 ? 1000 : static_cast<int>(frames);
 }
 
-void runVideo() {
-  const auto output = option("output");
+void runVideo(const CommandLine& args) {
+  const auto output = args.option("output");
   if (!output) fail("--output is required");
-  const Source source = openSource();
-  const VideoPlan plan = planVideo(source.size, source.duration, source.fps);
+  const Source source = openSource(args.inputURL);
+  const VideoPlan plan = planVideo(args, source.size, source.duration, source.fps);
 
   Segmenter segmenter;
   segmenter.setPatience(patienceFor(source.fps));
 
-  const std::string& chosen = mode();
+  const std::string& chosen = args.mode;
   const bool person = chosen == "person";
   const bool object = chosen == "object";
   ObjectTrail trail;
   if (object) {
-    if (!point()) fail("--point is required for object mode");
-    trail = pickObject(source, plan, *point(), segmenter);
+    if (!args.point) fail("--point is required for object mode");
+    trail = pickObject(source, plan, *args.point, segmenter);
   }
 
   const cv::Size size(plan.width, plan.height);
   MatteWriter writer(*output, plan.width, plan.height, source.fps);
   const Clock::time_point began = Clock::now();
-  std::optional<Clock::time_point> lastProgress;  // none yet: the first frame always reports
+  ProgressThrottle throttle;
 
   eachFrame(source, plan.start, plan.end, [&](const cv::Mat& decoded, const MediaTime& time) {
     const int k = writer.framesWritten();
@@ -125,12 +124,9 @@ void runVideo() {
     }
     writer.append(forOutput(matte, size), time);
 
-    if (!lastProgress || secondsSince(*lastProgress) > 0.4) {
-      lastProgress = Clock::now();
-      const int written = writer.framesWritten();
-      double fraction = std::min(static_cast<double>(written) / plan.total, 1.0);
-      if (object) fraction = fraction * 0.6 + 0.4;
-      emit(Event{{"progress", fraction},
+    const int written = writer.framesWritten();
+    if (auto share = throttle.admit(static_cast<double>(written) / plan.total)) {
+      emit(Event{{"progress", object ? *share * 0.6 + 0.4 : *share},
                  {"frames", written},
                  {"fps", written / std::max(secondsSince(began), 0.001)}});
     }

@@ -2,6 +2,8 @@
 // a picked object or the foreground subject.
 #pragma once
 
+#include "base/options.h"
+
 #include <opencv2/core/mat.hpp>
 #include <opencv2/core/types.hpp>
 
@@ -22,8 +24,8 @@ struct VideoPlan {
 // each half rounded away from zero, so 641 x 361 gives 642 x 362.
 cv::Size outputSize(cv::Size2d source, double maxSide);
 
-// The plan from the global options (--start, --end, --max, --at) for a source.
-VideoPlan planVideo(cv::Size2d size, double duration, double fps);
+// The plan from --start, --end, --max and --at for a source.
+VideoPlan planVideo(const CommandLine& args, cv::Size2d size, double duration, double fps);
 
 // The frame as the analyses see it: reduced to the output size when that is smaller, so that no
 // work goes into detail the file cannot keep; otherwise the frame itself.
@@ -32,7 +34,7 @@ cv::Mat forAnalysis(const cv::Mat& frame, cv::Size output);
 // The segmenter's patience for a frame rate: about one second of frames, at least 8.
 int patienceFor(double fps);
 
-// Runs the command on the globals; returns after the done event, ends the process on failure.
-void runVideo();
+// Runs the command; returns after the done event, throws a Failure otherwise.
+void runVideo(const CommandLine& args);
 
 }  // namespace tv

@@ -39,7 +39,7 @@ bool havePictures(std::initializer_list<std::string> paths) {
 
 #define NEEDS(...)                                   \
   if (!haveModels() || !havePictures({__VA_ARGS__})) \
-  GTEST_SKIP() << "models or sample pictures missing"
+  GTEST_FAIL() << "models or sample pictures missing"
 
 // The outline of the person in the portrait (512 x 600), traced by hand: cap, head, shoulders
 // and the uniform down to the bottom edge.

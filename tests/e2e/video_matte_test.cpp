@@ -120,7 +120,7 @@ bool haveTalkingHead() {
 }
 
 TEST(VideoMatte, PersonMatteOfATalkingHead) {
-  if (!haveTalkingHead()) GTEST_SKIP() << "scripts/models has not unpacked " << kTalkingHead;
+  if (!haveTalkingHead()) GTEST_FAIL() << "scripts/models has not unpacked " << kTalkingHead;
   std::string dir = tvtest::scratchDir("video-person");
   std::string output = dir + "/person.mp4";
   auto result = runTool(
@@ -170,7 +170,7 @@ TEST(VideoMatte, PersonMatteOfATalkingHead) {
 }
 
 TEST(VideoMatte, SubjectMatteScaledToAnEvenSize) {
-  if (!haveTalkingHead()) GTEST_SKIP() << "scripts/models has not unpacked " << kTalkingHead;
+  if (!haveTalkingHead()) GTEST_FAIL() << "scripts/models has not unpacked " << kTalkingHead;
   std::string dir = tvtest::scratchDir("video-subject");
   std::string output = dir + "/subject.mp4";
   // Scale 250 / 400: 250 x 187.5, each half rounded away from zero: 250 x 188.
@@ -285,7 +285,7 @@ void expectFollowed(const std::vector<cv::Mat>& frames) {
 TEST(VideoMatte, ObjectPickedBeforeTheStartIsFollowedOverAGap) {
   std::string dir = tvtest::scratchDir("video-object-early");
   std::string clip = pedestriansWithAGap(dir);
-  if (clip.empty()) GTEST_SKIP() << "no " << kPedestrians;
+  if (clip.empty()) GTEST_FAIL() << "no " << kPedestrians;
   std::string output = dir + "/object.mp4";
   // --at before --start: the first frame of the range is the pick frame.
   auto result =
@@ -314,7 +314,7 @@ TEST(VideoMatte, ObjectPickedBeforeTheStartIsFollowedOverAGap) {
 TEST(VideoMatte, ObjectPickedPastTheRangeIsTracedBack) {
   std::string dir = tvtest::scratchDir("video-object-late");
   std::string clip = pedestriansWithAGap(dir);
-  if (clip.empty()) GTEST_SKIP() << "no " << kPedestrians;
+  if (clip.empty()) GTEST_FAIL() << "no " << kPedestrians;
   std::string output = dir + "/object.mp4";
   // --at past the range: the last frame is the pick frame, and every earlier one is traced back.
   auto result =

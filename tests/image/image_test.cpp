@@ -1,8 +1,8 @@
 // The image command's choices with a scripted vision: which instance, which method, which event.
 #include "image/image.h"
 
-#include "cli/options.h"
-#include "media/vision.h"
+#include "base/options.h"
+#include "vision/vision.h"
 #include "support/child.h"
 #include "support/blank_vision.h"
 #include "support/run.h"
@@ -70,15 +70,14 @@ class ImageRun : public ::testing::Test {
 
   // Runs the command in a child; answers its one line and the matte it wrote.
   json run(const std::string& input, const std::string& mode, std::optional<Point> at = {}) {
-    Globals globals;
+    CommandLine globals;
     globals.command = "image";
     globals.options = {{"input", input}, {"output", dir + "/matte.png"}};
     globals.inputURL = input;
     globals.mode = mode;
     globals.point = at;
-    setGlobalsForTesting(globals);
     std::filesystem::remove(dir + "/matte.png");  // no matte of an earlier run is read back
-    auto outcome = tvtest::inChild([] { runImage(); });
+    auto outcome = tvtest::inChild([&] { runImage(globals); });
     status = outcome.status;
     cv::Mat rgba;
     if (std::filesystem::exists(dir + "/matte.png"))

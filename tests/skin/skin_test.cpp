@@ -2,8 +2,8 @@
 // middle of the picture is coloured.
 #include "skin/skin.h"
 
-#include "cli/options.h"
-#include "media/vision.h"
+#include "base/options.h"
+#include "vision/vision.h"
 #include "skin/key.h"
 #include "support/blank_vision.h"
 #include "support/child.h"
@@ -50,16 +50,15 @@ struct Outcome {
 Outcome runSkinOn(const std::string& input, const std::map<std::string, std::string>& extra,
                   const std::function<std::vector<FaceObservation>(const cv::Mat&)>& faces) {
   auto child = tvtest::inChild([&] {
-    Globals g;
+    CommandLine g;
     g.command = "skin";
     g.options = extra;
     g.options["input"] = input;
     g.inputURL = input;
-    setGlobalsForTesting(g);
     FakeFaces fake;
     fake.faces = faces;
     useVisionForTesting(&fake);
-    runSkin();
+    runSkin(g);
   });
   Outcome outcome;
   outcome.status = child.status;

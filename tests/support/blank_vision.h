@@ -2,7 +2,7 @@
 // their test is about.
 #pragma once
 
-#include "media/vision.h"
+#include "vision/vision.h"
 
 namespace tvtest {
 

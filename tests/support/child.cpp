@@ -1,5 +1,7 @@
 #include "support/child.h"
 
+#include "base/events.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,8 +17,13 @@ ChildOutcome inChild(const std::function<void()>& body) {
   pid_t child = ::fork();
   if (child == 0) {
     ::dup2(::fileno(capture), 1);
-    body();
-    ::_exit(0);
+    int status = 0;
+    try {
+      body();
+    } catch (const tv::Failure& failure) {
+      status = tv::finishWithError(failure.message);
+    }
+    ::_exit(status);
   }
   int status = 0;
   ::waitpid(child, &status, 0);

@@ -1,4 +1,5 @@
-// Runs code that may end the process (fail() exits) in a forked child and collects what it wrote.
+// Runs code that may fail in a forked child, ending it as the tool ends a failed run (error line,
+// status 1), and collects what it wrote.
 #pragma once
 
 #include <functional>

@@ -1,4 +1,4 @@
-#include "cli/options.h"
+#include "base/options.h"
 #include "track/track.h"
 
 #include <gtest/gtest.h>
@@ -8,16 +8,17 @@
 
 namespace {
 
+tv::CommandLine args;
+
 void useOptions(std::map<std::string, std::string> options) {
-  tv::Globals g;
-  g.command = "track";
-  g.options = std::move(options);
-  tv::setGlobalsForTesting(g);
+  args = tv::CommandLine{};
+  args.command = "track";
+  args.options = std::move(options);
 }
 
 TEST(TrackRange, DefaultsRunTheWholeVideoFromItsStart) {
   useOptions({{"output", "x.json"}});
-  tv::TrackRange r = tv::trackRange(10, 30);
+  tv::TrackRange r = tv::trackRange(args, 10, 30);
   EXPECT_EQ(r.start, 0);
   EXPECT_EQ(r.end, 11);
   EXPECT_EQ(r.at, 0);
@@ -26,38 +27,38 @@ TEST(TrackRange, DefaultsRunTheWholeVideoFromItsStart) {
 
 TEST(TrackRange, UnreadableOrNegativeStartIsZero) {
   useOptions({{"start", "abc"}});
-  EXPECT_EQ(tv::trackRange(10, 30).start, 0);
+  EXPECT_EQ(tv::trackRange(args, 10, 30).start, 0);
   useOptions({{"start", "-3"}});
-  EXPECT_EQ(tv::trackRange(10, 30).start, 0);
+  EXPECT_EQ(tv::trackRange(args, 10, 30).start, 0);
   useOptions({{"start", " 2"}});  // leading space: no number
-  EXPECT_EQ(tv::trackRange(10, 30).start, 0);
+  EXPECT_EQ(tv::trackRange(args, 10, 30).start, 0);
   useOptions({{"start", "nan"}});
-  EXPECT_EQ(tv::trackRange(10, 30).start, 0);
+  EXPECT_EQ(tv::trackRange(args, 10, 30).start, 0);
 }
 
 TEST(TrackRange, EndIsCappedOneSecondPastTheDuration) {
   useOptions({{"end", "1e9"}});
-  EXPECT_EQ(tv::trackRange(10, 30).end, 11);
+  EXPECT_EQ(tv::trackRange(args, 10, 30).end, 11);
   useOptions({{"end", "nan"}});
-  EXPECT_EQ(tv::trackRange(10, 30).end, 11);
+  EXPECT_EQ(tv::trackRange(args, 10, 30).end, 11);
   useOptions({{"end", "4"}});
-  EXPECT_EQ(tv::trackRange(10, 30).end, 4);
+  EXPECT_EQ(tv::trackRange(args, 10, 30).end, 4);
 }
 
 TEST(TrackRange, AtIsClampedIntoStartToDuration) {
   useOptions({{"start", "2"}, {"at", "1e9"}});
-  EXPECT_EQ(tv::trackRange(10, 30).at, 10);
+  EXPECT_EQ(tv::trackRange(args, 10, 30).at, 10);
   useOptions({{"start", "2"}, {"at", "1"}});
-  EXPECT_EQ(tv::trackRange(10, 30).at, 2);
+  EXPECT_EQ(tv::trackRange(args, 10, 30).at, 2);
   useOptions({{"start", "2"}, {"at", "x"}});
-  EXPECT_EQ(tv::trackRange(10, 30).at, 2);
+  EXPECT_EQ(tv::trackRange(args, 10, 30).at, 2);
   useOptions({{"start", "2"}, {"at", "5.5"}});
-  EXPECT_EQ(tv::trackRange(10, 30).at, 5.5);
+  EXPECT_EQ(tv::trackRange(args, 10, 30).at, 5.5);
 }
 
 TEST(TrackRange, ExpectedFrameCount) {
   useOptions({{"start", "2"}, {"end", "4"}});
-  EXPECT_EQ(tv::trackRange(10, 30).expected, 60);
+  EXPECT_EQ(tv::trackRange(args, 10, 30).expected, 60);
   EXPECT_EQ(tv::expectedFrames(10, 30, 0, 11), 300);
   EXPECT_EQ(tv::expectedFrames(10, 30, 12, 11), 1);   // start beyond the video
   EXPECT_EQ(tv::expectedFrames(10, 25, 0, 0.02), 1);  // half a frame rounds away from zero

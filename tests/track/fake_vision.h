@@ -2,7 +2,7 @@
 // frame by frame without any model.
 #pragma once
 
-#include "media/vision.h"
+#include "vision/vision.h"
 
 #include <functional>
 #include <memory>

@@ -1,5 +1,5 @@
 // The modes end to end inside the process: real decoding of a generated clip, scripted vision.
-#include "cli/options.h"
+#include "base/options.h"
 #include "fake_vision.h"
 #include "media/source.h"
 #include "support/run.h"
@@ -27,7 +27,7 @@ class Modes : public ::testing::Test {
   // Runs a mode with these options; the fractions it reported are kept in `fractions`.
   template <typename Mode>
   tv::TrackResult run(Mode mode, std::map<std::string, std::string> options) {
-    tv::Globals g;
+    tv::CommandLine g;
     g.command = "track";
     g.options = options;
     g.inputURL = clip_;
@@ -36,10 +36,9 @@ class Modes : public ::testing::Test {
       auto n = tv::parseNumbers(options["point"]);
       if (n.size() == 2) g.point = tv::Point{n[0], n[1]};
     }
-    tv::setGlobalsForTesting(g);
     const tv::Source source = tv::openSource(clip_);
     fractions.clear();
-    tv::TrackJob job{source, tv::trackRange(source.duration, source.fps),
+    tv::TrackJob job{g, source, tv::trackRange(g, source.duration, source.fps),
                      [this](double f) { fractions.push_back(f); }};
     return mode(job);
   }

@@ -1,5 +1,5 @@
 // The video command's run settings and the object mode's bookkeeping on grids.
-#include "cli/options.h"
+#include "base/options.h"
 #include "segment/grid.h"
 #include "video/object.h"
 #include "video/video.h"
@@ -12,13 +12,14 @@
 
 namespace {
 
+tv::CommandLine args;
+
 void useOptions(const std::map<std::string, std::string>& options) {
-  tv::Globals globals;
-  globals.command = "video";
-  globals.options = options;
-  globals.options["input"] = "clip.mp4";
-  globals.inputURL = "clip.mp4";
-  tv::setGlobalsForTesting(globals);
+  args = tv::CommandLine{};
+  args.command = "video";
+  args.options = options;
+  args.options["input"] = "clip.mp4";
+  args.inputURL = "clip.mp4";
 }
 
 TEST(VideoSize, FullHdKeepsItsSizeByDefault) {
@@ -46,7 +47,7 @@ TEST(VideoSize, NeverEnlargedNeverBelowTwo) {
 
 TEST(VideoPlan, Defaults) {
   useOptions({});
-  tv::VideoPlan plan = tv::planVideo({1920, 1080}, 10, 30);
+  tv::VideoPlan plan = tv::planVideo(args, {1920, 1080}, 10, 30);
   EXPECT_EQ(plan.start, 0);
   EXPECT_EQ(plan.end, 11);  // one second past the duration
   EXPECT_EQ(plan.maxSide, 1920);
@@ -58,7 +59,7 @@ TEST(VideoPlan, Defaults) {
 
 TEST(VideoPlan, RangeAndPickFromTheOptions) {
   useOptions({{"start", "2"}, {"end", "4.5"}, {"max", "1000"}, {"at", "3"}});
-  tv::VideoPlan plan = tv::planVideo({1920, 1080}, 10, 25);
+  tv::VideoPlan plan = tv::planVideo(args, {1920, 1080}, 10, 25);
   EXPECT_EQ(plan.start, 2);
   EXPECT_EQ(plan.end, 4.5);
   EXPECT_EQ(plan.width, 1000);
@@ -69,7 +70,7 @@ TEST(VideoPlan, RangeAndPickFromTheOptions) {
 
 TEST(VideoPlan, OutOfRangeAndMalformedValues) {
   useOptions({{"start", "-1"}, {"end", "99"}, {"max", " 640"}, {"at", "soon"}});
-  tv::VideoPlan plan = tv::planVideo({1280, 720}, 4, 30);
+  tv::VideoPlan plan = tv::planVideo(args, {1280, 720}, 4, 30);
   EXPECT_EQ(plan.start, 0);
   EXPECT_EQ(plan.end, 5);         // cut to duration + 1
   EXPECT_EQ(plan.maxSide, 1920);  // a leading space is no number
@@ -80,7 +81,7 @@ TEST(VideoPlan, OutOfRangeAndMalformedValues) {
 
 TEST(VideoPlan, EmptyRangeStillExpectsOneFrame) {
   useOptions({{"start", "8"}, {"end", "3"}});
-  EXPECT_EQ(tv::planVideo({64, 64}, 4, 30).total, 1);
+  EXPECT_EQ(tv::planVideo(args, {64, 64}, 4, 30).total, 1);
 }
 
 TEST(VideoPlan, PatienceIsAboutOneSecondOfFrames) {

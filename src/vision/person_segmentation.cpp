@@ -1,0 +1,166 @@
+// Person segmentation: the detector finds the people; the selfie network draws them, on the
+// whole frame for people that fill a good part of it, and on a crop of their own for every
+// smaller one, pasted back. On a wide shot the whole-frame pass only gives blobs for small
+// figures; on their own crops the same network draws clean silhouettes.
+#include "vision/analyses.h"
+#include "vision/segmodels.h"
+#include "vision/pixels.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace tv::analyses {
+namespace {
+
+// The matte is made at most this long on its longer side; callers fit it to their image.
+constexpr int kMatteSide = 1024;
+// Person boxes from the detector count from this score. Measured on the OpenCV and
+// scikit-image sample photos: people score 0.3-0.8, and the strongest non-person peaks on
+// the same photos stay below 0.3 for the person class.
+constexpr float kPersonScore = 0.3f;
+// On successive frames a person already found is kept down to kKeptScore, as long as their
+// box overlaps the one before by kSamePerson: a figure whose score wavers around the threshold
+// does not blink in and out of the matte.
+constexpr float kKeptScore = 0.15f;
+constexpr double kSamePerson = 0.5;
+// Every person gets a crop of their own unless the crop would cover this much of the frame:
+// then the whole-frame pass sees the person as large as a crop would. Measured: the whole-frame
+// pass can miss a standing figure that is 80 % of the frame tall but narrow, its crop never.
+constexpr double kWholeFrameShare = 0.6;
+// A piece of the whole-frame matte (pixels of at least kInside) belongs to a large person
+// when this share of it lies in their crop regions; it keeps kEdgeReach network pixels of soft
+// edge around it.
+constexpr float kInside = 0.5f;
+constexpr double kPieceInside = 0.5;
+constexpr int kEdgeReach = 7;
+// Light temporal smoothing: where a pixel changed by less than kSteadyChange (in 0..1) since
+// the previous frame, it keeps kSteadyWeight of its previous value. Edges then stop
+// flickering, while anything that really moves follows at once.
+constexpr float kSteadyChange = 0.2f;
+constexpr float kSteadyWeight = 0.3f;
+
+cv::Size matteSize(const cv::Size& image) {
+  int side = std::max(image.width, image.height);
+  if (side <= kMatteSide) return image;
+  double scale = double(kMatteSide) / side;
+  return {std::max(1, int(std::lround(image.width * scale))),
+          std::max(1, int(std::lround(image.height * scale)))};
+}
+
+// Of the whole-frame pass (`whole`, the network's size, for an image of `size`), the pieces
+// that belong to the large people in `regions`: a piece counts when most of it lies in their
+// regions. The detector's boxes of a close-up are often tighter than the person (an arm, a
+// held helmet), so whole pieces are kept rather than the boxes cut out. Answers a 0/1 weight
+// (CV_32FC1) at the network's size, a little wider than the pieces to keep their soft edge.
+cv::Mat largePeople(const cv::Mat& whole, cv::Size size, const std::vector<cv::Rect>& regions) {
+  const double sx = double(whole.cols) / size.width, sy = double(whole.rows) / size.height;
+  cv::Mat inRegions(whole.size(), CV_8U, cv::Scalar(0));
+  for (const auto& r : regions) {
+    cv::Rect scaled(cvFloor(r.x * sx), cvFloor(r.y * sy), cvCeil(r.width * sx),
+                    cvCeil(r.height * sy));
+    inRegions(scaled & cv::Rect(0, 0, whole.cols, whole.rows)).setTo(1);
+  }
+  cv::Mat pieces = whole >= kInside, labels, stats, centroids;
+  int count = cv::connectedComponentsWithStats(pieces, labels, stats, centroids, 8, CV_32S);
+  std::vector<int> inside(count, 0);
+  for (int y = 0; y < whole.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    const uchar* r = inRegions.ptr<uchar>(y);
+    for (int x = 0; x < whole.cols; ++x) inside[l[x]] += r[x];
+  }
+  cv::Mat kept(whole.size(), CV_8U, cv::Scalar(0));
+  for (int i = 1; i < count; ++i) {
+    if (inside[i] < kPieceInside * stats.at<int>(i, cv::CC_STAT_AREA)) continue;
+    kept.setTo(255, labels == i);
+  }
+  cv::dilate(kept, kept, cv::getStructuringElement(cv::MORPH_ELLIPSE, {kEdgeReach, kEdgeReach}));
+  cv::Mat weight;
+  kept.convertTo(weight, CV_32F, 1.0 / 255);
+  return weight;
+}
+
+// The people of this frame: detections from kPersonScore, and from kKeptScore those that
+// continue a person of the previous frame (`before`).
+std::vector<cv::Rect2f> people(const cv::Mat& bgr, const std::vector<cv::Rect2f>& before) {
+  std::vector<cv::Rect2f> found;
+  for (const auto& d : segmodels::detectObjects(bgr, kKeptScore)) {
+    if (d.label != segmodels::kPerson) continue;
+    bool continues = std::any_of(before.begin(), before.end(), [&](const cv::Rect2f& b) {
+      return overlap(b, d.box) >= kSamePerson;
+    });
+    if (d.score >= kPersonScore || continues) found.push_back(d.box);
+  }
+  return found;
+}
+
+// The person matte (CV_32FC1, 0..1) of one BGR image at its own size, for the people in
+// `boxes`.
+cv::Mat personMatte(const cv::Mat& bgr, const std::vector<cv::Rect2f>& boxes) {
+  // The selfie network assumes there is someone: on a street without people it paints the
+  // buildings. Its answer only counts around the people the detector finds, on the whole frame
+  // for large ones and on crops of their own for the others.
+  cv::Mat matte(bgr.size(), CV_32F, cv::Scalar(0));
+  std::vector<cv::Rect> large;
+  for (const auto& box : boxes) {
+    cv::Rect region = segmodels::personCrop(bgr.size(), box);
+    if (region.area() > kWholeFrameShare * bgr.size().area()) {
+      large.push_back(region);
+      continue;
+    }
+    segmodels::CropMatte crop = segmodels::personInBox(bgr, box);
+    if (crop.probability.empty()) continue;
+    // Overlapping crops (people side by side) keep the higher value.
+    cv::Mat target = matte(crop.region);
+    cv::max(target, crop.probability, target);
+  }
+  if (!large.empty()) {
+    cv::Mat whole = segmodels::personProbability(bgr);
+    if (whole.empty()) return {};
+    cv::Mat kept = largePeople(whole, bgr.size(), large);
+    cv::Mat fitted;
+    cv::resize(whole.mul(kept), fitted, bgr.size(), 0, 0, cv::INTER_LINEAR);
+    cv::max(matte, fitted, matte);
+  }
+  return matte;
+}
+
+class ModelPersonSegmentation final : public PersonSegmentation {
+ public:
+  cv::Mat next(const cv::Mat& image) override {
+    segmodels::loadNetworks();
+    try {
+      if (image.empty()) return {};
+      cv::Mat bgr = segmodels::shrunkBgr(image, matteSize(image.size()));
+      if (bgr.size() != previous_.size()) people_.clear();
+      people_ = people(bgr, people_);
+      cv::Mat matte = personMatte(bgr, people_);
+      if (matte.empty()) return {};
+      if (previous_.size() == matte.size()) {
+        cv::Mat steady;
+        cv::absdiff(matte, previous_, steady);
+        cv::Mat blended = matte * (1 - kSteadyWeight) + previous_ * kSteadyWeight;
+        blended.copyTo(matte, steady < kSteadyChange);
+      }
+      previous_ = matte;
+      cv::Mat bytes;
+      matte.convertTo(bytes, CV_8U, 255.0);
+      return bytes;
+    } catch (const std::exception&) {
+      return {};
+    }
+  }
+
+ private:
+  cv::Mat previous_;                // the last frame's matte, CV_32FC1 0..1
+  std::vector<cv::Rect2f> people_;  // the last frame's people
+};
+
+}  // namespace
+
+std::unique_ptr<PersonSegmentation> personSegmentation() {
+  return std::make_unique<ModelPersonSegmentation>();
+}
+
+}  // namespace tv::analyses

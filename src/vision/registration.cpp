@@ -1,0 +1,377 @@
+// Image registration. The homography comes from ORB features matched both ways and RANSAC;
+// the translation from phase correlation. Both answer nothing rather than a guess when the
+// pictures have too little texture, repeat themselves, or do not show the same scene.
+//
+// Coordinates: OpenCV puts the origin at the top left with pixel centres on whole numbers;
+// the analyses' convention is the lower left with the picture spanning [0, W] x [0, H], so
+// pixel (i, j) of an image H rows high has its centre at (i + 0.5, H - j - 0.5).
+#include "vision/analyses.h"
+#include "vision/pixels.h"
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/features2d.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/video/tracking.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace tv::analyses {
+namespace {
+
+constexpr int kFeatures = 600;           // ORB features per picture
+constexpr int kCorners = 400;            // corners per picture for the refinement
+constexpr double kRatio = 0.8;           // Lowe's ratio test on the two nearest descriptors
+constexpr int kMinInliers = 24;          // fewer RANSAC inliers: no homography
+constexpr double kMinInlierShare = 0.3;  // inliers among the mutual matches
+const cv::Size kWindow(21, 21);          // Lucas-Kanade's window
+constexpr int kLevels = 3;               // the most pyramid levels Lucas-Kanade is asked to use
+// Share of the reference's corners that must agree when starting from the previous answer.
+constexpr double kMinPreviousShare = 0.5;
+constexpr double kMinContrast = 4;  // grey standard deviation below it: no texture
+// Phase correlation's peak response: about 1 for a true shift, under 0.03 for unrelated
+// pictures, 0.05-0.15 where rotation or zoom leave the answer unreliable.
+constexpr double kMinResponse = 0.15;
+constexpr double kLargestCorrelated = 1280;  // longest side phase correlation works at, pixels
+
+bool textured(const cv::Mat& grey) {
+  cv::Scalar mean, deviation;
+  cv::meanStdDev(grey, mean, deviation);
+  return deviation[0] >= kMinContrast;
+}
+
+// A cheap fingerprint of a picture's pixels, so that a reference frame given again (the usual
+// case: one reference serves several frames) reuses its features. Four words are mixed at a
+// time into four lanes, so that the multiplications do not wait on each other.
+uint64_t fingerprint(const cv::Mat& image) {
+  constexpr uint64_t kMix = 0x9E3779B97F4A7C15ull;
+  uint64_t seed = 1469598103934665603ull ^ uint64_t(image.cols) ^ (uint64_t(image.rows) << 32);
+  uint64_t lanes[4] = {seed, seed ^ kMix, seed + 0x632BE59BD9B4E019ull, ~seed};
+  auto mix = [](uint64_t hash, uint64_t word) {
+    hash = (hash ^ word) * kMix;
+    return hash ^ (hash >> 29);
+  };
+  for (int row = 0; row < image.rows; ++row) {
+    const uchar* p = image.ptr(row);
+    size_t bytes = size_t(image.cols) * image.elemSize();
+    size_t k = 0;
+    for (; k + 32 <= bytes; k += 32) {
+      uint64_t words[4];
+      std::memcpy(words, p + k, 32);
+      for (int j = 0; j < 4; ++j) lanes[j] = mix(lanes[j], words[j]);
+    }
+    for (; k + 8 <= bytes; k += 8) {
+      uint64_t word;
+      std::memcpy(&word, p + k, 8);
+      lanes[0] = mix(lanes[0], word);
+    }
+    for (; k < bytes; ++k) lanes[1] = (lanes[1] ^ p[k]) * 1099511628211ull;
+  }
+  uint64_t hash = lanes[0];
+  for (int j = 1; j < 4; ++j) hash = mix(hash, lanes[j]);
+  return hash;
+}
+
+struct Features {
+  uint64_t key = 0;
+  cv::Size size;
+  cv::Mat grey;
+  bool isTextured = false;
+  // ORB's, found only when a picture is matched by its features (see homography).
+  bool orbFound = false;
+  std::vector<cv::KeyPoint> points;
+  cv::Mat descriptors;
+  // Well-spread corners for the refinement, found only once the picture serves as a reference.
+  std::vector<cv::Point2f> corners;
+  bool cornersFound = false;
+  // Its Lucas-Kanade pyramid (with derivatives), built once for the frames it serves.
+  std::vector<cv::Mat> pyramid;
+  int pyramidLevels = -1;
+};
+
+// The features of a picture, from a two-entry cache that keeps the most recently used: the
+// reference, given again for several frames, stays while each new current frame replaces the
+// one before.
+Features& featuresOf(const cv::Mat& image) {
+  static Features cache[2];
+  static uint64_t lastUse[2] = {0, 0};
+  static uint64_t clock = 0;
+  uint64_t key = fingerprint(image);
+  for (int k = 0; k < 2; ++k) {
+    if (cache[k].key == key && cache[k].size == image.size() && !cache[k].grey.empty()) {
+      lastUse[k] = ++clock;
+      return cache[k];
+    }
+  }
+  int oldest = lastUse[0] <= lastUse[1] ? 0 : 1;
+  lastUse[oldest] = ++clock;
+  Features& slot = cache[oldest];
+  slot = Features{};
+  slot.key = key;
+  slot.size = image.size();
+  slot.grey = greyOf(image).clone();
+  slot.isTextured = textured(slot.grey);
+  return slot;
+}
+
+// ORB's features of a picture, found on first need.
+void findOrb(Features& features) {
+  static cv::Ptr<cv::ORB> orb = cv::ORB::create(kFeatures);
+  if (features.orbFound) return;
+  features.orbFound = true;
+  if (features.isTextured)
+    orb->detectAndCompute(features.grey, cv::noArray(), features.points, features.descriptors);
+}
+
+// Matches from a to b that pass the ratio test and are each other's nearest neighbours.
+std::vector<cv::DMatch> mutualMatches(const Features& a, const Features& b) {
+  std::vector<cv::DMatch> kept;
+  if (a.descriptors.rows < 2 || b.descriptors.rows < 2) return kept;
+  cv::BFMatcher matcher(cv::NORM_HAMMING);
+  std::vector<std::vector<cv::DMatch>> forward;
+  std::vector<cv::DMatch> backward;
+  matcher.knnMatch(a.descriptors, b.descriptors, forward, 2);
+  matcher.match(b.descriptors, a.descriptors, backward);
+  for (const auto& pair : forward) {
+    if (pair.size() < 2) continue;
+    const cv::DMatch& best = pair[0];
+    if (best.distance >= kRatio * pair[1].distance) continue;
+    if (backward[best.trainIdx].trainIdx != best.queryIdx) continue;
+    kept.push_back(best);
+  }
+  return kept;
+}
+
+// The flip from OpenCV pixel positions to the lower-left convention, for a picture `rows` high.
+cv::Matx33d flip(int rows) {
+  return {1, 0, 0.5, 0, -1, rows - 0.5, 0, 0, 1};
+}
+
+// A homography that keeps the picture a convex quadrilateral of sensible size, turned the same
+// way round (no mirror, no fold, no point sent to infinity).
+bool plausible(const cv::Matx33d& h, cv::Size size) {
+  cv::Point2d corners[4] = {{0, 0},
+                            {double(size.width), 0},
+                            {double(size.width), double(size.height)},
+                            {0, double(size.height)}};
+  cv::Point2d mapped[4];
+  for (int k = 0; k < 4; ++k) {
+    cv::Vec3d p = h * cv::Vec3d(corners[k].x, corners[k].y, 1);
+    if (!(p[2] > 1e-6)) return false;
+    mapped[k] = {p[0] / p[2], p[1] / p[2]};
+    if (!std::isfinite(mapped[k].x) || !std::isfinite(mapped[k].y)) return false;
+  }
+  double area = 0;
+  for (int k = 0; k < 4; ++k) {
+    const cv::Point2d& a = mapped[k];
+    const cv::Point2d& b = mapped[(k + 1) % 4];
+    const cv::Point2d& c = mapped[(k + 2) % 4];
+    if ((b - a).cross(c - b) <= 0) return false;
+    area += a.cross(b) / 2;
+  }
+  double ratio = area / (double(size.width) * size.height);
+  return ratio > 0.25 && ratio < 4;
+}
+
+// The homography fitted on Lucas-Kanade correspondences, and how many of the reference's
+// corners agree with it.
+struct Refinement {
+  cv::Matx33d homography;
+  int inliers = 0;
+};
+
+// ORB finds its corners on whole pixels of its pyramid levels, and its matches leave the
+// homography off by a pixel or so at the frame's corners. To place it to a fraction of a pixel,
+// the current picture is warped onto the reference with the estimate; what remains is a small
+// shift everywhere, which Lucas-Kanade measures at well-spread corners of the reference, free
+// of the scale and rotation that would bias it otherwise. The homography is fitted again on
+// those correspondences, keeping the ones within half a pixel. `largestShift` is how far a
+// corner may have moved from where the estimate puts it (pixels), `levels` the pyramid levels
+// Lucas-Kanade may use to reach that far.
+std::optional<Refinement> refinement(const Features& cur, Features& ref,
+                                     const cv::Matx33d& estimate, double largestShift, int levels) {
+  if (!ref.cornersFound) {
+    double spacing = std::max(8.0, std::hypot(ref.grey.cols, ref.grey.rows) / 60);
+    cv::goodFeaturesToTrack(ref.grey, ref.corners, kCorners, 0.01, spacing);
+    ref.cornersFound = true;
+  }
+  if (ref.corners.size() < size_t(kMinInliers)) return std::nullopt;
+  cv::Mat warped;
+  cv::warpPerspective(cur.grey, warped, estimate, ref.grey.size(), cv::INTER_LINEAR,
+                      cv::BORDER_CONSTANT);
+  if (ref.pyramidLevels < levels)
+    ref.pyramidLevels = cv::buildOpticalFlowPyramid(ref.grey, ref.pyramid, kWindow, kLevels, true);
+  std::vector<cv::Point2f> tracked = ref.corners;
+  std::vector<uchar> status;
+  std::vector<float> error;
+  cv::calcOpticalFlowPyrLK(
+      ref.pyramid, warped, ref.corners, tracked, status, error, kWindow, levels,
+      cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 0.005),
+      cv::OPTFLOW_USE_INITIAL_FLOW);
+  cv::Matx33d back = estimate.inv();
+  cv::Rect2f inside(0, 0, float(cur.grey.cols - 1), float(cur.grey.rows - 1));
+  std::vector<cv::Point2f> from, to;
+  for (size_t k = 0; k < tracked.size(); ++k) {
+    if (!status[k] || cv::norm(tracked[k] - ref.corners[k]) > largestShift) continue;
+    cv::Vec3d p = back * cv::Vec3d(tracked[k].x, tracked[k].y, 1);
+    if (!(std::abs(p[2]) > 1e-9)) continue;
+    cv::Point2f original(float(p[0] / p[2]), float(p[1] / p[2]));
+    if (!inside.contains(original)) continue;
+    from.push_back(original);
+    to.push_back(ref.corners[k]);
+  }
+  if (int(from.size()) < kMinInliers) return std::nullopt;
+  std::vector<uchar> mask;
+  cv::Mat better = cv::findHomography(from, to, cv::RANSAC, 0.5, mask, 2000, 0.999);
+  if (better.empty()) return std::nullopt;
+  int inliers = int(std::count(mask.begin(), mask.end(), uchar(1)));
+  if (inliers < kMinInliers) return std::nullopt;
+  return Refinement{cv::Matx33d(better), inliers};
+}
+
+cv::Matx33d refined(const Features& cur, Features& ref, const cv::Matx33d& estimate) {
+  auto better = refinement(cur, ref, estimate, 2, 2);
+  return better ? better->homography : estimate;
+}
+
+// How far apart two homographies put the picture's corners, pixels.
+double cornerDistance(const cv::Matx33d& a, const cv::Matx33d& b, cv::Size size) {
+  double largest = 0;
+  for (cv::Point2d c : {cv::Point2d(0, 0), cv::Point2d(size.width, 0),
+                        cv::Point2d(size.width, size.height), cv::Point2d(0, size.height)}) {
+    cv::Vec3d p = a * cv::Vec3d(c.x, c.y, 1), q = b * cv::Vec3d(c.x, c.y, 1);
+    if (!(std::abs(p[2]) > 1e-9 && std::abs(q[2]) > 1e-9)) return INFINITY;
+    largest = std::max(largest, std::hypot(p[0] / p[2] - q[0] / q[2], p[1] / p[2] - q[1] / q[2]));
+  }
+  return largest;
+}
+
+// The camera mode registers each frame of a video with a reference a few frames back, so the
+// previous answer for the same reference (or no motion, when the reference is the previous
+// frame) already lies within a few pixels: Lucas-Kanade from there replaces ORB on the frame.
+// A first pass reaches far (up to 40 pixels, 4 pyramid levels); when its answer moved the
+// corners by more than a pixel, a second pass from it is the usual refinement. The answer
+// counts only when most of the reference's corners agree with it; otherwise ORB decides.
+std::optional<cv::Matx33d> fromPrevious(const Features& cur, Features& ref,
+                                        const cv::Matx33d& previous) {
+  auto first = refinement(cur, ref, previous, 40, 3);
+  if (!first) return std::nullopt;
+  Refinement answer = *first;
+  if (cornerDistance(first->homography, previous, cur.grey.size()) > 1) {
+    auto second = refinement(cur, ref, first->homography, 2, 2);
+    if (!second) return std::nullopt;
+    answer = *second;
+  }
+  if (answer.inliers < kMinPreviousShare * double(ref.corners.size())) return std::nullopt;
+  return answer.homography;
+}
+
+// The homography in the picture's own pixels (top-left origin), by ORB matching and refinement.
+std::optional<cv::Matx33d> byFeatures(Features& cur, Features& ref, cv::Size size) {
+  findOrb(ref);
+  findOrb(cur);
+  std::vector<cv::DMatch> matches = mutualMatches(cur, ref);
+  if (int(matches.size()) < kMinInliers) return std::nullopt;
+  std::vector<cv::Point2f> from, to;
+  for (const auto& m : matches) {
+    from.push_back(cur.points[m.queryIdx].pt);
+    to.push_back(ref.points[m.trainIdx].pt);
+  }
+  double diagonal = std::hypot(size.width, size.height);
+  double threshold = std::max(1.5, diagonal * 0.003);
+  std::vector<uchar> inlierMask;
+  cv::Mat found = cv::findHomography(from, to, cv::RANSAC, threshold, inlierMask, 4000, 0.999);
+  if (found.empty()) return std::nullopt;
+  int inliers = int(std::count(inlierMask.begin(), inlierMask.end(), uchar(1)));
+  if (inliers < kMinInliers || inliers < kMinInlierShare * double(matches.size()))
+    return std::nullopt;
+  return refined(cur, ref, cv::Matx33d(found));
+}
+
+}  // namespace
+
+std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& current) {
+  // The last answers (top-left pixels), so that a pair given again gets the same answer
+  // whatever came between, and the next frame starts from the previous one's.
+  struct Answer {
+    uint64_t reference = 0, current = 0;
+    std::optional<cv::Matx33d> topLeft;
+  };
+  static Answer recent[4];
+  static size_t next = 0;
+  try {
+    if (reference.empty() || current.empty()) return std::nullopt;
+    // The second look-up never evicts the first: it is the most recently used.
+    Features& ref = featuresOf(reference);
+    Features& cur = featuresOf(current);
+    std::optional<cv::Matx33d> topLeft;
+    const Answer* same = nullptr;
+    const Answer* previous = nullptr;  // the last answer for this reference
+    const Answer& last = recent[(next + 3) % 4];
+    for (size_t k = 0; k < 4; ++k) {
+      const Answer& a = recent[(next + 3 - k) % 4];
+      if (a.reference == ref.key && a.current == cur.key && !same) same = &a;
+      if (a.reference == ref.key && a.topLeft && !previous) previous = &a;
+    }
+    // The reference is the frame asked about last: it moved little since.
+    bool referenceWasCurrent = last.current == ref.key && last.reference != 0;
+    if (same) {
+      topLeft = same->topLeft;
+    } else {
+      if (ref.isTextured && cur.isTextured && current.size() == reference.size()) {
+        if (previous)
+          topLeft = fromPrevious(cur, ref, *previous->topLeft);
+        else if (referenceWasCurrent)
+          topLeft = fromPrevious(cur, ref, cv::Matx33d::eye());
+      }
+      if (!topLeft) topLeft = byFeatures(cur, ref, current.size());
+      if (topLeft && !plausible(*topLeft, current.size())) topLeft.reset();
+      recent[next] = {ref.key, cur.key, topLeft};
+      next = (next + 1) % 4;
+    }
+    if (!topLeft) return std::nullopt;
+    cv::Matx33d lowerLeft = flip(reference.rows) * *topLeft * flip(current.rows).inv();
+    if (!(std::abs(lowerLeft(2, 2)) > 1e-12)) return std::nullopt;
+    lowerLeft *= 1.0 / lowerLeft(2, 2);
+    return cv::Matx33f(lowerLeft);
+  } catch (const std::exception&) {  // cv::Exception included
+    return std::nullopt;
+  }
+}
+
+std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& current) {
+  try {
+    if (reference.empty() || current.empty() || reference.size() != current.size())
+      return std::nullopt;
+    cv::Mat a = greyOf(reference), b = greyOf(current);
+    if (!textured(a) || !textured(b)) return std::nullopt;
+    // Large frames are correlated at half size or less: the answer stays within a few tenths
+    // of a pixel, at a fraction of the cost.
+    int factor = int(std::ceil(std::max(a.cols, a.rows) / kLargestCorrelated));
+    if (factor > 1) {
+      cv::Size reduced(a.cols / factor, a.rows / factor);
+      cv::resize(a, a, reduced, 0, 0, cv::INTER_AREA);
+      cv::resize(b, b, reduced, 0, 0, cv::INTER_AREA);
+    }
+    cv::Mat fa, fb;
+    a.convertTo(fa, CV_32F);
+    b.convertTo(fb, CV_32F);
+    // The window keeps the picture's edges, which do not move with the content, out of it.
+    cv::Mat window;
+    cv::createHanningWindow(window, fa.size(), CV_32F);
+    double response = 0;
+    cv::Point2d shift = cv::phaseCorrelate(fa, fb, window, &response);
+    if (!(response >= kMinResponse) || !std::isfinite(shift.x) || !std::isfinite(shift.y))
+      return std::nullopt;
+    // phaseCorrelate gives how far the current content lies from the reference content, x
+    // right and y down; the aligning transform moves it back, and y points up here.
+    double sx = double(reference.cols) / a.cols, sy = double(reference.rows) / a.rows;
+    return cv::Point2d(-shift.x * sx, shift.y * sy);
+  } catch (const std::exception&) {  // cv::Exception included
+    return std::nullopt;
+  }
+}
+
+}  // namespace tv::analyses

@@ -1,0 +1,318 @@
+#include "vision/segmodels.h"
+#include "vision/pixels.h"
+
+#include "vision/models.h"
+
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tv::segmodels {
+namespace {
+
+// Written by scripts/models (scripts/tfjs2onnx) from the TFJS graphs of the human-models
+// package. Both take NCHW RGB input; their outputs are NCHW.
+constexpr const char* kMatteFile = "selfie.onnx";
+constexpr const char* kMatteName = "person segmentation";
+constexpr const char* kDetectorFile = "centernet.onnx";
+constexpr const char* kDetectorName = "object detector";
+constexpr int kClasses = 80;
+// Peaks closer than this in heat-map cells are one object (the graph's own 3 x 3 max pool).
+constexpr int kPeakRadius = 1;
+constexpr int kMaxDetections = 100;
+// The letterbox padding: a mid grey, which the heat map treats as plain background.
+constexpr int kPadGrey = 114;
+// The detector's backbone halves its input five times: its input sides are multiples of this.
+constexpr int kNetworkStride = 32;
+// The least grey band below or right of a picture that does not fill the detector's square.
+constexpr int kEdgeBand = 64;
+constexpr double kSameObjectOverlap = 0.5;
+// The margin around a person box for its own matte, as a fraction of the box on each side,
+// and the narrowest width of that crop relative to its height.
+constexpr double kCropMarginX = 0.15;
+constexpr double kCropMarginY = 0.08;
+constexpr double kCropMinAspect = 0.75;
+// The guided filter on a crop's matte: its radius relative to the crop's longer side, and its
+// regulariser (grey levels in 0..1, squared).
+constexpr double kEdgeRadius = 0.01;
+constexpr double kEdgeEpsilon = 1e-3;
+// Crop mattes kept for the other analysis of the same frame: at most this many, and this many
+// bytes (a frame full of people, or two large ones at 1024 pixels).
+constexpr size_t kKeptCrops = 24;
+constexpr size_t kKeptCropBytes = size_t(8) << 20;
+// From this radius (pixels) the guided filter's coefficients are computed at half size.
+constexpr int kHalveFromRadius = 4;
+
+cv::dnn::Net& matteNet() {
+  static std::optional<cv::dnn::Net> net;
+  if (!net) net = loadNetwork(kMatteFile, kMatteName);
+  return *net;
+}
+
+cv::dnn::Net& detectorNet() {
+  static std::optional<cv::dnn::Net> net;
+  if (!net) net = loadNetwork(kDetectorFile, kDetectorName);
+  return *net;
+}
+
+// A 64-bit fingerprint of the picture's bytes, eight at a time (each word multiplied in and
+// mixed, so that moved or swapped bytes change it).
+uint64_t fingerprint(const cv::Mat& image) {
+  uint64_t h = 0x9E3779B97F4A7C15ULL ^ uint64_t(image.total());
+  const size_t rowBytes = image.cols * image.elemSize();
+  for (int y = 0; y < image.rows; ++y) {
+    const uchar* row = image.ptr(y);
+    size_t x = 0;
+    for (; x + 8 <= rowBytes; x += 8) {
+      uint64_t w;
+      std::memcpy(&w, row + x, 8);
+      h = (h ^ w) * 0xFF51AFD7ED558CCDULL;
+      h ^= h >> 29;
+    }
+    uint64_t tail = 0;
+    std::memcpy(&tail, row + x, rowBytes - x);
+    h = (h ^ tail ^ (uint64_t(y) << 32)) * 0xC4CEB9FE1A85EC53ULL;
+    h ^= h >> 32;
+  }
+  return h;
+}
+
+}  // namespace
+
+void loadNetworks() {
+  matteNet();
+  detectorNet();
+}
+
+cv::Mat shrunkBgr(const cv::Mat& image, cv::Size size) {
+  if (size == image.size()) return bgrOf(image);
+  // The picture is recognised by a fingerprint of all its bytes rather than by a copy: a
+  // 12-megapixel still would otherwise hold 48 MB more for the whole run.
+  struct Seen {
+    int type = -1;
+    cv::Size size;
+    uint64_t print = 0;
+  };
+  static Seen last;
+  static cv::Mat lastShrunk;
+  const Seen now{image.type(), image.size(), fingerprint(image)};
+  if (now.type == last.type && now.size == last.size && now.print == last.print &&
+      lastShrunk.size() == size)
+    return lastShrunk;
+  // Converted first: area averaging of three channels costs two thirds of four.
+  cv::Mat bgr;
+  cv::resize(bgrOf(image), bgr, size, 0, 0, cv::INTER_AREA);
+  last = now;
+  lastShrunk = bgr;
+  return bgr;
+}
+
+cv::Mat personProbability(const cv::Mat& image) {
+  // The selfie graph wants RGB in 0..1.
+  cv::Mat blob = cv::dnn::blobFromImage(bgrOf(image), 1.0 / 255, cv::Size(kMatteInput, kMatteInput),
+                                        cv::Scalar(), true, false);
+  // Crops of several people may be drawn from parallel threads; one network runs one input
+  // at a time.
+  static std::mutex running;
+  std::lock_guard<std::mutex> hold(running);
+  cv::dnn::Net& net = matteNet();
+  net.setInput(blob);
+  cv::Mat out = net.forward();
+  if (out.dims != 4 || out.size[2] != kMatteInput || out.size[3] != kMatteInput) return {};
+  return cv::Mat(kMatteInput, kMatteInput, CV_32F, out.ptr<float>()).clone();
+}
+
+std::vector<Detection> detectObjects(const cv::Mat& image, float minScore) {
+  cv::dnn::Net& net = detectorNet();
+  if (image.empty()) return {};
+  // The detector wants RGB in 0..255. The picture keeps its aspect (stretched, people turn
+  // thin and score lower): its longer side is scaled to the detector's input, and the other
+  // side is padded with grey below or right, a band and then up to the network's stride. The
+  // network is fully convolutional, so a 16:9 frame costs a 512 x 352 pass instead of a 512
+  // square that is almost half padding (two thirds of the time).
+  cv::Mat bgr = bgrOf(image);
+  const double scale = double(kDetectorInput) / std::max(bgr.cols, bgr.rows);
+  cv::Size fitted(std::max(1, int(std::lround(bgr.cols * scale))),
+                  std::max(1, int(std::lround(bgr.rows * scale))));
+  // The shorter side keeps a band of grey: an object standing on the picture's edge scores
+  // much lower when the network sees the edge itself (measured on a cup just above the lower
+  // edge of four 16:9 composites: 0.35-0.53 in the square, 0.18-0.37 without a band, 0.33-0.47
+  // with this one).
+  auto padded = [](int side) {
+    if (side >= kDetectorInput) return kDetectorInput;
+    int wanted = side + kEdgeBand;
+    return std::min(kDetectorInput,
+                    (wanted + kNetworkStride - 1) / kNetworkStride * kNetworkStride);
+  };
+  const cv::Size input(padded(fitted.width), padded(fitted.height));
+  fitted = cv::Size(std::min(fitted.width, input.width), std::min(fitted.height, input.height));
+  // Person segmentation and foreground instances of the same frame (the segmenter asks for
+  // both) share one detector run: the outputs are kept for the last input.
+  static cv::Mat lastInput;
+  static std::vector<cv::Mat> outs;
+  static cv::Mat letterbox;
+  letterbox.create(input, CV_8UC3);
+  letterbox.setTo(cv::Scalar(kPadGrey, kPadGrey, kPadGrey));
+  cv::resize(bgr, letterbox(cv::Rect(cv::Point(), fitted)), fitted, 0, 0, cv::INTER_AREA);
+  bool same = !lastInput.empty() && outs.size() == 2 && lastInput.size() == letterbox.size() &&
+              std::equal(letterbox.datastart, letterbox.dataend, lastInput.datastart);
+  if (!same) {
+    cv::Mat blob = cv::dnn::blobFromImage(letterbox, 1.0, cv::Size(), cv::Scalar(), true, false);
+    net.setInput(blob);
+    std::vector<cv::Mat> fresh;
+    net.forward(fresh, std::vector<cv::String>{"tower_0_keypoints", "tower_0_wh"});
+    outs.clear();
+    for (const auto& o : fresh) outs.push_back(o.clone());
+    letterbox.copyTo(lastInput);
+  }
+  const int cols = input.width / kDetectorStride, rows = input.height / kDetectorStride;
+  if (outs.size() != 2 || outs[0].dims != 4 || outs[0].size[2] != rows || outs[0].size[3] != cols ||
+      outs[0].total() != size_t(kClasses) * cols * rows ||
+      outs[1].total() != size_t(4) * cols * rows)
+    return {};
+  const float* heat = outs[0].ptr<float>();
+  const float* sides = outs[1].ptr<float>();  // left, top, right, bottom in input pixels
+  const size_t plane = size_t(cols) * rows;
+  const double sx = 1 / scale, sy = 1 / scale;
+
+  std::vector<Detection> found;
+  for (int c = 0; c < kClasses; ++c) {
+    const float* h = heat + c * plane;
+    for (int y = 0; y < rows; ++y) {
+      for (int x = 0; x < cols; ++x) {
+        float v = h[y * cols + x];
+        if (!(v >= minScore)) continue;
+        bool peak = true;
+        for (int dy = -kPeakRadius; dy <= kPeakRadius && peak; ++dy)
+          for (int dx = -kPeakRadius; dx <= kPeakRadius; ++dx) {
+            int yy = y + dy, xx = x + dx;
+            if (yy < 0 || xx < 0 || yy >= rows || xx >= cols) continue;
+            if (h[yy * cols + xx] > v) {
+              peak = false;
+              break;
+            }
+          }
+        if (!peak) continue;
+        size_t p = size_t(y) * cols + x;
+        float cx = float(x * kDetectorStride), cy = float(y * kDetectorStride);
+        float left = cx - sides[p], top = cy - sides[plane + p];
+        float right = cx + sides[2 * plane + p], bottom = cy + sides[3 * plane + p];
+        if (!(right > left && bottom > top)) continue;
+        cv::Rect2f box(float(left * sx), float(top * sy), float((right - left) * sx),
+                       float((bottom - top) * sy));
+        box &= cv::Rect2f(0, 0, float(image.cols), float(image.rows));
+        if (box.width < 1 || box.height < 1) continue;
+        found.push_back({box, c, v});
+      }
+    }
+  }
+  std::sort(found.begin(), found.end(),
+            [](const Detection& a, const Detection& b) { return a.score > b.score; });
+  std::vector<Detection> kept;
+  for (const auto& d : found) {
+    bool duplicate = std::any_of(kept.begin(), kept.end(), [&](const Detection& k) {
+      return k.label == d.label && overlap(k.box, d.box) > kSameObjectOverlap;
+    });
+    if (!duplicate) kept.push_back(d);
+    if (int(kept.size()) >= kMaxDetections) break;
+  }
+  return kept;
+}
+
+cv::Rect personCrop(const cv::Size& image, const cv::Rect2f& box) {
+  // The selfie network was trained on portraits that fill most of its square: a person box
+  // gets a margin (the detector's boxes cut hair and hands) and is widened towards a 3:4
+  // frame, so that a standing figure is not stretched sideways too much.
+  double w = box.width * (1 + 2 * kCropMarginX), h = box.height * (1 + 2 * kCropMarginY);
+  w = std::max(w, h * kCropMinAspect);
+  double cx = box.x + box.width / 2.0, cy = box.y + box.height / 2.0;
+  cv::Rect region(cvFloor(cx - w / 2), cvFloor(cy - h / 2), cvCeil(w), cvCeil(h));
+  return region & cv::Rect(0, 0, image.width, image.height);
+}
+
+CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box) {
+  cv::Rect region = personCrop(bgr.size(), box);
+  if (region.width < 4 || region.height < 4) return {};
+  // The matte depends on the crop's pixels only. Person segmentation and foreground
+  // instances of one frame draw the same people on the same crops: the mattes of the latest
+  // crops are kept, recognised by the crop's size and a fingerprint of its bytes.
+  struct Kept {
+    cv::Size size;
+    uint64_t print;
+    cv::Mat probability;
+  };
+  static std::mutex keeping;
+  static std::vector<Kept> kept;
+  const cv::Mat pixels = bgr(region);
+  const uint64_t print = fingerprint(pixels);
+  {
+    std::lock_guard<std::mutex> hold(keeping);
+    for (const auto& k : kept)
+      if (k.size == region.size() && k.print == print) return {region, k.probability};
+  }
+  cv::Mat small = personProbability(pixels);
+  if (small.empty()) return {};
+  CropMatte crop{region, {}};
+  cv::resize(small, crop.probability, region.size(), 0, 0, cv::INTER_LINEAR);
+  // Upsampled from the network's 256 pixels, the edge is soft and may miss the person's
+  // outline by a few pixels; the guided filter moves it onto the picture's edges.
+  if (std::max(region.width, region.height) > kMatteInput) {
+    cv::Mat grey;
+    cv::cvtColor(pixels, grey, cv::COLOR_BGR2GRAY);
+    int radius = std::max(2, int(std::lround(kEdgeRadius * std::max(region.width, region.height))));
+    crop.probability = guided(grey, crop.probability, radius, kEdgeEpsilon);
+  }
+  std::lock_guard<std::mutex> hold(keeping);
+  kept.push_back({region.size(), print, crop.probability});
+  size_t bytes = 0;
+  for (const auto& k : kept) bytes += k.probability.total() * k.probability.elemSize();
+  while (kept.size() > kKeptCrops || (kept.size() > 1 && bytes > kKeptCropBytes)) {
+    bytes -= kept.front().probability.total() * kept.front().probability.elemSize();
+    kept.erase(kept.begin());
+  }
+  return crop;
+}
+
+cv::Mat guided(const cv::Mat& guideGrey, const cv::Mat& mask, int radius, double epsilon) {
+  cv::Mat I;
+  guideGrey.convertTo(I, CV_32F, 1.0 / 255);
+  // The filter's coefficients are box means, smooth at the scale of the radius: for a wide
+  // radius they are worked out at half size and brought back (He and Sun's fast guided
+  // filter), and only the final a * I + b runs on every pixel.
+  const int step = radius >= kHalveFromRadius ? 2 : 1;
+  cv::Mat Is = I, p = mask;
+  if (step > 1) {
+    cv::Size half((I.cols + 1) / 2, (I.rows + 1) / 2);
+    cv::resize(I, Is, half, 0, 0, cv::INTER_AREA);
+    cv::resize(mask, p, half, 0, 0, cv::INTER_AREA);
+  }
+  const int r = std::max(1, radius / step);
+  cv::Size k(2 * r + 1, 2 * r + 1);
+  cv::Mat meanI, meanP, meanIP, meanII;
+  cv::boxFilter(Is, meanI, CV_32F, k);
+  cv::boxFilter(p, meanP, CV_32F, k);
+  cv::boxFilter(Is.mul(p), meanIP, CV_32F, k);
+  cv::boxFilter(Is.mul(Is), meanII, CV_32F, k);
+  cv::Mat a = (meanIP - meanI.mul(meanP)) / (meanII - meanI.mul(meanI) + epsilon);
+  cv::Mat b = meanP - a.mul(meanI);
+  cv::Mat meanA, meanB;
+  cv::boxFilter(a, meanA, CV_32F, k);
+  cv::boxFilter(b, meanB, CV_32F, k);
+  if (step > 1) {
+    cv::resize(meanA, meanA, I.size(), 0, 0, cv::INTER_LINEAR);
+    cv::resize(meanB, meanB, I.size(), 0, 0, cv::INTER_LINEAR);
+  }
+  cv::Mat q = meanA.mul(I) + meanB;
+  cv::min(cv::max(q, 0.0), 1.0, q);
+  return q;
+}
+
+}  // namespace tv::segmodels

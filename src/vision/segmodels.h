@@ -1,0 +1,60 @@
+// The two converted networks behind person segmentation and foreground instances: the selfie
+// person matte and the centernet object detector (80 COCO classes). Both load on first use and
+// end the run with "cannot load the model <name>: <reason>" when they cannot be read.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+namespace tv::segmodels {
+
+// Loads both networks now (they load on first use otherwise): an analysis that needs both
+// fails on a broken installation even on a picture where it would not reach the second.
+void loadNetworks();
+
+// The selfie network's square input, pixels.
+constexpr int kMatteInput = 256;
+// The detector's input on the picture's longer side, and its output stride, pixels.
+constexpr int kDetectorInput = 512;
+constexpr int kDetectorStride = 4;
+// COCO class index of a person.
+constexpr int kPerson = 0;
+
+// Person probability (CV_32FC1, 0..1, kMatteInput squared) of a BGR or BGRA image, which the
+// network sees stretched to its square input.
+cv::Mat personProbability(const cv::Mat& image);
+
+struct Detection {
+  cv::Rect2f box;  // in the image's pixels, origin top left
+  int label = 0;   // COCO class index, 0..79
+  float score = 0;
+};
+
+// Objects of a BGR or BGRA image scoring at least minScore, best first, with duplicates of
+// the same class (overlap above a half) removed.
+std::vector<Detection> detectObjects(const cv::Mat& image, float minScore);
+
+// The person matte around one detected person: the region of the image the network saw (the
+// box with a margin, clipped to the image) and the probability (CV_32FC1, 0..1) at that
+// region's size. The probability may be shared with a later call on the same pixels: callers
+// read it only.
+struct CropMatte {
+  cv::Rect region;
+  cv::Mat probability;
+};
+CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box);
+// The region personInBox() uses for a box in an image of the given size.
+cv::Rect personCrop(const cv::Size& image, const cv::Rect2f& box);
+
+// He, Sun and Tang's guided filter with a grey guide (CV_8UC1): moves a soft mask's (CV_32FC1,
+// 0..1) edges onto the picture's edges. `radius` in pixels; `epsilon` in (0..1)^2 units.
+cv::Mat guided(const cv::Mat& guideGrey, const cv::Mat& mask, int radius, double epsilon);
+
+// The image as 8-bit BGR at `size` (area-averaged when smaller). Person segmentation and
+// foreground instances of one video frame both analyse it at the same size: the second call
+// with the same picture gets the first one's result instead of shrinking it again. The answer
+// is only valid until the next call; callers do not write to it.
+cv::Mat shrunkBgr(const cv::Mat& image, cv::Size size);
+
+}  // namespace tv::segmodels

@@ -1,0 +1,157 @@
+// Object tracking with dlib's correlation tracker (a discriminative scale-space correlation
+// filter). Chosen over OpenCV's CSRT on measurements of both: equally accurate on a textured
+// patch moving over texture (under 3 pixels off) and on dlib's juice-box clip (same box at the
+// end), but 4 ms a frame instead of 24 at 512 pixels, and it gives a quality figure, the
+// peak-to-sidelobe ratio (PSR) of its correlation, which CSRT does not.
+//
+// Confidence: the PSR alone runs 6-25 while the target is visible and 3-5 in the first frames
+// after it vanishes, too close for one threshold; so it is combined with how much the box's
+// content still looks like the target (normalised cross-correlation with the first look, or
+// with a slowly updated recent look, whichever is higher): over 0.5 while visible, about 0 once
+// it is covered or gone. The confidence is the geometric mean of the two, each mapped to 0..1;
+// it stays above 0.5 while tracking and falls under 0.3 within a frame or two of a loss.
+#include "vision/analyses.h"
+#include "vision/pixels.h"
+
+#include <dlib/image_processing/correlation_tracker.h>
+#include <dlib/image_transforms.h>
+#include <dlib/opencv/cv_image.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace tv::analyses {
+namespace {
+
+constexpr int kLook = 32;             // side of the appearance samples, pixels
+constexpr double kPsrFloor = 3;       // PSR at and below which the tracker has lost its hold
+constexpr double kPsrFull = 10;       // PSR from which its hold counts as certain
+constexpr double kLookFloor = 0.25;   // correlation with the target's look that means "not it"
+constexpr double kLookFull = 0.65;    // correlation with the target's look that counts as certain
+constexpr double kLookFlat = 2;       // grey deviation under which a look has no pattern
+constexpr double kRecentRate = 0.1;   // share of each confident frame in the recent look
+constexpr double kConfidentAt = 0.6;  // confidence from which a frame may update the recent look
+
+// The box's content (pixels, top-left origin) resampled to kLook x kLook, as floats; what lies
+// beyond the frame counts as black.
+cv::Mat lookAt(const cv::Mat& grey, const cv::Rect2d& box) {
+  cv::Mat look(kLook, kLook, CV_32F, cv::Scalar(0));
+  if (!(box.width > 0 && box.height > 0)) return cv::Mat();
+  cv::Rect inside =
+      cv::Rect(cv::Point(int(std::floor(box.x)), int(std::floor(box.y))),
+               cv::Point(int(std::ceil(box.x + box.width)), int(std::ceil(box.y + box.height)))) &
+      cv::Rect(0, 0, grey.cols, grey.rows);
+  if (inside.empty()) return look;
+  double sx = kLook / box.width, sy = kLook / box.height;
+  cv::Rect target(int(std::lround((inside.x - box.x) * sx)),
+                  int(std::lround((inside.y - box.y) * sy)),
+                  std::max(1, int(std::lround(inside.width * sx))),
+                  std::max(1, int(std::lround(inside.height * sy))));
+  target &= cv::Rect(0, 0, kLook, kLook);
+  if (target.empty()) return look;
+  cv::Mat part;
+  cv::resize(grey(inside), part, target.size(), 0, 0,
+             sx < 1 || sy < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
+  part.convertTo(look(target), CV_32F);
+  return look;
+}
+
+bool flat(const cv::Mat& look) {
+  cv::Scalar mean, deviation;
+  cv::meanStdDev(look, mean, deviation);
+  return deviation[0] < kLookFlat;
+}
+
+// Normalised cross-correlation of two looks, -1..1.
+double likeness(const cv::Mat& a, const cv::Mat& b) {
+  if (a.empty() || b.empty()) return 0;
+  if (flat(b)) return flat(a) ? 1 : 0;
+  if (flat(a)) return 0;
+  cv::Mat result;
+  cv::matchTemplate(a, b, result, cv::TM_CCOEFF_NORMED);
+  double value = result.at<float>(0, 0);
+  return std::isfinite(value) ? value : 0;
+}
+
+double clamp01(double value) {
+  return std::isfinite(value) ? std::clamp(value, 0.0, 1.0) : 0;
+}
+
+class CorrelationTracking final : public ObjectTracking {
+ public:
+  explicit CorrelationTracking(const cv::Rect2d& start) : start_(start) {}
+
+  std::optional<TrackedObject> next(const cv::Mat& frame) override {
+    try {
+      if (frame.empty() || frame.depth() != CV_8U) return std::nullopt;
+      if (started_ && frame.size() != size_) return std::nullopt;
+      cv::Mat grey = greyOf(frame);
+      dlib::cv_image<unsigned char> view(grey);
+      if (!started_) {
+        size_ = frame.size();
+        cv::Rect2d box = pixels(start_);
+        if (!(box.width >= 1 && box.height >= 1) || !reachable(box)) return std::nullopt;
+        tracker_.start_track(view,
+                             dlib::drectangle(box.x, box.y, box.x + box.width, box.y + box.height));
+        firstLook_ = lookAt(grey, box);
+        recentLook_ = firstLook_.clone();
+        started_ = true;
+        return TrackedObject{start_, 1.0f};
+      }
+      double psr = tracker_.update(view);
+      dlib::drectangle where = tracker_.get_position();
+      cv::Rect2d box(where.left(), where.top(), where.width(), where.height());
+      if (!reachable(box)) return std::nullopt;
+      cv::Mat look = lookAt(grey, box);
+      double hold = clamp01((psr - kPsrFloor) / (kPsrFull - kPsrFloor));
+      double alike =
+          clamp01((std::max(likeness(look, firstLook_), likeness(look, recentLook_)) - kLookFloor) /
+                  (kLookFull - kLookFloor));
+      double confidence = std::sqrt(hold * alike);
+      if (confidence >= kConfidentAt && !look.empty())
+        cv::addWeighted(recentLook_, 1 - kRecentRate, look, kRecentRate, 0, recentLook_);
+      return TrackedObject{normalised(box), float(confidence)};
+    } catch (const cv::Exception&) {
+      return std::nullopt;
+    } catch (const std::exception&) {
+      return std::nullopt;
+    }
+  }
+
+ private:
+  // A box the tracker's integer geometry can hold: finite, and within a few frame sizes of the
+  // frame (boxes reaching past the edge are fine; a NaN or 1e300 from the command line is not).
+  bool reachable(const cv::Rect2d& box) const {
+    const double reach = 16.0 * std::max(size_.width, size_.height);
+    for (double v : {box.x, box.y, box.width, box.height}) {
+      if (!std::isfinite(v) || std::abs(v) > reach) return false;
+    }
+    return true;
+  }
+
+  // Normalised lower-left rectangle to pixels with the origin at the top left, and back.
+  cv::Rect2d pixels(const cv::Rect2d& r) const {
+    return {r.x * size_.width, (1 - r.y - r.height) * size_.height, r.width * size_.width,
+            r.height * size_.height};
+  }
+  cv::Rect2d normalised(const cv::Rect2d& box) const {
+    return {box.x / size_.width, 1 - (box.y + box.height) / size_.height, box.width / size_.width,
+            box.height / size_.height};
+  }
+
+  cv::Rect2d start_;
+  bool started_ = false;
+  cv::Size size_;
+  dlib::correlation_tracker tracker_;
+  cv::Mat firstLook_, recentLook_;
+};
+
+}  // namespace
+
+std::unique_ptr<ObjectTracking> objectTracking(const cv::Rect2d& start) {
+  return std::make_unique<CorrelationTracking>(start);
+}
+
+}  // namespace tv::analyses

@@ -1,0 +1,66 @@
+#include "vision/vision.h"
+
+#include "vision/analyses.h"
+
+#include <opencv2/imgproc.hpp>
+
+namespace tv {
+namespace {
+
+class ModelVision final : public Vision {
+ public:
+  std::vector<FaceObservation> faceRectangles(const cv::Mat& image) override {
+    return analyses::faceRectangles(image);
+  }
+  std::vector<FaceObservation> faceLandmarks(const cv::Mat& image) override {
+    return analyses::faceLandmarks(image);
+  }
+  std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& current) override {
+    return analyses::homography(reference, current);
+  }
+  std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& current) override {
+    return analyses::translation(reference, current);
+  }
+  std::unique_ptr<ObjectTracking> objectTracking(const cv::Rect2d& start) override {
+    return analyses::objectTracking(start);
+  }
+  std::unique_ptr<PersonSegmentation> personSegmentation() override {
+    return analyses::personSegmentation();
+  }
+  std::optional<Instances> foregroundInstances(const cv::Mat& image) override {
+    return analyses::foregroundInstances(image);
+  }
+};
+
+Vision* replacement = nullptr;
+
+}  // namespace
+
+Vision& vision() {
+  static ModelVision real;
+  return replacement ? *replacement : real;
+}
+
+void useVisionForTesting(Vision* other) { replacement = other; }
+
+cv::Mat scaledMask(const Instances& instances, const std::set<int>& chosen) {
+  if (instances.imageSize.empty()) return {};
+  cv::Mat combined(instances.imageSize, CV_8UC1, cv::Scalar(0));
+  bool any = false;
+  for (size_t i = 0; i < instances.allInstances.size() && i < instances.softMasks.size(); ++i) {
+    if (!chosen.count(instances.allInstances[i])) continue;
+    const cv::Mat& soft = instances.softMasks[i];
+    if (soft.empty() || soft.type() != CV_8UC1) continue;
+    if (soft.size() == instances.imageSize) {
+      cv::max(combined, soft, combined);
+    } else {
+      cv::Mat fitted;
+      cv::resize(soft, fitted, instances.imageSize, 0, 0, cv::INTER_LINEAR);
+      cv::max(combined, fitted, combined);
+    }
+    any = true;
+  }
+  return any ? combined : cv::Mat(instances.imageSize, CV_8UC1, cv::Scalar(0));
+}
+
+}  // namespace tv

@@ -1,0 +1,68 @@
+// A broken segmentation or detection model is an error of the image command, never an empty
+// matte: the real binary with TARNEL_MODELS pointing at a folder whose model is unreadable.
+#include "support/run.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A picture without anyone in it: the analyses would not need their second network there.
+const std::string kStreet = "/usr/share/doc/opencv-doc/examples/data/building.jpg";
+
+// TARNEL_MODELS set, for one test, to a folder holding one unreadable model file.
+class BrokenModel {
+ public:
+  BrokenModel(const std::string& name, const std::string& file) {
+    dir_ = tvtest::scratchDir(name);
+    std::ofstream(fs::path(dir_) / file, std::ios::binary) << "not a model";
+    if (const char* old = std::getenv("TARNEL_MODELS")) saved_ = old;
+    ::setenv("TARNEL_MODELS", dir_.c_str(), 1);
+  }
+  ~BrokenModel() {
+    if (saved_.empty())
+      ::unsetenv("TARNEL_MODELS");
+    else
+      ::setenv("TARNEL_MODELS", saved_.c_str(), 1);
+  }
+  const std::string& dir() const { return dir_; }
+
+ private:
+  std::string dir_, saved_;
+};
+
+void expectError(const tvtest::RunResult& run, const std::string& start) {
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.errors, "");
+  ASSERT_EQ(run.lines.size(), 1u);
+  auto line = run.last();
+  ASSERT_TRUE(line.is_object() && line.contains("error") && line["error"].is_string())
+      << run.lines[0];
+  std::string error = line["error"];
+  EXPECT_EQ(error.rfind(start, 0), 0u) << error;
+}
+
+TEST(SegmentationModels, ABrokenPersonModelIsAnErrorEvenWithoutPeople) {
+  if (!fs::exists(kStreet)) GTEST_FAIL() << "building.jpg not installed";
+  BrokenModel broken("broken-selfie", "selfie.onnx");
+  std::string out = broken.dir() + "/matte.png";
+  expectError(tvtest::runTool({"image", "--input", kStreet, "--output", out, "--mode", "person"}),
+              "cannot load the model person segmentation: " + broken.dir() + "/selfie.onnx: ");
+  EXPECT_FALSE(fs::exists(out));
+}
+
+TEST(SegmentationModels, ABrokenDetectorIsAnErrorForTheForeground) {
+  if (!fs::exists(kStreet)) GTEST_FAIL() << "building.jpg not installed";
+  BrokenModel broken("broken-centernet", "centernet.onnx");
+  std::string out = broken.dir() + "/matte.png";
+  expectError(tvtest::runTool({"image", "--input", kStreet, "--output", out, "--mode", "all"}),
+              "cannot load the model object detector: " + broken.dir() + "/centernet.onnx: ");
+  EXPECT_FALSE(fs::exists(out));
+}
+
+}  // namespace
