@@ -1,5 +1,6 @@
 #include "base/files.h"
 
+#include "base/cancel.h"
 #include "base/events.h"
 
 #include <fcntl.h>
@@ -38,6 +39,7 @@ std::optional<std::string> moveIntoPlace(const std::string& temporary, const std
 }
 
 std::optional<std::string> writeFileReplacing(const std::string& path, const std::string& bytes) {
+  checkCancelled();  // a cancelled run writes nothing
   std::string temporary = temporaryBeside(path);
   int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {

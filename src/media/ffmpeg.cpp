@@ -13,7 +13,12 @@ std::string describeError(int code) {
 
 int reopenInput(const std::string& path, FormatPtr& format, int track) {
   AVFormatContext* raw = nullptr;
-  int status = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+  // The input is a file and nothing else: a name with a colon ("data:x.mp4", "pipe:1", "http:")
+  // is a file name, and no other protocol is let in, not even by a playlist inside the file.
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  int status = avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, &options);
+  av_dict_free(&options);
   if (status < 0) return status;
   format.reset(raw);
   // The MP4 family lists every stream with its decoder set-up in the header; other containers

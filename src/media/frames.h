@@ -16,8 +16,13 @@ using FrameVisitor = std::function<bool(const cv::Mat& frame, const MediaTime& t
 // Visits, in presentation order, the frames whose time t satisfies
 // from - 0.0001 <= t < to - 0.0001. Returns when the range is done, the visitor says stop, or
 // the decoder stops delivering (damage in the middle of a file ends the pass quietly). Fails
-// with "cannot open the video" or "cannot decode the video: <reason>".
-void eachFrame(const Source& source, double from, double to, const FrameVisitor& visitor);
+// with "cannot open the video" or "cannot decode the video: <reason>", and with "cancelled"
+// between frames once the run is cancelled. Frames come at the source's upright size, or at
+// `deliver` (upright, never larger than the source) when given: scaled as they are converted,
+// which costs far less than converting at full size and shrinking after. The frames are
+// decoded a few ahead on a thread of their own.
+void eachFrame(const Source& source, double from, double to, const FrameVisitor& visitor,
+               cv::Size deliver = {});
 
 // Turns a decoded frame upright according to an EXIF orientation code (1, 3, 6 or 8).
 cv::Mat upright(const cv::Mat& decoded, int orientation);

@@ -1,5 +1,6 @@
 #include "media/grab.h"
 
+#include "base/cancel.h"
 #include "media/frames.h"
 
 #include <algorithm>
@@ -49,29 +50,34 @@ FrameGrabber::FrameGrabber(const Source& source, double maxSide, int decoderThre
 }
 
 bool FrameGrabber::seekBefore(double seconds) {
-  const AVStream* stream = format_->streams[source_.track];
   double fileTime = seconds + source_.origin;
-  bool sought = false;
   if (fileTime > 0) {
-    auto target = stampAtOrBefore(fileTime, stream->time_base);
-    sought =
-        target && av_seek_frame(format_.get(), source_.track, *target, AVSEEK_FLAG_BACKWARD) >= 0;
+    landing_ = seekToKeyAtOrBefore(format_.get(), source_.track, fileTime);
+  } else {
+    landing_ = Landing{};
+    landing_.fromStart = true;
+    if (!rewindToStart(format_.get())) {
+      fromStart_ = false;
+      return false;
+    }
   }
-  if (sought) return true;
-  // Else from the start of the file, by its first byte when it has no timestamps to seek by.
-  if (av_seek_frame(format_.get(), -1, 0, AVSEEK_FLAG_BACKWARD) < 0 &&
-      av_seek_frame(format_.get(), -1, 0, AVSEEK_FLAG_BYTE) < 0) {
-    fromStart_ = false;
-    return false;
-  }
-  fromStart_ = true;
+  fromStart_ = landing_.fromStart;
+  return true;
+}
+
+bool FrameGrabber::nextPacket() {
+  if (landing_.packets.empty()) return av_read_frame(format_.get(), packet_.get()) >= 0;
+  av_packet_unref(packet_.get());
+  av_packet_move_ref(packet_.get(), landing_.packets.front().get());
+  landing_.packets.pop_front();
   return true;
 }
 
 std::optional<double> FrameGrabber::keyFrameBefore(double seconds) {
   if (!seekBefore(seconds)) return std::nullopt;
+  if (landing_.keyTime) return *landing_.keyTime - source_.origin;
   const AVStream* stream = format_->streams[source_.track];
-  while (av_read_frame(format_.get(), packet_.get()) >= 0) {
+  while (nextPacket()) {
     bool ours = packet_->stream_index == source_.track;
     std::optional<double> shown;
     if (ours && (packet_->flags & AV_PKT_FLAG_KEY) && packet_->pts != AV_NOPTS_VALUE)
@@ -154,8 +160,7 @@ std::optional<cv::Mat> FrameGrabber::decodeFrom(double start, double seconds) {
   bool going = true;
   bool first = true;
   while (going) {
-    int read = av_read_frame(format_.get(), packet_.get());
-    if (read < 0) break;  // end of file or damage: flush below
+    if (!nextPacket()) break;  // end of file or damage: flush below
     if (packet_->stream_index != source_.track) {
       av_packet_unref(packet_.get());
       continue;
@@ -273,6 +278,7 @@ void grabEach(const Source& source, const std::vector<double>& times, double max
       frame = std::move(slots[i].frame);
       slots[i].frame.reset();
     }
+    checkCancelled();
     if (frame) visit(*frame);
   }
 }

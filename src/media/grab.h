@@ -4,6 +4,7 @@
 
 #include "media/convert.h"
 #include "media/ffmpeg.h"
+#include "media/seek.h"
 #include "media/source.h"
 
 #include <opencv2/core/mat.hpp>
@@ -32,6 +33,8 @@ class FrameGrabber {
  private:
   // Seeks to the last key frame at or before `seconds`, or to the start of the file.
   bool seekBefore(double seconds);
+  // The next packet into packet_: those the seek read first, then the file's.
+  bool nextPacket();
   // The display time of the key frame seekBefore lands on, when it has one.
   std::optional<double> keyFrameBefore(double seconds);
   // Decodes from the key frame at or before `start` to the frame for `seconds`.
@@ -47,6 +50,7 @@ class FrameGrabber {
   FramePtr best_;
   BgraConverter converter_{1};  // grabs run side by side: one thread each
   bool fromStart_ = false;  // the last seek went to the start of the file, not by time
+  Landing landing_;
 };
 
 // Grabs the frames at `times` (see FrameGrabber::grab) and hands each to `visit` on the calling

@@ -1,6 +1,7 @@
 #include "media/matte_writer.h"
 
 #include "base/events.h"
+#include "base/cancel.h"
 #include "base/files.h"
 
 #include <opencv2/core.hpp>
@@ -205,6 +206,7 @@ int MatteWriter::writeHeld(int64_t duration) {
 }
 
 void MatteWriter::finish() {
+  checkCancelled();  // the half-written file goes, it is never renamed into place
   auto failFinishing = [](int status) {
     fail("cannot finish the matte file: " + describeError(status));
   };

@@ -2,6 +2,7 @@
 #include "media/picture.h"
 #include "media/picture_formats.h"
 
+#include "base/cancel.h"
 #include "base/events.h"
 #include "base/files.h"
 
@@ -137,6 +138,7 @@ std::optional<cv::Mat> tryLoadPicture(const std::string& path, double maxSide) {
 cv::Mat loadPicture(const std::string& path, double maxSide) {
   auto picture = tryLoadPicture(path, maxSide);
   if (!picture) fail("cannot read the picture");
+  checkCancelled();  // a large picture takes a while to decode
   return *picture;
 }
 

@@ -1,6 +1,7 @@
 // Grey mattes out: 8-bit RGBA PNG tagged sRGB through libpng, written beside and renamed.
 #include "media/picture.h"
 
+#include "base/cancel.h"
 #include "base/events.h"
 #include "base/files.h"
 
@@ -83,6 +84,7 @@ std::string greyPng(const cv::Mat& matte) {
 }
 
 void writeGrey(const cv::Mat& matte, const std::string& path) {
+  checkCancelled();  // a cancelled run writes nothing
   std::string bytes = greyPng(matte);
   if (bytes.empty()) fail("cannot write " + path + ": cannot encode the PNG");
   if (auto problem = writeFileReplacing(path, bytes)) fail("cannot write " + path + ": " + *problem);

@@ -24,10 +24,13 @@ struct Source {
   int track = -1;       // index of the first video stream
   int orientation = 1;  // EXIF code: 1 up, 3 down, 6 right (turn 90° clockwise), 8 left
   cv::Size2d size;      // upright frame size in pixels
-  double duration = 0;  // seconds
+  double duration = 0;  // seconds, on the source's timeline; read off the packets when undeclared
+  double begins = 0;    // the first frame's time on the timeline (late after an empty edit)
   double fps = 30;      // nominal frame rate; 30 when the file gives no positive one
   cv::Size natural;     // encoded frame size, before turning
-  double origin = 0;    // seconds of the file's first timestamp, taken as time zero
+  // Seconds of the file's clock taken as time zero: the first timestamp of an MPEG-TS, MPEG-PS
+  // or M2TS file, whose clock runs free; 0 for every container with a timeline of its own.
+  double origin = 0;
 };
 
 // Opens the video file. Fails with FFmpeg's description of a failed open, or "no video track in

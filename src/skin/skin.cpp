@@ -43,6 +43,8 @@ std::optional<cv::Mat> stillPicture(const std::string& path) {
 std::vector<double> sliceTimes(const CommandLine& args, const Source& source) {
   double start = args.number("start", 0);
   if (!(start >= 0)) start = 0;
+  // A file whose first frame comes late (an empty edit) has nothing to grab before it.
+  start = std::max(start, source.begins);
   double end = args.number("end", source.duration);
   if (!(end <= source.duration)) end = source.duration;
   double span = end - start;  // negative when --end comes before --start: times run backwards

@@ -18,10 +18,13 @@ void eachChunkBackwards(const Source& source, double from, double before, double
     const double chunkStart = std::max(from, chunkEnd - 2);
     std::vector<std::pair<double, cv::Mat>> chunk;
     // The reader's half-open bounds make consecutive chunks meet without reading a frame twice.
-    eachFrame(source, chunkStart, chunkEnd, [&](const cv::Mat& frame, const MediaTime& time) {
-      chunk.emplace_back(time.seconds(), shrunk(frame, side));
-      return true;
-    });
+    eachFrame(
+        source, chunkStart, chunkEnd,
+        [&](const cv::Mat& frame, const MediaTime& time) {
+          chunk.emplace_back(time.seconds(), frame);  // delivered small, and never reused
+          return true;
+        },
+        smallSize(source, side));
     for (auto it = chunk.rbegin(); it != chunk.rend(); ++it) visitor(it->second, it->first);
     const bool empty = chunk.empty();
     chunk.clear();
@@ -31,15 +34,26 @@ void eachChunkBackwards(const Source& source, double from, double before, double
   }
 }
 
+cv::Size smallSize(const Source& source, double side) {
+  return shrunkSize(cv::Size(cvRound(source.size.width), cvRound(source.size.height)), side);
+}
+
 double forwardPassStart(const Source& source, double start, double at, double end) {
   const double from = std::max(start, at - 0.5 / source.fps);
-  // Only an instant within a frame and a half of the end can miss the last frame.
-  if (!(from + 1.5 / source.fps >= source.duration)) return from;
+  // Only an instant within a frame and a half of the end of the range or of the file can miss
+  // the last frame: an `at` in the last half frame before `end`, or past it.
+  const double lastEnd = std::min(source.duration, end);
+  if (!(from + 1.5 / source.fps >= lastEnd)) return from;
   std::optional<double> last;
-  eachFrame(source, std::max(start, from - 2), end, [&](const cv::Mat&, const MediaTime& time) {
-    last = time.seconds();
-    return true;
-  });
+  const double lookFrom = std::max(start, std::min(from, end) - 2);
+  // Only the times are looked at: the frames come as small as they can.
+  eachFrame(
+      source, lookFrom, end,
+      [&](const cv::Mat&, const MediaTime& time) {
+        last = time.seconds();
+        return true;
+      },
+      cv::Size(16, 16));
   return last && *last < from ? *last : from;
 }
 

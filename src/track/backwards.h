@@ -17,10 +17,14 @@ void eachChunkBackwards(const Source& source, double from, double before, double
                         const std::function<void(const cv::Mat& small, double time)>& visitor,
                         const std::function<void()>& chunkDone);
 
+// The size shrunk() gives the source's frames for `side`: the frame reader delivers them so.
+cv::Size smallSize(const Source& source, double side);
+
 // Where the forward pass of the box and quad modes begins: max(start, at - 0.5 / fps), the frame
-// shown at `at`. An `at` at or past the last frame (it is only clamped to the duration) would
-// start the pass after every frame and report an empty range; the last frame before `end` is
-// the anchor then.
+// shown at `at`. An `at` at or past the range's last frame (in the last half frame before
+// `end`, past `end`, or past the file's end: it is only clamped to the duration) would start the
+// pass after every frame and report an empty range; the last frame before `end` is the anchor
+// then.
 double forwardPassStart(const Source& source, double start, double at, double end);
 
 }  // namespace tv

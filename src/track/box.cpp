@@ -30,8 +30,7 @@ TrackResult trackBox(const TrackJob& job) {
   std::optional<ObjectFollower> forward;
   cv::Mat anchorFrame;
   eachFrame(job.source, forwardPassStart(job.source, range.start, range.at, range.end), range.end,
-            [&](const cv::Mat& frame, const MediaTime& time) {
-              cv::Mat small = shrunk(frame, 512);
+            [&](const cv::Mat& small, const MediaTime& time) {
               if (!forward) {
                 forward.emplace(*box);
                 anchorFrame = small;
@@ -43,7 +42,8 @@ TrackResult trackBox(const TrackJob& job) {
               forwardTimes.push_back(time.seconds());
               job.report(static_cast<double>(forwardTimes.size()) / expected);
               return true;
-            });
+            },
+            smallSize(job.source, 512));
   if (forwardTimes.empty()) fail("no frames in that range");
 
   std::vector<double> backwardTimes;

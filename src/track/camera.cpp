@@ -3,6 +3,7 @@
 #include "track/series.h"
 #include "media/frames.h"
 #include "media/shrink.h"
+#include "track/backwards.h"
 #include "vision/vision.h"
 
 #include <algorithm>
@@ -63,14 +64,16 @@ TrackResult trackCamera(const TrackJob& job) {
   CameraPath path(job.source.fps, job.args.number("sign", -1));
   TrackResult result;
   eachFrame(
-      job.source, job.range.start, job.range.end, [&](const cv::Mat& frame, const MediaTime& time) {
-        const cv::Point2d position = path.step(shrunk(frame, 960));
+      job.source, job.range.start, job.range.end,
+      [&](const cv::Mat& frame, const MediaTime& time) {
+        const cv::Point2d position = path.step(frame);
         result.samples.push_back(
             {roundTo(time.seconds(), 6), roundTo(position.x, 6), roundTo(position.y, 6), 1, 1, 1});
         job.report(static_cast<double>(result.samples.size()) /
                    static_cast<double>(job.range.expected));
         return true;
-      });
+      },
+      smallSize(job.source, kCameraSide));
   if (result.samples.empty()) return result;
   result.start = result.samples.front()[0];
   result.end = result.samples.back()[0] + 1 / job.source.fps;

@@ -9,6 +9,9 @@
 
 namespace tv {
 
+// The longer side of the frames the camera is registered on, pixels.
+constexpr double kCameraSide = 960;
+
 TrackResult trackCamera(const TrackJob& job);
 
 // The content's displacement (dx, dy) in pixels of a W x H small frame, x to the right and y

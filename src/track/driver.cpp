@@ -13,7 +13,7 @@
 
 namespace tv {
 
-TrackRange trackRange(const CommandLine& args, double duration, double fps) {
+TrackRange trackRange(const CommandLine& args, double duration, double fps, double begins) {
   TrackRange range;
   range.start = args.number("start", 0);
   if (!(range.start >= 0)) range.start = 0;
@@ -22,7 +22,7 @@ TrackRange trackRange(const CommandLine& args, double duration, double fps) {
   range.at = args.number("at", range.start);
   if (!(range.at >= range.start)) range.at = range.start;
   if (range.at > duration) range.at = duration;
-  range.expected = expectedFrames(duration, fps, range.start, range.end);
+  range.expected = expectedFrames(duration, fps, std::max(range.start, begins), range.end);
   return range;
 }
 
@@ -69,7 +69,7 @@ void runTrack(const CommandLine& args) {
   const std::string output = *args.option("output");
 
   const Source source = openSource(args.inputURL);
-  const TrackRange range = trackRange(args, source.duration, source.fps);
+  const TrackRange range = trackRange(args, source.duration, source.fps, source.begins);
 
   // One throttle for the whole run: every pass of every mode shares it.
   ProgressThrottle throttle;

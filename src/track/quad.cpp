@@ -196,8 +196,7 @@ TrackResult trackQuad(const TrackJob& job) {
   std::vector<RawQuad> forward;
   cv::Mat anchorFrame;
   eachFrame(job.source, forwardPassStart(job.source, range.start, range.at, range.end), range.end,
-            [&](const cv::Mat& frame, const MediaTime& time) {
-              cv::Mat small = shrunk(frame, 960);
+            [&](const cv::Mat& small, const MediaTime& time) {
               if (!forwardRun) {
                 forwardRun.emplace(*quad);
                 anchorFrame = small;
@@ -205,7 +204,8 @@ TrackResult trackQuad(const TrackJob& job) {
               forward.push_back(followFrame(*forwardRun, small, time.seconds()));
               job.report(static_cast<double>(forward.size()) / expected);
               return true;
-            });
+            },
+            smallSize(job.source, 960));
   if (forward.empty()) fail("no frames in that range");
 
   std::vector<RawQuad> backward;

@@ -24,8 +24,9 @@ struct TrackRange {
   long expected = 1;  // frames expected in the range, only the denominator of progress
 };
 
-// The range from --start, --end and --at for a video of this length and rate.
-TrackRange trackRange(const CommandLine& args, double duration, double fps);
+// The range from --start, --end and --at for a video of this length and rate whose first frame
+// comes at `begins` (frames are only expected from there).
+TrackRange trackRange(const CommandLine& args, double duration, double fps, double begins = 0);
 
 // What a mode gets from the driver.
 struct TrackJob {

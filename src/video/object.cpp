@@ -40,10 +40,9 @@ ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
   // One packed grid per frame up to the pick frame: the frames themselves are never kept.
   std::vector<PackedGrid> grids;
   const double stopAt = plan.pickTime - 0.5 / source.fps;
-  const cv::Size output(plan.width, plan.height);
   eachFrame(source, plan.start, plan.end, [&](const cv::Mat& decoded, const MediaTime& time) {
     // The same picture the writing pass will analyse, so both passes see the same instances.
-    auto found = segmenter.instances(forAnalysis(decoded, output));
+    auto found = segmenter.instances(forAnalysis(decoded, plan.analysis));
     grids.emplace_back(found ? labelGrid(found->instanceMask) : Grid(GRID * GRID, 0));
     const auto searched = static_cast<long>(grids.size());
     if (searched % 10 == 0) {
@@ -51,7 +50,7 @@ ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
       emit(Event{{"progress", fraction * 0.4}, {"stage", "search"}});
     }
     return time.seconds() < stopAt;
-  });
+  }, plan.analysis);
   if (grids.empty()) fail("no frames in that range");
   uint8_t picked = label(point, grids.back().unpacked());
   if (picked == 0) fail("nothing-there");

@@ -46,13 +46,21 @@ cv::Mat forOutput(const cv::Mat& matte, cv::Size size) {
 
 }  // namespace
 
-cv::Mat forAnalysis(const cv::Mat& frame, cv::Size output) {
-  if (output == frame.size() || output.width > frame.cols || output.height > frame.rows) {
-    return frame;
-  }
+cv::Mat forAnalysis(const cv::Mat& frame, cv::Size size) {
+  if (size == frame.size() || size.width > frame.cols || size.height > frame.rows) return frame;
   cv::Mat reduced;
-  cv::resize(frame, reduced, output, 0, 0, cv::INTER_AREA);
+  cv::resize(frame, reduced, size, 0, 0, cv::INTER_AREA);
   return reduced;
+}
+
+cv::Size analysisSize(cv::Size2d source, cv::Size output) {
+  const double longer = std::max(source.width, source.height);
+  if (!(longer > 0) || std::max(output.width, output.height) >= kLeastAnalysisSide) return output;
+  const double scale = std::min(kLeastAnalysisSide / longer, 1.0);
+  cv::Size size(static_cast<int>(std::lround(scale * source.width)),
+                static_cast<int>(std::lround(scale * source.height)));
+  // Never smaller than the output in either direction, whatever the rounding.
+  return {std::max({size.width, output.width, 1}), std::max({size.height, output.height, 1})};
 }
 
 cv::Size outputSize(cv::Size2d source, double maxSide) {
@@ -63,7 +71,8 @@ cv::Size outputSize(cv::Size2d source, double maxSide) {
   return {evenSide(scale * source.width), evenSide(scale * source.height)};
 }
 
-VideoPlan planVideo(const CommandLine& args, cv::Size2d size, double duration, double fps) {
+VideoPlan planVideo(const CommandLine& args, cv::Size2d size, double duration, double fps,
+                     double begins) {
   VideoPlan plan;
   plan.start = args.number("start", 0);
   if (!(plan.start >= 0)) plan.start = 0;
@@ -73,7 +82,8 @@ VideoPlan planVideo(const CommandLine& args, cv::Size2d size, double duration, d
   cv::Size out = outputSize(size, plan.maxSide);
   plan.width = out.width;
   plan.height = out.height;
-  plan.total = expectedFrames(duration, fps, plan.start, plan.end);
+  plan.analysis = analysisSize(size, out);
+  plan.total = expectedFrames(duration, fps, std::max(plan.start, begins), plan.end);
   plan.pickTime = args.number("at", plan.start);
   return plan;
 }
@@ -88,7 +98,7 @@ void runVideo(const CommandLine& args) {
   const auto output = args.option("output");
   if (!output) fail("--output is required");
   const Source source = openSource(args.inputURL);
-  const VideoPlan plan = planVideo(args, source.size, source.duration, source.fps);
+  const VideoPlan plan = planVideo(args, source.size, source.duration, source.fps, source.begins);
 
   Segmenter segmenter;
   segmenter.setPatience(patienceFor(source.fps));
@@ -109,7 +119,7 @@ void runVideo(const CommandLine& args) {
 
   eachFrame(source, plan.start, plan.end, [&](const cv::Mat& decoded, const MediaTime& time) {
     const int k = writer.framesWritten();
-    const cv::Mat frame = forAnalysis(decoded, size);
+    const cv::Mat frame = forAnalysis(decoded, plan.analysis);
     cv::Mat matte;
     if (person) {
       matte = segmenter.sharpPerson(frame);
@@ -131,7 +141,7 @@ void runVideo(const CommandLine& args) {
                  {"fps", written / std::max(secondsSince(began), 0.001)}});
     }
     return true;
-  });
+  }, plan.analysis);
 
   if (writer.framesWritten() == 0) fail("no frames in that range");
   writer.finish();

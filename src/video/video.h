@@ -16,6 +16,7 @@ struct VideoPlan {
   double maxSide = 1920;
   int width = 2;  // output size: even, at least 2, never larger than the source
   int height = 2;
+  cv::Size analysis;  // the size the analyses see the frames at (analysisSize)
   long total = 1;       // expected frame count, at least 1
   double pickTime = 0;  // "object" mode: the instant the point refers to
 };
@@ -25,11 +26,21 @@ struct VideoPlan {
 cv::Size outputSize(cv::Size2d source, double maxSide);
 
 // The plan from --start, --end, --max and --at for a source.
-VideoPlan planVideo(const CommandLine& args, cv::Size2d size, double duration, double fps);
+VideoPlan planVideo(const CommandLine& args, cv::Size2d size, double duration, double fps,
+                     double begins = 0);
 
-// The frame as the analyses see it: reduced to the output size when that is smaller, so that no
-// work goes into detail the file cannot keep; otherwise the frame itself.
-cv::Mat forAnalysis(const cv::Mat& frame, cv::Size output);
+// The longer side below which the analyses lose what they look for: the detector and the
+// person network work at 512 and 256 pixels, and a person a few pixels tall is no person.
+constexpr double kLeastAnalysisSide = 512;
+
+// The size the analyses see the frames at: the output size, so that no work goes into detail
+// the file cannot keep, but never below kLeastAnalysisSide on the longer side (or the source's
+// own size when that is smaller); the matte is scaled to the output afterwards.
+cv::Size analysisSize(cv::Size2d source, cv::Size output);
+
+// The frame as the analyses see it: reduced to `size` when that is smaller, otherwise the
+// frame itself.
+cv::Mat forAnalysis(const cv::Mat& frame, cv::Size size);
 
 // The segmenter's patience for a frame rate: about one second of frames, at least 8.
 int patienceFor(double fps);
