@@ -23,33 +23,35 @@ TrackResult trackBox(const TrackJob& job) {
   const auto box = userBox(job.args.option("box").value_or(""));
   if (!box) fail("--box cx,cy,w,h is required for box mode");
   const TrackRange& range = job.range;
+  const bool reacquire = job.args.number("reacquire", 0) == 1;
   const double expected = static_cast<double>(range.expected);
 
   std::vector<double> forwardTimes;
   std::vector<std::optional<Box>> forwardBoxes;
   std::optional<ObjectFollower> forward;
   cv::Mat anchorFrame;
-  eachFrame(job.source, forwardPassStart(job.source, range.start, range.at, range.end), range.end,
-            [&](const cv::Mat& small, const MediaTime& time) {
-              if (!forward) {
-                forward.emplace(*box);
-                anchorFrame = small;
-                forward->next(small);  // where the tracker takes hold; its answer is the box
-                forwardBoxes.push_back(*box);
-              } else {
-                forwardBoxes.push_back(forward->next(small));
-              }
-              forwardTimes.push_back(time.seconds());
-              job.report(static_cast<double>(forwardTimes.size()) / expected);
-              return true;
-            },
-            smallSize(job.source, 512));
+  eachFrame(
+      job.source, forwardPassStart(job.source, range.start, range.at, range.end), range.end,
+      [&](const cv::Mat& small, const MediaTime& time) {
+        if (!forward) {
+          forward.emplace(*box, reacquire);
+          anchorFrame = small;
+          forward->next(small);  // where the tracker takes hold; its answer is the box
+          forwardBoxes.push_back(*box);
+        } else {
+          forwardBoxes.push_back(forward->next(small));
+        }
+        forwardTimes.push_back(time.seconds());
+        job.report(static_cast<double>(forwardTimes.size()) / expected);
+        return true;
+      },
+      smallSize(job.source, 512));
   if (forwardTimes.empty()) fail("no frames in that range");
 
   std::vector<double> backwardTimes;
   std::vector<std::optional<Box>> backwardBoxes;
   if (forwardTimes.front() > range.start + 0.0001) {
-    ObjectFollower backward(*box);
+    ObjectFollower backward(*box, reacquire);
     backward.next(anchorFrame);
     anchorFrame.release();
     eachChunkBackwards(

@@ -1,4 +1,5 @@
-// Box mode: a rectangle the user drew on one frame, followed forwards and backwards from there.
+// Box mode: a rectangle the user drew on one frame, followed forwards and backwards from there;
+// with --reacquire 1 a lost target is sought again on the later frames of each pass.
 #pragma once
 
 #include "track/series.h"

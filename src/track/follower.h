@@ -6,15 +6,18 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace tv {
 
 // Fed frames in the order to follow (backwards in time works as well as forwards). The first
 // frame given must be the one the start box was drawn on; its answer is meant to be dropped.
-// Once the target is lost it stays lost: a new follower is the only way to follow again.
+// Once the target is lost it stays lost, unless the follower was made to reacquire: then every
+// later frame is searched for it (around where it was going, then everywhere) and following
+// resumes where it is found.
 class ObjectFollower {
  public:
-  explicit ObjectFollower(const Box& start);
+  explicit ObjectFollower(const Box& start, bool reacquire = false);
 
   // The rectangle on this frame (32-bit BGRA, same size as the others), or nothing.
   std::optional<Box> next(const cv::Mat& frame);
@@ -24,6 +27,14 @@ class ObjectFollower {
  private:
   std::unique_ptr<ObjectTracking> tracking_;
   bool lost_ = false;
+  bool reacquire_ = false;
+  std::vector<Box> recent_;  // the last boxes found, oldest first
+  int missed_ = 0;           // frames since the last box found
 };
+
+// Where a target seen in `recent` (boxes of consecutive frames, oldest first, at least one)
+// would be `ahead` frames after the last of them, moving on as it moved over them; its centre
+// stays within the frame.
+Box expectedBox(const std::vector<Box>& recent, int ahead);
 
 }  // namespace tv

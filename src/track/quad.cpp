@@ -5,6 +5,8 @@
 #include "media/shrink.h"
 #include "track/backwards.h"
 
+#include <opencv2/imgproc.hpp>
+
 #include <algorithm>
 #include <cmath>
 
@@ -116,7 +118,7 @@ QuadSample fill(const RawQuad& raw, const Quad& reference) {
     known += 1;
   }
   if (known > 0) offset /= static_cast<double>(known);
-  QuadSample sample{raw.time, reference, known == 4};
+  QuadSample sample{raw.time, reference, known == 4 && raw.anchored};
   for (size_t i = 0; i < 4; ++i) {
     sample.corners[i] = raw.corners[i] ? *raw.corners[i] : reference[i] + offset;
   }
@@ -139,6 +141,7 @@ RawQuad followFrame(QuadFollow& state, const cv::Mat& frame, double time) {
   if (!state.started) {
     // The frame the quad was placed on: every tracker takes hold here.
     state.started = true;
+    state.referenceFrame = frame;
     state.whole.next(frame);
     for (auto& follower : state.patchFollowers) follower.next(frame);
     present(state.reference);
@@ -179,9 +182,62 @@ RawQuad followFrame(QuadFollow& state, const cv::Mat& frame, double time) {
     }
   }
   if (!accepted) reseed(state, moved, frame);
+  if (auto corrected = anchoredQuad(state.referenceFrame, state.reference, frame, state.current))
+    state.current = *corrected;
+  else
+    raw.anchored = false;
   state.lastCentre = centre;
   present(state.current);
   return raw;
+}
+
+std::optional<Quad> anchoredQuad(const cv::Mat& referenceFrame, const Quad& reference,
+                                 const cv::Mat& frame, const Quad& estimate) {
+  if (referenceFrame.empty() || frame.size() != referenceFrame.size()) return std::nullopt;
+  const cv::Size size = frame.size();
+  auto inPixels = [&](const Quad& quad) {
+    std::array<cv::Point2f, 4> points;
+    for (size_t i = 0; i < 4; ++i)
+      points[i] = cv::Point2f(float(quad[i].x * size.width), float(quad[i].y * size.height));
+    return points;
+  };
+  const auto from = inPixels(reference), to = inPixels(estimate);
+  const double diagonal = cv::norm(to[0] - to[2]);
+  const cv::Rect within = cv::boundingRect(std::vector<cv::Point2f>(to.begin(), to.end()));
+  const int margin = int(0.08 * diagonal);
+  const cv::Rect region = cv::Rect(within.x - margin, within.y - margin, within.width + 2 * margin,
+                                   within.height + 2 * margin) &
+                          cv::Rect(cv::Point(0, 0), size);
+  if (!(diagonal >= 24) || region.width < 32 || region.height < 32) return std::nullopt;
+
+  // The plane alone, as the estimate puts it on this frame's region: the reference frame's
+  // background would be registered too, and it moves otherwise.
+  const cv::Matx33d shift(1, 0, -region.x, 0, 1, -region.y, 0, 0, 1);
+  const cv::Matx33d onto = shift * cv::Matx33d(cv::getPerspectiveTransform(from.data(), to.data()));
+  cv::Mat plane(referenceFrame.size(), CV_8U, cv::Scalar(0));
+  std::vector<cv::Point> outline;
+  for (const auto& p : from) outline.emplace_back(cvRound(p.x), cvRound(p.y));
+  cv::fillConvexPoly(plane, outline, cv::Scalar(255));
+  cv::Mat warped, mask;
+  cv::warpPerspective(referenceFrame, warped, onto, region.size(), cv::INTER_LINEAR);
+  cv::warpPerspective(plane, mask, onto, region.size(), cv::INTER_NEAREST);
+  cv::erode(mask, mask, cv::Mat(), cv::Point(-1, -1), 2);
+  warped.setTo(cv::Scalar::all(0), mask == 0);
+
+  const auto lowerLeft = vision().homography(warped, frame(region).clone());
+  if (!lowerLeft) return std::nullopt;
+  // The answer maps this frame's pixels to the warped plane's, origin lower left.
+  const cv::Matx33d flip(1, 0, 0.5, 0, -1, region.height - 0.5, 0, 0, 1);
+  const cv::Matx33d back = (flip.inv() * cv::Matx33d(*lowerLeft) * flip).inv();
+  Quad corrected;
+  for (size_t i = 0; i < 4; ++i) {
+    const cv::Vec3d at = back * cv::Vec3d(to[i].x - region.x, to[i].y - region.y, 1);
+    if (!(std::abs(at[2]) > 1e-12)) return std::nullopt;
+    const cv::Point2d pixel(at[0] / at[2] + region.x, at[1] / at[2] + region.y);
+    if (!(cv::norm(pixel - cv::Point2d(to[i])) <= 0.05 * diagonal)) return std::nullopt;
+    corrected[i] = cv::Point2d(pixel.x / size.width, pixel.y / size.height);
+  }
+  return corrected;
 }
 
 TrackResult trackQuad(const TrackJob& job) {
@@ -195,17 +251,18 @@ TrackResult trackQuad(const TrackJob& job) {
   std::optional<QuadFollow> forwardRun;
   std::vector<RawQuad> forward;
   cv::Mat anchorFrame;
-  eachFrame(job.source, forwardPassStart(job.source, range.start, range.at, range.end), range.end,
-            [&](const cv::Mat& small, const MediaTime& time) {
-              if (!forwardRun) {
-                forwardRun.emplace(*quad);
-                anchorFrame = small;
-              }
-              forward.push_back(followFrame(*forwardRun, small, time.seconds()));
-              job.report(static_cast<double>(forward.size()) / expected);
-              return true;
-            },
-            smallSize(job.source, 960));
+  eachFrame(
+      job.source, forwardPassStart(job.source, range.start, range.at, range.end), range.end,
+      [&](const cv::Mat& small, const MediaTime& time) {
+        if (!forwardRun) {
+          forwardRun.emplace(*quad);
+          anchorFrame = small;
+        }
+        forward.push_back(followFrame(*forwardRun, small, time.seconds()));
+        job.report(static_cast<double>(forward.size()) / expected);
+        return true;
+      },
+      smallSize(job.source, 960));
   if (forward.empty()) fail("no frames in that range");
 
   std::vector<RawQuad> backward;

@@ -1,5 +1,6 @@
 // Quad mode: a planar quadrilateral followed by a coarse tracker on the whole quad and four
-// patch trackers inside it whose correspondences give a homography for the corners.
+// patch trackers inside it whose correspondences give a homography for the corners, each
+// frame's corners then registered against the plane's look on the reference frame.
 #pragma once
 
 #include "track/follower.h"
@@ -37,12 +38,13 @@ cv::Point2d mapped(const std::array<double, 9>& h, const cv::Point2d& p);
 struct RawQuad {
   double time = 0;
   std::array<std::optional<cv::Point2d>, 4> corners;
+  bool anchored = true;  // the corners agree with the plane's look on the reference frame
 };
 
 struct QuadSample {
   double time = 0;
   Quad corners;
-  bool found = false;  // all four corners were tracked
+  bool found = false;  // all four corners were tracked, and agree with the reference look
 };
 
 // Unknown corners take the reference corner moved by the mean offset of the known ones.
@@ -58,7 +60,15 @@ struct QuadFollow {
   Quad current;
   cv::Point2d lastCentre;
   bool started = false;
+  cv::Mat referenceFrame;  // the frame the quad was placed on
 };
+
+// The estimated corners (normalised) of `frame` corrected by registering the frame against the
+// reference frame's plane warped onto it with the estimate: tracking from frame to frame drifts,
+// this does not. Nothing when the registration fails or moves a corner by more than 5 % of the
+// quad's diagonal (then it did not find the plane where the estimate has it).
+std::optional<Quad> anchoredQuad(const cv::Mat& referenceFrame, const Quad& reference,
+                                 const cv::Mat& frame, const Quad& estimate);
 
 // Advances the run by one frame (960-px BGRA).
 RawQuad followFrame(QuadFollow& state, const cv::Mat& frame, double time);

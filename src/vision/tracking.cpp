@@ -10,6 +10,13 @@
 // with a slowly updated recent look, whichever is higher): over 0.5 while visible, about 0 once
 // it is covered or gone. The confidence is the geometric mean of the two, each mapped to 0..1;
 // it stays above 0.5 while tracking and falls under 0.3 within a frame or two of a loss.
+//
+// Seeking a lost target: the same likeness, searched for with normalised template matching of
+// both looks, first in a window around where the target was going (at three sizes), then over
+// the whole frame with 16-pixel looks. A place is the target when its 32-pixel look correlates
+// at 0.7 or more with the first or the recent look (a plain wall, or another textured thing,
+// stays far below); over the whole frame it must also be the only such place, so that of two
+// look-alikes neither is taken. Found, the correlation tracker starts again there.
 #include "vision/analyses.h"
 #include "vision/pixels.h"
 
@@ -33,6 +40,11 @@ constexpr double kLookFull = 0.65;    // correlation with the target's look that
 constexpr double kLookFlat = 2;       // grey deviation under which a look has no pattern
 constexpr double kRecentRate = 0.1;   // share of each confident frame in the recent look
 constexpr double kConfidentAt = 0.6;  // confidence from which a frame may update the recent look
+constexpr int kCoarseLook = 16;       // side of the looks in the whole-frame search
+constexpr double kFoundAt = 0.7;      // likeness with the first look that finds the target
+constexpr double kMargin = 0.1;       // by how much it must beat any other place
+constexpr double kNearby = 1.5;       // the nearby window reaches this many box sides around
+constexpr double kSizes[] = {1 / 1.15, 1.0, 1.15};  // sizes tried, relative to the last one
 
 // The box's content (pixels, top-left origin) resampled to kLook x kLook, as floats; what lies
 // beyond the frame counts as black.
@@ -79,6 +91,73 @@ double clamp01(double value) {
   return std::isfinite(value) ? std::clamp(value, 0.0, 1.0) : 0;
 }
 
+// A place the target may be (pixels, top-left origin) and how well its look matches.
+struct Match {
+  cv::Rect2d box;
+  double score = -1;
+};
+
+// The best match of the looks in `region` of the grey frame for a target of `size` pixels seen
+// at side x side, and the best one at least a box side away from it (score -1 when none).
+// Windows without a pattern never match: their correlation means nothing.
+std::pair<Match, Match> twoBest(const cv::Mat& grey, const cv::Rect& region, cv::Size2d size,
+                                int side, const std::vector<cv::Mat>& looks) {
+  std::pair<Match, Match> none;
+  cv::Size scaled(int(std::lround(region.width * side / size.width)),
+                  int(std::lround(region.height * side / size.height)));
+  // A target far smaller than the frame would blow the search up; it is not sought.
+  if (scaled.width < side || scaled.height < side || double(scaled.area()) > 4e6) return none;
+  cv::Mat part;
+  cv::resize(grey(region), part, scaled, 0, 0,
+             scaled.width < region.width ? cv::INTER_AREA : cv::INTER_LINEAR);
+  part.convertTo(part, CV_32F);
+  cv::Mat scores;
+  for (const cv::Mat& look : looks) {
+    cv::Mat small = look, result;
+    if (side != look.cols) cv::resize(look, small, cv::Size(side, side), 0, 0, cv::INTER_AREA);
+    cv::matchTemplate(part, small, result, cv::TM_CCOEFF_NORMED);
+    scores = scores.empty() ? result : cv::max(scores, result);
+  }
+  cv::Mat mean, meanSquare, squares = part.mul(part);
+  cv::blur(part, mean, cv::Size(side, side), cv::Point(0, 0));
+  cv::blur(squares, meanSquare, cv::Size(side, side), cv::Point(0, 0));
+  const cv::Rect valid(0, 0, scores.cols, scores.rows);
+  cv::Mat variance = meanSquare(valid) - mean(valid).mul(mean(valid));
+  cv::patchNaNs(scores, -1);
+  scores.setTo(-1, variance < kLookFlat * kLookFlat);
+  const double sx = double(scaled.width) / region.width, sy = double(scaled.height) / region.height;
+  auto matchAt = [&](cv::Point at, double score) {
+    return Match{cv::Rect2d(region.x + at.x / sx, region.y + at.y / sy, side / sx, side / sy),
+                 score};
+  };
+  double best = 0;
+  cv::Point at;
+  cv::minMaxLoc(scores, nullptr, &best, nullptr, &at);
+  std::pair<Match, Match> found{matchAt(at, best), Match{}};
+  scores(cv::Rect(at.x - side + 1, at.y - side + 1, 2 * side - 1, 2 * side - 1) & valid).setTo(-1);
+  cv::minMaxLoc(scores, nullptr, &best, nullptr, &at);
+  if (best > -1) found.second = matchAt(at, best);
+  return found;
+}
+
+// A rough match placed at full look resolution within a quarter box around it, and scored as
+// the confidence scores looks.
+Match refined(const cv::Mat& grey, const Match& rough, const cv::Mat& first,
+              const cv::Mat& recent) {
+  const cv::Rect2d& box = rough.box;
+  const cv::Rect around = cv::Rect(cv::Point(int(std::floor(box.x - box.width / 4)),
+                                             int(std::floor(box.y - box.height / 4))),
+                                   cv::Point(int(std::ceil(box.x + box.width * 1.25)),
+                                             int(std::ceil(box.y + box.height * 1.25)))) &
+                          cv::Rect(0, 0, grey.cols, grey.rows);
+  if (around.empty()) return {};
+  Match placed = twoBest(grey, around, box.size(), kLook, {first, recent}).first;
+  if (placed.score <= -1) return {};
+  // Scored against the first look only: the recent one may have taken in some of what hid it.
+  placed.score = likeness(lookAt(grey, placed.box), first);
+  return placed;
+}
+
 class CorrelationTracking final : public ObjectTracking {
  public:
   explicit CorrelationTracking(const cv::Rect2d& start) : start_(start) {}
@@ -112,7 +191,57 @@ class CorrelationTracking final : public ObjectTracking {
       double confidence = std::sqrt(hold * alike);
       if (confidence >= kConfidentAt && !look.empty())
         cv::addWeighted(recentLook_, 1 - kRecentRate, look, kRecentRate, 0, recentLook_);
-      return TrackedObject{normalised(box), float(confidence)};
+      return TrackedObject{normalised(box), float(confidence), float(likeness(look, firstLook_))};
+    } catch (const cv::Exception&) {
+      return std::nullopt;
+    } catch (const std::exception&) {
+      return std::nullopt;
+    }
+  }
+
+  std::optional<TrackedObject> seek(const cv::Mat& frame, const cv::Rect2d& expected) override {
+    try {
+      if (!started_ || frame.empty() || frame.depth() != CV_8U || frame.size() != size_)
+        return std::nullopt;
+      if (flat(firstLook_) && flat(recentLook_)) return std::nullopt;  // nothing to look for
+      const cv::Rect2d guess = pixels(expected);
+      if (!reachable(guess) || !(guess.width >= 4 && guess.height >= 4)) return std::nullopt;
+      cv::Mat grey = greyOf(frame);
+      const cv::Rect whole(0, 0, size_.width, size_.height);
+      const std::vector<cv::Mat> looks{firstLook_, recentLook_};
+      // Candidates: the best place near where it was going, at each size, and the two best
+      // apart from each other over the whole frame, at each size; all placed and scored alike.
+      std::vector<Match> candidates;
+      auto consider = [&](const Match& rough) {
+        if (rough.score > -1) candidates.push_back(refined(grey, rough, firstLook_, recentLook_));
+      };
+      const double reach = kNearby * std::max(guess.width, guess.height);
+      const cv::Rect nearby =
+          cv::Rect(cv::Point(int(std::floor(guess.x - reach)), int(std::floor(guess.y - reach))),
+                   cv::Point(int(std::ceil(guess.x + guess.width + reach)),
+                             int(std::ceil(guess.y + guess.height + reach)))) &
+          whole;
+      for (double size : kSizes) {
+        if (!nearby.empty())
+          consider(twoBest(grey, nearby, guess.size() * size, kLook, looks).first);
+        auto [best, other] = twoBest(grey, whole, guess.size() * size, kCoarseLook, looks);
+        consider(best);
+        consider(other);
+      }
+      Match found, rival;
+      for (const Match& c : candidates)
+        if (c.score > found.score) found = c;
+      for (const Match& c : candidates)
+        if (c.score > rival.score && overlap(c.box, found.box) < 0.3) rival = c;
+      // A place about as like the target as the best one makes neither of them the target.
+      if (!(found.score - rival.score >= kMargin)) return std::nullopt;
+      if (!(found.score >= kFoundAt)) return std::nullopt;
+      const cv::Rect2d& box = found.box;
+      dlib::cv_image<unsigned char> view(grey);
+      tracker_.start_track(view,
+                           dlib::drectangle(box.x, box.y, box.x + box.width, box.y + box.height));
+      const double alike = clamp01((found.score - kLookFloor) / (kLookFull - kLookFloor));
+      return TrackedObject{normalised(box), float(alike), float(found.score)};
     } catch (const cv::Exception&) {
       return std::nullopt;
     } catch (const std::exception&) {

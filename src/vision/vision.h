@@ -31,6 +31,9 @@ struct FaceObservation {
 struct TrackedObject {
   cv::Rect2d boundingBox;  // normalised, origin lower left
   float confidence = 0;    // 0..1; 0.3 or below means the target is gone
+  // Correlation of the box's content with the target's first look, -1..1 (1 when unknown):
+  // what a follower that seeks lost targets again holds a doubtful answer against.
+  float resemblance = 1;
 };
 
 // One object followed through a sequence of frames, given in the order to follow.
@@ -40,6 +43,16 @@ class ObjectTracking {
   // Advances by one frame (32-bit BGRA, all frames the same size) and answers the rectangle on
   // it, or nothing when the tracker has no answer.
   virtual std::optional<TrackedObject> next(const cv::Mat& frame) = 0;
+  // After the target was lost: looks for it on this frame (same size as the others) by its
+  // remembered looks, near `expected` (normalised, origin lower left: where it would be now)
+  // and then over the whole frame. A match good enough, and the only one of its kind away from
+  // `expected`, is answered with a confidence above 0.3, and next() follows it from there;
+  // otherwise nothing. The default never finds anything.
+  virtual std::optional<TrackedObject> seek(const cv::Mat& frame, const cv::Rect2d& expected) {
+    (void)frame;
+    (void)expected;
+    return std::nullopt;
+  }
 };
 
 // Person segmentation over successive frames in time order (it may carry state between them).

@@ -1,3 +1,4 @@
+#include "occlusion_scenes.h"
 #include "support/run.h"
 #include "track_scenes.h"
 
@@ -105,6 +106,88 @@ TEST_F(QuadMode, FollowsAPictureUnderChangingPerspective) {
 TEST_F(QuadMode, AQuadPlacedMidwayIsFollowedBothWays) {
   ASSERT_FALSE(clip_.empty());
   checkRun(clip_, dir_ + "/middle.json", 35);
+}
+
+// A box cover carried over a street frame by a smooth sequence of homographies: it grows to
+// 1.3 times its size, turns, tilts in depth and drifts, at 960 x 540.
+constexpr int kWideW = 960, kWideH = 540;
+
+std::array<cv::Point2f, 4> carried(int n, int frames) {
+  const double t = double(n) / (frames - 1);
+  const double scale = 1 + 0.3 * (0.5 - 0.5 * std::cos(M_PI * t));
+  const double turn = 0.15 * std::sin(2 * M_PI * t);  // radians
+  const double tilt = 0.18 * std::sin(3 * M_PI * t);  // the right edge nearer, then further
+  const cv::Point2d centre(480 + 90 * std::sin(M_PI * t), 270 + 40 * std::sin(2 * M_PI * t));
+  const double halfW = 150 * scale, halfH = 105 * scale;
+  const cv::Point2d unit[4] = {{-1, -1}, {1, -1}, {1, 1}, {-1, 1}};
+  std::array<cv::Point2f, 4> out;
+  for (int i = 0; i < 4; ++i) {
+    const double depth = 1 + tilt * unit[i].x;  // nearer side larger
+    const double x = unit[i].x * halfW * depth, y = unit[i].y * halfH * depth;
+    out[i] = cv::Point2f(float(centre.x + x * std::cos(turn) - y * std::sin(turn)),
+                         float(centre.y + x * std::sin(turn) + y * std::cos(turn)));
+  }
+  return out;
+}
+
+std::string carriedCoverClip(const std::string& dir, int frames) {
+  const cv::Mat street = tvtest::backdropFor(tvtest::Occlusion{}, dir);
+  const cv::Mat cover = cv::imread(tvtest::kGraffiti);
+  if (street.empty() || cover.empty()) return "";
+  cv::Mat backdrop;
+  cv::resize(street, backdrop, cv::Size(kWideW, kWideH), 0, 0, cv::INTER_LINEAR);
+  const std::array<cv::Point2f, 4> source{cv::Point2f(0, 0), cv::Point2f(cover.cols, 0),
+                                          cv::Point2f(cover.cols, cover.rows),
+                                          cv::Point2f(0, cover.rows)};
+  return tvtest::writeClip(dir, "carried.mp4", frames, 30, [&](int n) {
+    cv::Mat frame = backdrop.clone();
+    const auto target = carried(n, frames);
+    cv::Mat h = cv::getPerspectiveTransform(source.data(), target.data());
+    cv::warpPerspective(cover, frame, h, frame.size(), cv::INTER_AREA, cv::BORDER_TRANSPARENT);
+    return frame;
+  });
+}
+
+TEST(QuadDrift, TheWorstCornerStaysWithinOnePercentAndDoesNotGrow) {
+  const int frames = 90;
+  const std::string dir = tvtest::scratchDir("track-quad-drift");
+  const std::string clip = carriedCoverClip(dir, frames);
+  ASSERT_FALSE(clip.empty());
+  std::string quad;
+  for (const auto& p : carried(0, frames))
+    quad += (quad.empty() ? "" : ",") + std::to_string(p.x / kWideW) + "," +
+            std::to_string(p.y / kWideH);
+  const std::string out = dir + "/carried.json";
+  auto run = tvtest::runTool(
+      {"track", "--input", clip, "--output", out, "--mode", "quad", "--quad", quad, "--at", "0"});
+  json file = tvtest::expectTrack(run, out);
+  ASSERT_TRUE(file.is_object());
+  const json& samples = file["samples"];
+  ASSERT_EQ(samples.size(), size_t(frames));
+  std::vector<double> worst(frames, 0);  // share of the diagonal
+  for (int n = 0; n < frames; ++n) {
+    const auto truth = carried(n, frames);
+    const double diagonal = cv::norm(truth[0] - truth[2]);
+    for (int i = 0; i < 4; ++i) {
+      const double x = samples[n][6 + 2 * i].get<double>() * kWideW;
+      const double y = samples[n][7 + 2 * i].get<double>() * kWideH;
+      worst[n] = std::max(worst[n], std::hypot(x - truth[i].x, y - truth[i].y) / diagonal);
+    }
+  }
+  auto mean = [&](int from, int to) {
+    double sum = 0;
+    for (int n = from; n < to; ++n) sum += worst[n];
+    return sum / (to - from);
+  };
+  std::printf(
+      "carried cover, %d frames: seen %d, worst corner %.2f %% of the diagonal on "
+      "average, %.2f %% over the first 30 frames, %.2f %% over the last 30, at most "
+      "%.2f %%\n",
+      frames, run.last()["seen"].get<int>(), 100 * mean(0, frames), 100 * mean(0, 30),
+      100 * mean(frames - 30, frames), 100 * *std::max_element(worst.begin(), worst.end()));
+  EXPECT_LE(mean(0, frames), 0.01);
+  EXPECT_LE(mean(frames - 30, frames), mean(0, 30) + 0.002);
+  EXPECT_GE(run.last()["seen"].get<int>(), frames - 5);
 }
 
 }  // namespace

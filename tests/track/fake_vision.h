@@ -18,11 +18,18 @@ cv::Mat numberedFrame(int number, cv::Size size = {64, 48});
 class ScriptedTracking final : public tv::ObjectTracking {
  public:
   using Script = std::function<std::optional<tv::TrackedObject>(const cv::Mat&)>;
-  explicit ScriptedTracking(Script script) : script_(std::move(script)) {}
+  using SeekScript =
+      std::function<std::optional<tv::TrackedObject>(const cv::Mat&, const cv::Rect2d&)>;
+  explicit ScriptedTracking(Script script, SeekScript seeking = nullptr)
+      : script_(std::move(script)), seeking_(std::move(seeking)) {}
   std::optional<tv::TrackedObject> next(const cv::Mat& frame) override { return script_(frame); }
+  std::optional<tv::TrackedObject> seek(const cv::Mat& frame, const cv::Rect2d& expected) override {
+    return seeking_ ? seeking_(frame, expected) : std::nullopt;
+  }
 
  private:
   Script script_;
+  SeekScript seeking_;
 };
 
 class FakeVision final : public tv::Vision {
@@ -35,6 +42,8 @@ class FakeVision final : public tv::Vision {
   std::function<std::optional<cv::Point2d>(const cv::Mat&, const cv::Mat&)> shift;
   // Makes the tracker for a start rectangle; every start rectangle asked for is kept.
   std::function<ScriptedTracking::Script(const cv::Rect2d&)> tracker;
+  // Answers the trackers' searches for a lost target (none when unset).
+  ScriptedTracking::SeekScript seeker;
   std::vector<cv::Rect2d> trackerStarts;
   int homographyCalls = 0, translationCalls = 0;
 
@@ -58,7 +67,7 @@ class FakeVision final : public tv::Vision {
     if (!tracker)
       return std::make_unique<ScriptedTracking>(
           [](const cv::Mat&) { return std::optional<tv::TrackedObject>{}; });
-    return std::make_unique<ScriptedTracking>(tracker(start));
+    return std::make_unique<ScriptedTracking>(tracker(start), seeker);
   }
   std::unique_ptr<tv::PersonSegmentation> personSegmentation() override { return nullptr; }
   std::optional<tv::Instances> foregroundInstances(const cv::Mat&) override { return std::nullopt; }

@@ -79,4 +79,72 @@ TEST(ObjectFollower, NoAnswerOrNotANumberLoses) {
   EXPECT_FALSE(nan.next(tvtest::numberedFrame(1)));
 }
 
+// Lost after two frames; then the searches are answered from `seeks` in turn (a confidence of
+// 0 for none), each at the expected rectangle moved 0.3 to the left.
+TEST(ObjectFollower, AReacquiringFollowerSeeksUntilFoundAndFollowsAgain) {
+  FakeVision fake;
+  int calls = 0;
+  scriptConfidences(fake, {0.9f, 0.9f, 0.2f, 0.9f}, &calls);
+  std::vector<cv::Rect2d> asked;
+  std::vector<float> seeks{0.f, 0.3f, 0.8f};
+  fake.seeker = [&](const cv::Mat&, const cv::Rect2d& expected) {
+    asked.push_back(expected);
+    const float confidence = seeks[asked.size() - 1];
+    if (confidence == 0.f) return std::optional<tv::TrackedObject>{};
+    cv::Rect2d at(expected.x - 0.3, expected.y, expected.width, expected.height);
+    return std::optional<tv::TrackedObject>{tv::TrackedObject{at, confidence}};
+  };
+  tv::ObjectFollower follower(tv::Box{0.5, 0.5, 0.2, 0.2}, /*reacquire=*/true);
+  ASSERT_TRUE(follower.next(tvtest::numberedFrame(0)));  // x 0.5
+  ASSERT_TRUE(follower.next(tvtest::numberedFrame(1)));  // x 0.51
+  EXPECT_FALSE(follower.next(tvtest::numberedFrame(2)));
+  EXPECT_TRUE(follower.lost());
+  EXPECT_FALSE(follower.next(tvtest::numberedFrame(3)));  // nothing found
+  EXPECT_FALSE(follower.next(tvtest::numberedFrame(4)));  // 0.3 is not enough
+  auto found = follower.next(tvtest::numberedFrame(5));
+  ASSERT_TRUE(found);
+  EXPECT_FALSE(follower.lost());
+  ASSERT_EQ(asked.size(), 3u);
+  // Moving 0.005 a frame over the start and the two frames followed (0.5, 0.5, 0.51): two,
+  // three and four frames on from 0.51 when asked.
+  EXPECT_NEAR(asked[0].x + asked[0].width / 2, 0.52, 1e-9);
+  EXPECT_NEAR(asked[2].x + asked[2].width / 2, 0.53, 1e-9);
+  EXPECT_NEAR(found->x, 0.53 - 0.3, 1e-9);
+  // Found, it is followed by the tracker again.
+  auto after = follower.next(tvtest::numberedFrame(6));
+  ASSERT_TRUE(after);
+  EXPECT_EQ(calls, 4);
+}
+
+TEST(ObjectFollower, WithoutReacquiringALostFollowerNeverSeeks) {
+  FakeVision fake;
+  int calls = 0, seeks = 0;
+  scriptConfidences(fake, {0.9f, 0.2f}, &calls);
+  fake.seeker = [&](const cv::Mat&, const cv::Rect2d& expected) {
+    ++seeks;
+    return std::optional<tv::TrackedObject>{tv::TrackedObject{expected, 1.f}};
+  };
+  tv::ObjectFollower follower(tv::Box{0.5, 0.5, 0.2, 0.2});
+  follower.next(tvtest::numberedFrame(0));
+  EXPECT_FALSE(follower.next(tvtest::numberedFrame(1)));
+  EXPECT_FALSE(follower.next(tvtest::numberedFrame(2)));
+  EXPECT_EQ(seeks, 0);
+}
+
+TEST(ExpectedBox, GoesOnAsTheTargetMovedAndKeepsItsCentreInTheFrame) {
+  const std::vector<tv::Box> still{{0.4, 0.6, 0.1, 0.2}};
+  tv::Box b = tv::expectedBox(still, 5);
+  EXPECT_EQ(b.x, 0.4);
+  EXPECT_EQ(b.y, 0.6);
+  const std::vector<tv::Box> moving{
+      {0.1, 0.5, 0.1, 0.1}, {0.2, 0.45, 0.1, 0.1}, {0.3, 0.4, 0.12, 0.1}};
+  b = tv::expectedBox(moving, 2);
+  EXPECT_NEAR(b.x, 0.5, 1e-12);
+  EXPECT_NEAR(b.y, 0.3, 1e-12);
+  EXPECT_EQ(b.w, 0.12);  // the size of the last look
+  b = tv::expectedBox(moving, 20);
+  EXPECT_EQ(b.x, 1.0);
+  EXPECT_EQ(b.y, 0.0);
+}
+
 }  // namespace

@@ -186,12 +186,32 @@ TEST_F(Modes, MarksSamplesHoldThirtyTwoNumbersAndTheLatestLandmarks) {
   EXPECT_EQ(result.samples[14][10], 0);  // no right eye
 }
 
+TEST_F(Modes, QuadFramesThatCannotBeRegisteredWithTheReferenceAreNotFound) {
+  FakeVision fake;
+  fake.tracker = [](const cv::Rect2d& start) {
+    return [start](const cv::Mat&) {
+      return std::optional<tv::TrackedObject>{tv::TrackedObject{start, 0.9f}};
+    };
+  };
+  auto result = run(tv::trackQuad,
+                    {{"mode", "quad"}, {"quad", "0.2,0.2,0.8,0.2,0.8,0.8,0.2,0.8"}, {"end", "1"}});
+  ASSERT_EQ(result.samples.size(), 30u);
+  EXPECT_EQ(result.seen, 1);  // the reference frame only
+  EXPECT_EQ(result.samples[0][5], 1);
+  EXPECT_EQ(result.samples[1][5], 0);
+  EXPECT_GE(fake.homographyCalls, 29);
+}
+
 TEST_F(Modes, QuadStillPictureKeepsTheReferenceQuad) {
   FakeVision fake;
   fake.tracker = [](const cv::Rect2d& start) {
     return [start](const cv::Mat&) {
       return std::optional<tv::TrackedObject>{tv::TrackedObject{start, 0.9f}};
     };
+  };
+  // A still picture registers with its reference look as it is.
+  fake.warp = [](const cv::Mat&, const cv::Mat&) {
+    return std::optional<cv::Matx33f>{cv::Matx33f::eye()};
   };
   auto result = run(tv::trackQuad,
                     {{"mode", "quad"}, {"quad", "0,0,1,0,1,1,0,1"}, {"at", "1"}, {"end", "2"}});

@@ -1,11 +1,12 @@
 // Object tracking on synthetic sequences with known motion (a patch of a real photo moving over
 // a real texture, then vanishing or covered) and on dlib's juice-box clip.
+#include "media/frames.h"
+#include "support/run.h"
 #include "vision/analyses.h"
 #include "vision/blazeface.h"
-#include "media/frames.h"
 #include "vision/models.h"
-#include "support/run.h"
 #include "vision/photos.h"
+#include "vision/pixels.h"
 
 #include <gtest/gtest.h>
 
@@ -13,9 +14,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
-#include <limits>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 
 namespace tv {
 namespace {
@@ -162,9 +163,9 @@ TEST(ObjectTracking, AStartBoxReachingBeyondTheFrameIsFollowed) {
   EXPECT_FALSE(empty->next(scene.frame(0, 100)).has_value());
   // Boxes no integer geometry can hold (not a number, far beyond the frame) are never started.
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  for (const cv::Rect2d& absurd : {cv::Rect2d(nan, nan, 0.1, 0.1), cv::Rect2d(1e300, 0.5, 0.2, 0.2),
-                                   cv::Rect2d(0.4, 0.4, 1e9, 1e9),
-                                   cv::Rect2d(-1e308, -1e308, 1e308, 1e308)}) {
+  for (const cv::Rect2d& absurd :
+       {cv::Rect2d(nan, nan, 0.1, 0.1), cv::Rect2d(1e300, 0.5, 0.2, 0.2),
+        cv::Rect2d(0.4, 0.4, 1e9, 1e9), cv::Rect2d(-1e308, -1e308, 1e308, 1e308)}) {
     auto tracker = analyses::objectTracking(absurd);
     EXPECT_FALSE(tracker->next(scene.frame(0, 100)).has_value()) << absurd;
   }
@@ -236,6 +237,50 @@ TEST(ObjectTracking, StaysOnAFaceThroughARealClip) {
   EXPECT_GT(lowest, 0.5);
   EXPECT_GT(overlapSum / judged, 0.75);
   EXPECT_GT(worstOverlap, 0.5);
+}
+
+// Seeking a lost target on still frames: the cat's face on the coffee photo, 512 x 288.
+struct SeekFrames {
+  cv::Mat ground, patch;
+  static constexpr int kSide = 48;
+  SeekFrames() {
+    cv::Mat coffee = tvtest::bgraPhoto("/usr/lib/python3/dist-packages/skimage/data/coffee.png");
+    cv::Mat cat = tvtest::bgraPhoto("/usr/lib/python3/dist-packages/skimage/data/chelsea.png");
+    if (coffee.empty() || cat.empty()) return;
+    cv::resize(coffee, ground, cv::Size(512, 288), 0, 0, cv::INTER_AREA);
+    cv::resize(cat(cv::Rect(130, 40, 200, 200)), patch, cv::Size(kSide, kSide), 0, 0,
+               cv::INTER_AREA);
+  }
+  // The ground with the patch at each of the top-left corners given.
+  cv::Mat with(std::initializer_list<cv::Point> places) const {
+    cv::Mat frame = ground.clone();
+    for (const cv::Point& at : places) patch.copyTo(frame(cv::Rect(at, patch.size())));
+    return frame;
+  }
+  cv::Rect2d box(cv::Point at) const {
+    return lowerLeftOf(cv::Rect2d(at.x, at.y, kSide, kSide), ground.size());
+  }
+};
+
+TEST(ObjectTracking, ALostTargetIsFoundAgainOnlyWhereItIsAndOnlyWhenItIsTheOnlyOne) {
+  const SeekFrames frames;
+  ASSERT_FALSE(frames.ground.empty()) << "skimage's photos are not installed";
+  const cv::Point start(60, 120), far(400, 30), other(250, 200);
+  auto tracking = analyses::objectTracking(frames.box(start));
+  ASSERT_TRUE(tracking->next(frames.with({start})));
+  // Where it was expected there is nothing, nor anywhere else.
+  EXPECT_FALSE(tracking->seek(frames.ground, frames.box(start)));
+  // Far from where it was expected, it is found over the whole frame, and followed from there.
+  auto found = tracking->seek(frames.with({far}), frames.box(start));
+  ASSERT_TRUE(found);
+  EXPECT_GT(found->confidence, 0.3f);
+  EXPECT_GT(tv::overlap(found->boundingBox, frames.box(far)), 0.8);
+  auto next = tracking->next(frames.with({far}));
+  ASSERT_TRUE(next);
+  EXPECT_GT(next->confidence, 0.3f);
+  EXPECT_GT(tv::overlap(next->boundingBox, frames.box(far)), 0.8);
+  // Two of it: neither is known to be the target, even the one near where it was expected.
+  EXPECT_FALSE(tracking->seek(frames.with({far, other}), frames.box(far)));
 }
 
 }  // namespace
