@@ -30,6 +30,10 @@ class ModelVision final : public Vision {
   std::optional<Instances> foregroundInstances(const cv::Mat& image) override {
     return analyses::foregroundInstances(image);
   }
+  std::optional<Instances> salientObjects(const cv::Mat& image) override {
+    return analyses::salientObjects(image);
+  }
+  cv::Mat objectAt(const cv::Mat& image, Point at) override { return analyses::objectAt(image, at); }
 };
 
 Vision* replacement = nullptr;
