@@ -18,6 +18,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace tv::analyses {
 namespace {
@@ -36,10 +37,17 @@ constexpr double kMinRegion = 0.002;
 // The crop around a pointed region for the second look, as a fraction of the region's box on
 // each side, and the least side of that crop relative to the picture's shorter side.
 constexpr double kLookMargin = 0.25;
-constexpr double kLeastLook = 0.2;
+constexpr double kLeastLook = 0.5;
 // Where the first look finds nothing under the point, the second look is a square of this
 // share of the picture's shorter side around it.
-constexpr double kBlindLook = 0.45;
+constexpr double kBlindLook = 0.6;
+// A region under the point larger than this share of the picture is the backdrop's as much as
+// the object's: the second look is then the square around the point.
+constexpr double kLargestGuide = 0.2;
+// At most this many salient regions of a picture are cut.
+constexpr size_t kMostRegions = 4;
+// The wider look's sides, relative to the look an object ran out of.
+constexpr double kWiderLook = 1.6;
 // GrabCut's working size and passes, its seed, and the margin of its crop around a region.
 constexpr int kGrabSide = 192;
 constexpr int kGrabIterations = 3;
@@ -197,6 +205,72 @@ cv::Rect around(cv::Point centre, cv::Size half) {
   return {centre.x - half.width, centre.y - half.height, 2 * half.width, 2 * half.height};
 }
 
+// The soft mask (CV_32FC1, 0..1, the size of `bgr`) of the salient object at `pixel`, from the
+// whole picture's map and a second look on a crop around it; empty when nothing stands out there.
+cv::Mat cutAt(const cv::Mat& bgr, const cv::Mat& map, cv::Point pixel) {
+  const cv::Size size = bgr.size();
+  const int shorter = std::min(size.width, size.height);
+  const int reach = std::max(2, shorter / 40);
+  // The second look: around the region under the point when the whole picture shows one
+  // of an object's size (the object then fills most of the network's view), else a square
+  // around the point. A region the whole picture's map runs into the backdrop is no guide.
+  cv::Mat first = regionAt(map >= kInside, pixel, reach);
+  if (!first.empty() && cv::countNonZero(first) > kLargestGuide * size.area()) first = cv::Mat();
+  cv::Rect look;
+  if (!first.empty()) {
+    cv::Rect box = cv::boundingRect(first);
+    const int least = int(kLeastLook * shorter / 2);
+    cv::Size half(std::max(least, int(box.width * (0.5 + kLookMargin))),
+                  std::max(least, int(box.height * (0.5 + kLookMargin))));
+    look = around((box.tl() + box.br()) / 2, half);
+  } else {
+    const int half = int(kBlindLook * shorter / 2);
+    look = around(pixel, cv::Size(half, half));
+  }
+  look &= cv::Rect(0, 0, size.width, size.height);
+  cv::Mat second = lookAt(bgr, look);
+  cv::Mat region = second.empty() ? cv::Mat() : regionAt(second >= kInside, pixel, reach);
+  // An object that runs out of the look is looked at once more, on a wider crop.
+  if (!region.empty() && look != cv::Rect(0, 0, size.width, size.height)) {
+    cv::Rect box = cv::boundingRect(region);
+    const bool cut = (box.x <= look.x && look.x > 0) || (box.y <= look.y && look.y > 0) ||
+                     (box.br().x >= look.br().x && look.br().x < size.width) ||
+                     (box.br().y >= look.br().y && look.br().y < size.height);
+    if (cut) {
+      look = around((look.tl() + look.br()) / 2,
+                    cv::Size(int(look.width * kWiderLook / 2), int(look.height * kWiderLook / 2))) &
+             cv::Rect(0, 0, size.width, size.height);
+      cv::Mat wider = lookAt(bgr, look);
+      cv::Mat widerRegion = wider.empty() ? cv::Mat() : regionAt(wider >= kInside, pixel, reach);
+      if (!widerRegion.empty()) {
+        second = wider;
+        region = widerRegion;
+      }
+    }
+  }
+  cv::Mat coarse(size, CV_32F, cv::Scalar(0));
+  if (!region.empty()) {
+    cv::Mat dilated;
+    cv::dilate(region, dilated, cv::Mat(), cv::Point(-1, -1), 4);
+    second.copyTo(coarse, dilated);
+  } else if (!first.empty()) {
+    cv::Mat dilated;
+    cv::dilate(first, dilated, cv::Mat(), cv::Point(-1, -1), 4);
+    map.copyTo(coarse, dilated);
+  } else {
+    return {};
+  }
+  cv::Mat soft = refined(bgr, coarse);
+  if (soft.empty()) return {};
+  cv::Mat inside = soft >= kInside;
+  cv::Mat piece = regionAt(inside, pixel, reach);
+  if (piece.empty()) return {};
+  cv::Mat dilated;
+  cv::dilate(piece, dilated, cv::Mat(), cv::Point(-1, -1), 2);
+  soft.setTo(0, ~dilated);
+  return soft;
+}
+
 }  // namespace
 
 std::optional<Instances> salientObjects(const cv::Mat& image) {
@@ -213,15 +287,30 @@ std::optional<Instances> salientObjects(const cv::Mat& image) {
     cv::Mat labels, stats, centroids;
     const int count = cv::connectedComponentsWithStats(map >= kInside, labels, stats, centroids,
                                                        8, CV_32S);
-    for (int i = 1; i < count && result.allInstances.size() < 255; ++i) {
-      if (stats.at<int>(i, cv::CC_STAT_AREA) < kMinRegion * size.area()) continue;
-      // Each region is cut on its own: its map is kept to its own box and margin.
-      cv::Mat coarse(size, CV_32F, cv::Scalar(0));
-      cv::Mat mine = labels == i;
-      cv::Mat dilated;
-      cv::dilate(mine, dilated, cv::Mat(), cv::Point(-1, -1), 4);
-      map.copyTo(coarse, dilated);
-      cv::Mat soft = refined(bgr, coarse);
+    // The largest regions first, and only a few: each costs a second look.
+    std::vector<int> order;
+    for (int i = 1; i < count; ++i)
+      if (stats.at<int>(i, cv::CC_STAT_AREA) >= kMinRegion * size.area()) order.push_back(i);
+    std::sort(order.begin(), order.end(), [&](int a, int b) {
+      return stats.at<int>(a, cv::CC_STAT_AREA) > stats.at<int>(b, cv::CC_STAT_AREA);
+    });
+    if (order.size() > kMostRegions) order.resize(kMostRegions);
+    for (int i : order) {
+      // Each region is cut as an object pointed at its deepest place.
+      cv::Mat distance;
+      cv::distanceTransform(labels == i, distance, cv::DIST_L2, 3);
+      cv::Point deepest;
+      cv::minMaxLoc(distance, nullptr, nullptr, nullptr, &deepest);
+      if (result.instanceMask.at<uchar>(deepest) != 0) continue;  // cut with an earlier one
+      cv::Mat soft = cutAt(bgr, map, deepest);
+      if (soft.empty()) {
+        // The second look lost it (a region spread over a busy backdrop): the region as the
+        // whole picture's map draws it.
+        cv::Mat coarse(size, CV_32F, cv::Scalar(0)), dilated;
+        cv::dilate(labels == i, dilated, cv::Mat(), cv::Point(-1, -1), 4);
+        map.copyTo(coarse, dilated);
+        soft = refined(bgr, coarse);
+      }
       if (soft.empty()) continue;
       cv::Mat inside = (soft >= kInside) & (result.instanceMask == 0);
       if (cv::countNonZero(inside) < kMinRegion * size.area()) continue;
@@ -244,47 +333,10 @@ cv::Mat objectAt(const cv::Mat& image, Point at) {
     const cv::Mat bgr = segmodels::shrunkBgr(image, size).clone();
     const cv::Point pixel(std::clamp(int(at.x * size.width), 0, size.width - 1),
                           std::clamp(int(at.y * size.height), 0, size.height - 1));
-    const int shorter = std::min(size.width, size.height);
-    const int reach = std::max(2, shorter / 40);
     const cv::Mat map = wholeMap(bgr);
     if (map.empty()) return {};
-    // The second look: around the region under the point when the whole picture shows one
-    // (the object then fills most of the network's view), else a square around the point.
-    cv::Mat first = regionAt(map >= kInside, pixel, reach);
-    cv::Rect look;
-    if (!first.empty()) {
-      cv::Rect box = cv::boundingRect(first);
-      const int least = int(kLeastLook * shorter / 2);
-      cv::Size half(std::max(least, int(box.width * (0.5 + kLookMargin))),
-                    std::max(least, int(box.height * (0.5 + kLookMargin))));
-      look = around((box.tl() + box.br()) / 2, half);
-    } else {
-      const int half = int(kBlindLook * shorter / 2);
-      look = around(pixel, cv::Size(half, half));
-    }
-    cv::Mat second = lookAt(bgr, look);
-    cv::Mat region = second.empty() ? cv::Mat() : regionAt(second >= kInside, pixel, reach);
-    cv::Mat coarse(size, CV_32F, cv::Scalar(0));
-    if (!region.empty()) {
-      cv::Mat dilated;
-      cv::dilate(region, dilated, cv::Mat(), cv::Point(-1, -1), 4);
-      second.copyTo(coarse, dilated);
-    } else if (!first.empty()) {
-      cv::Mat dilated;
-      cv::dilate(first, dilated, cv::Mat(), cv::Point(-1, -1), 4);
-      map.copyTo(coarse, dilated);
-    } else {
-      return {};
-    }
-    cv::Mat soft = refined(bgr, coarse);
-    if (soft.empty()) return {};
-    cv::Mat inside = soft >= kInside;
-    cv::Mat piece = regionAt(inside, pixel, reach);
-    if (piece.empty()) return {};
-    cv::Mat dilated;
-    cv::dilate(piece, dilated, cv::Mat(), cv::Point(-1, -1), 2);
-    soft.setTo(0, ~dilated);
-    return asBytes(soft);
+    cv::Mat soft = cutAt(bgr, map, pixel);
+    return soft.empty() ? cv::Mat() : asBytes(soft);
   } catch (const cv::Exception&) {
     return {};
   }
