@@ -75,7 +75,8 @@ void autoMode(const CommandLine& args, const std::string& output) {
   Segmenter segmenter;
   // With a plain border the flat method stays the answer when the detector finds nothing: the
   // salient regions would otherwise take the flat method's place.
-  auto found = kind.plainBorder ? segmenter.instances(picture) : segmenter.subjectInstances(picture);
+  auto found =
+      kind.plainBorder ? segmenter.instances(picture) : segmenter.subjectInstances(picture);
   if (found && !found->allInstances.empty()) {
     writeMatte(segmenter.mask(allOf(*found), *found, picture.size()), picture, output);
     Event done = doneEvent(picture);

@@ -47,7 +47,9 @@ void addUnexplained(Instances& found, const Instances& salient) {
 
 std::optional<Instances> Segmenter::subjectInstances(const cv::Mat& image) {
   auto found = instances(image);
-  auto salient = vision().salientObjects(image);
+  cv::Mat known;
+  if (found && !found->instanceMask.empty()) known = found->instanceMask != 0;
+  auto salient = vision().salientObjects(image, known);
   if (!salient || salient->allInstances.empty()) return found;
   if (!found || found->instanceMask.empty()) return salient;
   addUnexplained(*found, *salient);

@@ -50,6 +50,8 @@ constexpr double kBlindLook = 0.6;
 // A region under the point larger than this share of the picture is the backdrop's as much as
 // the object's: the second look is then the square around the point.
 constexpr double kLargestGuide = 0.2;
+// A region is already found when at least this share of it lies on what the caller knows.
+constexpr double kExplained = 0.5;
 // At most this many salient regions of a picture are cut.
 constexpr size_t kMostRegions = 4;
 // The wider look's sides, relative to the look an object ran out of.
@@ -152,8 +154,9 @@ cv::Mat regionAt(const cv::Mat& inside, cv::Point at, int reach) {
 cv::Mat refined(const cv::Mat& bgr, const cv::Mat& coarse) {
   cv::Rect box = cv::boundingRect(coarse >= kInside);
   if (box.empty()) return {};
-  cv::Rect region(cvFloor(box.x - box.width * kGrabMargin), cvFloor(box.y - box.height * kGrabMargin),
-                  cvCeil(box.width * (1 + 2 * kGrabMargin)), cvCeil(box.height * (1 + 2 * kGrabMargin)));
+  cv::Rect region(
+      cvFloor(box.x - box.width * kGrabMargin), cvFloor(box.y - box.height * kGrabMargin),
+      cvCeil(box.width * (1 + 2 * kGrabMargin)), cvCeil(box.height * (1 + 2 * kGrabMargin)));
   region &= cv::Rect(0, 0, bgr.cols, bgr.rows);
   if (region.width < 8 || region.height < 8) return {};
   double scale = std::min(1.0, double(kGrabSide) / std::max(region.width, region.height));
@@ -282,7 +285,7 @@ cv::Mat cutAt(const cv::Mat& bgr, const cv::Mat& map, cv::Point pixel) {
 
 }  // namespace
 
-std::optional<Instances> salientObjects(const cv::Mat& image) {
+std::optional<Instances> salientObjects(const cv::Mat& image, const cv::Mat& known) {
   network();
   if (image.empty()) return std::nullopt;
   try {
@@ -294,12 +297,20 @@ std::optional<Instances> salientObjects(const cv::Mat& image) {
     result.instanceMask = cv::Mat(size, CV_8U, cv::Scalar(0));
     if (map.empty()) return result;
     cv::Mat labels, stats, centroids;
-    const int count = cv::connectedComponentsWithStats(map >= kInside, labels, stats, centroids,
-                                                       8, CV_32S);
+    const int count =
+        cv::connectedComponentsWithStats(map >= kInside, labels, stats, centroids, 8, CV_32S);
     // The largest regions first, and only a few: each costs a second look.
+    cv::Mat foundAlready;
+    if (!known.empty()) cv::resize(known, foundAlready, size, 0, 0, cv::INTER_NEAREST);
     std::vector<int> order;
-    for (int i = 1; i < count; ++i)
-      if (stats.at<int>(i, cv::CC_STAT_AREA) >= kMinRegion * size.area()) order.push_back(i);
+    for (int i = 1; i < count; ++i) {
+      const int area = stats.at<int>(i, cv::CC_STAT_AREA);
+      if (area < kMinRegion * size.area()) continue;
+      if (!foundAlready.empty() &&
+          cv::countNonZero((labels == i) & foundAlready) >= kExplained * area)
+        continue;
+      order.push_back(i);
+    }
     std::sort(order.begin(), order.end(), [&](int a, int b) {
       return stats.at<int>(a, cv::CC_STAT_AREA) > stats.at<int>(b, cv::CC_STAT_AREA);
     });

@@ -29,7 +29,8 @@ cv::Mat backdrop(const std::string& name, const std::string& dir) {
   if (name == "street") {
     const std::string frame = dir + "/street.png";
     if (!std::filesystem::exists(frame))
-      tvtest::shell("ffmpeg -loglevel error -y -ss 3 -i '" + kClip + "' -frames:v 1 '" + frame + "'");
+      tvtest::shell("ffmpeg -loglevel error -y -ss 3 -i '" + kClip + "' -frames:v 1 '" + frame +
+                    "'");
     return cv::imread(frame, cv::IMREAD_COLOR);
   }
   const std::string path = tvtest::samplePicture(name);

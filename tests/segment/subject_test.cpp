@@ -38,10 +38,12 @@ class ScriptedVision final : public tvtest::BlankVision {
   std::optional<Instances> detected, salient;
   cv::Mat pointed;  // objectAt's answer
   int pointedCalls = 0, salientCalls = 0;
+  cv::Mat lastKnown;  // what salientObjects was told is found already
 
   std::optional<Instances> foregroundInstances(const cv::Mat&) override { return detected; }
-  std::optional<Instances> salientObjects(const cv::Mat&) override {
+  std::optional<Instances> salientObjects(const cv::Mat&, const cv::Mat& known) override {
     ++salientCalls;
+    lastKnown = known;
     return salient;
   }
   cv::Mat objectAt(const cv::Mat&, Point) override {
@@ -67,6 +69,9 @@ TEST_F(SubjectTest, SalientRegionsNoInstanceExplainsJoinTheInstances) {
   auto found = segmenter.subjectInstances(image);
   ASSERT_TRUE(found);
   EXPECT_EQ(found->allInstances, (std::vector<int>{1, 2}));
+  // The detector's instances were handed over as already found.
+  ASSERT_FALSE(fake.lastKnown.empty());
+  EXPECT_EQ(cv::countNonZero(fake.lastKnown), person.area());
   EXPECT_EQ(cv::countNonZero(found->instanceMask(lamp) != 2), 0);
   EXPECT_EQ(cv::countNonZero(found->instanceMask(person) != 1), 0);
   cv::Mat all = segmenter.mask({1, 2}, *found, kImage);

@@ -1,7 +1,7 @@
 // Real cut-outs with a known alpha, composited over real photographs, for the segmentation
 // tests. The pictures come from Debian packages (scikit-image's and matplotlib's sample data,
-// OpenCV's documentation, the Oxygen icon theme); the outlines of the people were traced by hand for these tests, so
-// a composite's true matte is exactly the alpha it was made with.
+// OpenCV's documentation, the Oxygen icon theme); the outlines of the people were traced by hand
+// for these tests, so a composite's true matte is exactly the alpha it was made with.
 #pragma once
 
 #include <opencv2/core.hpp>

@@ -33,7 +33,7 @@ TEST(SalientObjects, ADeviceOverAPhotoIsCutUnderThePoint) {
   ASSERT_FALSE(right.empty());
   EXPECT_GE(iou(right, made.alphas[1]), 0.9);
 
-  auto found = tv::analyses::salientObjects(made.image);
+  auto found = tv::analyses::salientObjects(made.image, cv::Mat());
   ASSERT_TRUE(found);
   ASSERT_EQ(found->softMasks.size(), found->allInstances.size());
   // The devices are among the regions, each an instance of its own.
@@ -50,7 +50,7 @@ TEST(SalientObjects, NothingStandsOutOfATexture) {
     ASSERT_FALSE(texture.empty()) << name;
     cv::Mat bgra;
     cv::cvtColor(texture, bgra, texture.channels() == 1 ? cv::COLOR_GRAY2BGRA : cv::COLOR_BGR2BGRA);
-    auto found = tv::analyses::salientObjects(bgra);
+    auto found = tv::analyses::salientObjects(bgra, cv::Mat());
     ASSERT_TRUE(found) << name;
     EXPECT_TRUE(found->allInstances.empty()) << name;
     EXPECT_TRUE(tv::analyses::objectAt(bgra, tv::Point{0.5, 0.5}).empty()) << name;
@@ -58,7 +58,7 @@ TEST(SalientObjects, NothingStandsOutOfATexture) {
 }
 
 TEST(SalientObjects, AnEmptyPictureHasNone) {
-  EXPECT_FALSE(tv::analyses::salientObjects(cv::Mat()).has_value());
+  EXPECT_FALSE(tv::analyses::salientObjects(cv::Mat(), cv::Mat()).has_value());
   EXPECT_TRUE(tv::analyses::objectAt(cv::Mat(), tv::Point{0.5, 0.5}).empty());
 }
 
