@@ -73,7 +73,10 @@ void autoMode(const CommandLine& args, const std::string& output) {
     return flatMethod(args, output, flatPicture);
 
   Segmenter segmenter;
-  auto found = segmenter.instances(picture);
+  // With a plain border the flat method stays the answer when the detector finds nothing: the
+  // salient regions would otherwise take the flat method's place.
+  auto found =
+      kind.plainBorder ? segmenter.instances(picture) : segmenter.subjectInstances(picture);
   if (found && !found->allInstances.empty()) {
     writeMatte(segmenter.mask(allOf(*found), *found, picture.size()), picture, output);
     Event done = doneEvent(picture);
@@ -94,13 +97,10 @@ void segmentMode(const CommandLine& args, const std::string& output) {
   } else if (args.mode == "object") {
     // Checked after loading, so an unreadable picture is reported first.
     if (!args.point) fail("--point is required for object mode");
-    auto found = segmenter.instances(picture);
-    if (!found) fail("nothing-there");
-    const uint8_t picked = label(*args.point, labelGrid(found->instanceMask));
-    if (picked == 0) fail("nothing-there");
-    matte = segmenter.mask({int(picked)}, *found, picture.size());
+    matte = segmenter.objectAt(picture, *args.point, picture.size());
+    if (matte.empty()) fail("nothing-there");
   } else {
-    auto found = segmenter.instances(picture);
+    auto found = segmenter.subjectInstances(picture);
     if (!found || found->allInstances.empty()) fail("nothing-there");
     matte = segmenter.mask(allOf(*found), *found, picture.size());
   }

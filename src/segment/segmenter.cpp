@@ -2,6 +2,8 @@
 
 #include "segment/masks.h"
 
+#include <opencv2/imgproc.hpp>
+
 #include <algorithm>
 #include <array>
 
@@ -9,6 +11,60 @@ namespace tv {
 
 std::optional<Instances> Segmenter::instances(const cv::Mat& image) {
   return vision().foregroundInstances(image);
+}
+
+namespace {
+
+// A salient region is explained by the detector's instances when at least this share of it
+// lies on them.
+constexpr double kExplained = 0.5;
+
+// Adds the salient regions of `salient` that the instances of `found` do not explain to it.
+void addUnexplained(Instances& found, const Instances& salient) {
+  const cv::Size size = found.instanceMask.size();
+  cv::Mat labels = salient.instanceMask;
+  if (labels.size() != size) cv::resize(labels, labels, size, 0, 0, cv::INTER_NEAREST);
+  for (size_t i = 0; i < salient.allInstances.size() && i < salient.softMasks.size(); ++i) {
+    if (found.allInstances.size() >= 255) break;
+    cv::Mat region = labels == salient.allInstances[i];
+    const int area = cv::countNonZero(region);
+    if (area == 0) continue;
+    cv::Mat taken = found.instanceMask != 0;
+    if (cv::countNonZero(region & taken) >= kExplained * area) continue;
+    const int index = int(found.allInstances.size()) + 1;
+    cv::Mat soft = salient.softMasks[i];
+    if (soft.size() != size) cv::resize(soft, soft, size, 0, 0, cv::INTER_LINEAR);
+    soft = soft.clone();
+    // Its soft edge does not reach into what the detector's instances hold.
+    soft.setTo(0, taken);
+    found.instanceMask.setTo(index, region & ~taken);
+    found.allInstances.push_back(index);
+    found.softMasks.push_back(soft);
+  }
+}
+
+}  // namespace
+
+std::optional<Instances> Segmenter::subjectInstances(const cv::Mat& image) {
+  auto found = instances(image);
+  cv::Mat known;
+  if (found && !found->instanceMask.empty()) known = found->instanceMask != 0;
+  auto salient = vision().salientObjects(image, known);
+  if (!salient || salient->allInstances.empty()) return found;
+  if (!found || found->instanceMask.empty()) return salient;
+  addUnexplained(*found, *salient);
+  return found;
+}
+
+cv::Mat Segmenter::objectAt(const cv::Mat& image, Point at, cv::Size size) {
+  auto found = instances(image);
+  if (found) {
+    const uint8_t picked = label(at, labelGrid(found->instanceMask));
+    if (picked != 0) return mask({int(picked)}, *found, size);
+  }
+  cv::Mat cut = vision().objectAt(image, at);
+  if (cut.empty() || cv::countNonZero(cut >= 128) == 0) return {};
+  return fitted(cut, size);
 }
 
 cv::Mat Segmenter::mask(const std::set<int>& chosen, const Instances& found, cv::Size size) {

@@ -22,6 +22,14 @@ class Segmenter {
   // The foreground instances of a BGRA image, or nothing when the analysis finds none.
   std::optional<Instances> instances(const cv::Mat& image);
 
+  // The picture's foreground instances of any kind: the detector's, then each salient region
+  // that none of them explains as an instance of its own. Nothing when neither finds anything.
+  std::optional<Instances> subjectInstances(const cv::Mat& image);
+
+  // The matte (at `size`) of the object under a point, of any kind: the detector's instance
+  // there when there is one, else the salient cut under the point; empty when there is none.
+  cv::Mat objectAt(const cv::Mat& image, Point at, cv::Size size);
+
   // The matte of exactly the chosen instances, at `size`; black for an empty set (the analysis
   // is not asked) or when the mask cannot be made.
   cv::Mat mask(const std::set<int>& chosen, const Instances& found, cv::Size size);

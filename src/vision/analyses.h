@@ -1,5 +1,6 @@
 // The analyses behind the vision seam, one per file (faces, landmarks, registration, tracking,
-// person segmentation, instances). Only vision.cpp and the tests of the analyses include this.
+// person segmentation, instances, salient objects). Only vision.cpp and the tests of the analyses
+// include this.
 #pragma once
 
 #include "vision/vision.h"
@@ -13,5 +14,7 @@ std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& 
 std::unique_ptr<ObjectTracking> objectTracking(const cv::Rect2d& start);
 std::unique_ptr<PersonSegmentation> personSegmentation();
 std::optional<Instances> foregroundInstances(const cv::Mat& image);
+std::optional<Instances> salientObjects(const cv::Mat& image, const cv::Mat& known);
+cv::Mat objectAt(const cv::Mat& image, Point at);
 
 }  // namespace tv::analyses

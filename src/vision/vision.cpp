@@ -30,6 +30,12 @@ class ModelVision final : public Vision {
   std::optional<Instances> foregroundInstances(const cv::Mat& image) override {
     return analyses::foregroundInstances(image);
   }
+  std::optional<Instances> salientObjects(const cv::Mat& image, const cv::Mat& known) override {
+    return analyses::salientObjects(image, known);
+  }
+  cv::Mat objectAt(const cv::Mat& image, Point at) override {
+    return analyses::objectAt(image, at);
+  }
 };
 
 Vision* replacement = nullptr;

@@ -1,10 +1,12 @@
 // The seam to the vision analyses: face rectangles and landmarks, image registration, object
-// tracking, person segmentation and foreground instances. Every result is in the analyses' own
-// convention: rectangles normalised to the analysed image with the origin at the LOWER left,
-// points in image pixels with the origin at the lower left. An analysis that fails or finds
-// nothing returns nothing; a model that cannot be loaded ends the run with
-// "cannot load the model <name>: <reason>".
+// tracking, person segmentation, foreground instances and salient objects. Every result is in the
+// analyses' own convention: rectangles normalised to the analysed image with the origin at the
+// LOWER left, points in image pixels with the origin at the lower left. An analysis that fails or
+// finds nothing returns nothing; a model that cannot be loaded ends the run with "cannot load the
+// model <name>: <reason>".
 #pragma once
+
+#include "base/point.h"
 
 #include <opencv2/core.hpp>
 
@@ -99,6 +101,16 @@ class Vision {
 
   // Foreground instances of a BGRA picture, or nothing when the analysis fails.
   virtual std::optional<Instances> foregroundInstances(const cv::Mat& image) = 0;
+
+  // The regions of a BGRA picture that stand out of it, whatever they are, each an instance
+  // (the same fields as foregroundInstances'), or nothing when the analysis fails. `known`
+  // (CV_8UC1 of any size, non-zero where something is already found, or empty) spares the
+  // cost of cutting regions that lie mostly on it; they are left out.
+  virtual std::optional<Instances> salientObjects(const cv::Mat& image, const cv::Mat& known) = 0;
+  // The soft mask (CV_8UC1, 0..255, at the analysis' own size, which has the picture's aspect)
+  // of the object of any kind under a point of a BGRA picture; empty when nothing stands out
+  // there.
+  virtual cv::Mat objectAt(const cv::Mat& image, Point at) = 0;
 };
 
 // The mask (CV_8UC1, 0..255) of the chosen instances at the analysed image's size; empty when

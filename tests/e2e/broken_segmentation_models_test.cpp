@@ -65,4 +65,19 @@ TEST(SegmentationModels, ABrokenDetectorIsAnErrorForTheForeground) {
   EXPECT_FALSE(fs::exists(out));
 }
 
+TEST(SegmentationModels, ABrokenSalientModelIsAnErrorForSubjectAndObject) {
+  if (!fs::exists(kStreet)) GTEST_FAIL() << "building.jpg not installed";
+  BrokenModel broken("broken-u2netp", "u2netp.onnx");
+  std::string out = broken.dir() + "/matte.png";
+  const std::string error =
+      "cannot load the model salient objects: " + broken.dir() + "/u2netp.onnx: ";
+  expectError(tvtest::runTool({"image", "--input", kStreet, "--output", out, "--mode", "subject"}),
+              error);
+  // The sky holds no detector instance: the salient objects are asked.
+  expectError(tvtest::runTool({"image", "--input", kStreet, "--output", out, "--mode", "object",
+                               "--point", "0.1,0.05"}),
+              error);
+  EXPECT_FALSE(fs::exists(out));
+}
+
 }  // namespace

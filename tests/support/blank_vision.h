@@ -15,6 +15,10 @@ class BlankVision : public tv::Vision {
   std::unique_ptr<tv::ObjectTracking> objectTracking(const cv::Rect2d&) override { return nullptr; }
   std::unique_ptr<tv::PersonSegmentation> personSegmentation() override { return nullptr; }
   std::optional<tv::Instances> foregroundInstances(const cv::Mat&) override { return {}; }
+  std::optional<tv::Instances> salientObjects(const cv::Mat&, const cv::Mat&) override {
+    return {};
+  }
+  cv::Mat objectAt(const cv::Mat&, tv::Point) override { return {}; }
 };
 
 }  // namespace tvtest

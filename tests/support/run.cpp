@@ -51,7 +51,10 @@ RunResult runTool(const std::vector<std::string>& args, int timeLimit) {
   static int counter = 0;
   std::string base = std::filesystem::temp_directory_path() /
                      ("tarnel-run-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-  std::string command = "timeout -s KILL " + std::to_string(timeLimit) + " " + quote(TARNEL_BINARY);
+  // TARNEL_TOOL runs the same cases on another build of the tool, to compare two versions.
+  const char* other = std::getenv("TARNEL_TOOL");
+  const std::string tool = other && *other ? other : TARNEL_BINARY;
+  std::string command = "timeout -s KILL " + std::to_string(timeLimit) + " " + quote(tool);
   for (const auto& arg : args) command += " " + quote(arg);
   command += " >" + quote(base + ".out") + " 2>" + quote(base + ".err");
   int status = std::system(command.c_str());

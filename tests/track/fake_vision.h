@@ -71,6 +71,10 @@ class FakeVision final : public tv::Vision {
   }
   std::unique_ptr<tv::PersonSegmentation> personSegmentation() override { return nullptr; }
   std::optional<tv::Instances> foregroundInstances(const cv::Mat&) override { return std::nullopt; }
+  std::optional<tv::Instances> salientObjects(const cv::Mat&, const cv::Mat&) override {
+    return std::nullopt;
+  }
+  cv::Mat objectAt(const cv::Mat&, tv::Point) override { return {}; }
 };
 
 }  // namespace tvtest

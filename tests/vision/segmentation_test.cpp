@@ -1,7 +1,7 @@
 // Person segmentation and foreground instances on composites of real cut-outs over real
 // photographs: the mattes must follow the cut-outs' alpha.
 #include "vision/analyses.h"
-#include "vision/cutouts.h"
+#include "support/cutouts.h"
 #include "vision/models.h"
 #include "vision/segmodels.h"
 #include "vision/vision.h"

