@@ -13,10 +13,10 @@
 //
 // Seeking a lost target: the same likeness, searched for with normalised template matching of
 // both looks, first in a window around where the target was going (at three sizes), then over
-// the whole frame with 16-pixel looks. A place is the target when its 32-pixel look correlates
-// at 0.7 or more with the first or the recent look (a plain wall, or another textured thing,
-// stays far below); over the whole frame it must also be the only such place, so that of two
-// look-alikes neither is taken. Found, the correlation tracker starts again there.
+// the whole frame with 16-pixel looks. The best place is the target when its 32-pixel look
+// correlates at 0.7 or more with the first look (a plain wall, or another textured thing, stays
+// far below) and beats every other place by 0.1, so that of two look-alikes neither is taken.
+// Found, the correlation tracker starts again there.
 #include "vision/analyses.h"
 #include "vision/pixels.h"
 
