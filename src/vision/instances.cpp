@@ -81,16 +81,7 @@ cv::Mat objectMask(const cv::Mat& bgr, const cv::Rect2f& box) {
   random.state = saved;
   cv::Mat small = (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD);
   if (cv::countNonZero(small) == 0) return {};
-  cv::Mat smallF, up;
-  small.convertTo(smallF, CV_32F, 1.0 / 255);
-  cv::resize(smallF, up, region.size(), 0, 0, cv::INTER_LINEAR);
-  cv::Mat grey;
-  cv::cvtColor(bgr(region), grey, cv::COLOR_BGR2GRAY);
-  int radius = std::max(2, int(std::lround(kGuideRadius * std::max(region.width, region.height))));
-  cv::Mat soft = segmodels::guided(grey, up, radius, kGuideEpsilon);
-  cv::Mat full(bgr.size(), CV_32F, cv::Scalar(0));
-  soft.copyTo(full(region));
-  return full;
+  return segmodels::detailedCut(bgr, region, small, kGuideRadius, kGuideEpsilon);
 }
 
 // The soft mask of the person in `box`: its crop's matte, kept to the crop.

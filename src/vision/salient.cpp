@@ -183,16 +183,7 @@ cv::Mat refined(const cv::Mat& bgr, const cv::Mat& coarse) {
     random.state = saved;
   }
   if (cv::countNonZero(small) == 0) return {};
-  cv::Mat smallF, up;
-  small.convertTo(smallF, CV_32F, 1.0 / 255);
-  cv::resize(smallF, up, region.size(), 0, 0, cv::INTER_LINEAR);
-  cv::Mat grey;
-  cv::cvtColor(bgr(region), grey, cv::COLOR_BGR2GRAY);
-  int radius = std::max(2, int(std::lround(kGuideRadius * std::max(region.width, region.height))));
-  cv::Mat soft = segmodels::guided(grey, up, radius, kGuideEpsilon);
-  cv::Mat full(bgr.size(), CV_32F, cv::Scalar(0));
-  soft.copyTo(full(region));
-  return full;
+  return segmodels::detailedCut(bgr, region, small, kGuideRadius, kGuideEpsilon);
 }
 
 cv::Mat asBytes(const cv::Mat& soft) {

@@ -281,6 +281,20 @@ CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box) {
   return crop;
 }
 
+cv::Mat detailedCut(const cv::Mat& bgr, cv::Rect region, const cv::Mat& small, double radiusShare,
+                    double epsilon) {
+  cv::Mat smallF, up;
+  small.convertTo(smallF, CV_32F, 1.0 / 255);
+  cv::resize(smallF, up, region.size(), 0, 0, cv::INTER_LINEAR);
+  cv::Mat grey;
+  cv::cvtColor(bgr(region), grey, cv::COLOR_BGR2GRAY);
+  int radius = std::max(2, int(std::lround(radiusShare * std::max(region.width, region.height))));
+  cv::Mat soft = guided(grey, up, radius, epsilon);
+  cv::Mat full(bgr.size(), CV_32F, cv::Scalar(0));
+  soft.copyTo(full(region));
+  return full;
+}
+
 cv::Mat guided(const cv::Mat& guideGrey, const cv::Mat& mask, int radius, double epsilon) {
   cv::Mat I;
   guideGrey.convertTo(I, CV_32F, 1.0 / 255);

@@ -51,6 +51,13 @@ cv::Rect personCrop(const cv::Size& image, const cv::Rect2f& box);
 // 0..1) edges onto the picture's edges. `radius` in pixels; `epsilon` in (0..1)^2 units.
 cv::Mat guided(const cv::Mat& guideGrey, const cv::Mat& mask, int radius, double epsilon);
 
+// A cut made small over `region` of `bgr` (CV_8U, any size, non-zero inside) brought back to
+// full detail: enlarged, its edges moved onto the picture's by the guided filter (radius as a
+// share of the region's longer side, at least 2 pixels), and placed in a picture-sized soft
+// mask (CV_32FC1, 0..1).
+cv::Mat detailedCut(const cv::Mat& bgr, cv::Rect region, const cv::Mat& small, double radiusShare,
+                    double epsilon);
+
 // The image as 8-bit BGR at `size` (area-averaged when smaller). Person segmentation and
 // foreground instances of one video frame both analyse it at the same size: the second call
 // with the same picture gets the first one's result instead of shrinking it again. The answer
