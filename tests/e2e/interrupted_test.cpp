@@ -71,31 +71,10 @@ Stopped runAndSignalAfter(std::vector<std::string> args, int lines, int signal) 
   return stopped;
 }
 
-// Starts the binary with its standard output on a pipe; kills it once `lines` lines have come.
+// Kills the binary (SIGKILL, which nothing can catch) once `lines` lines have come; answers the
+// lines seen before.
 int runAndKillAfter(std::vector<std::string> args, int lines) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return -1;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-  posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-  args.insert(args.begin(), TARNEL_BINARY);
-  std::vector<char*> argv;
-  for (auto& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  pid_t child = 0;
-  int spawned = posix_spawn(&child, TARNEL_BINARY, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeFds[1]);
-  if (spawned != 0) return -1;
-  int seen = 0;
-  char c;
-  while (seen < lines && read(pipeFds[0], &c, 1) == 1) seen += c == '\n';
-  kill(child, SIGKILL);
-  int status = 0;
-  waitpid(child, &status, 0);
-  close(pipeFds[0]);
-  return seen;
+  return runAndSignalAfter(std::move(args), lines, SIGKILL).seen;
 }
 
 TEST(Interrupted, KilledVideoExportKeepsThePreviousFile) {
