@@ -5,9 +5,11 @@
 #include "media/source.h"
 #include "segment/grid.h"
 #include "segment/segmenter.h"
+#include "video/carry.h"
 #include "video/video.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -33,13 +35,31 @@ struct ObjectTrail {
   std::vector<std::optional<PackedGrid>> masks;
   std::optional<Grid> current;  // from the pick frame on: the latest mask found
 
+  // An object none of the detector's instances holds is cut and carried instead.
+  bool anyKind = false;
+  cv::Mat pickMatte;  // its matte on the pick frame, at the analysed size
+  // Its mattes on the frames before the pick frame, PNG-coded (empty where it was lost).
+  std::vector<std::vector<uint8_t>> before;
+  std::unique_ptr<CarriedObject> carried;  // from the pick frame on
+  bool reacquire = false;
+
+  // Re-acquiring an instance lost on the grid: a tracker that knows its looks, started on the
+  // pick frame, and its latest boxes (pixels, top-left origin, oldest first).
+  std::unique_ptr<ObjectTracking> seeker;
+  std::vector<cv::Rect2d> recentBoxes;
+  int missed = 0;  // frames since the instance was last found
+
   std::optional<Grid> maskAt(int k) const;
 };
 
 // The search pass over [start, end) up to the pick time (emitting the search progress), the
 // pick and the backward pass. Fails with "no frames in that range" or "nothing-there".
 ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
-                       Segmenter& segmenter);
+                       Segmenter& segmenter, bool reacquire = false);
+
+// The picked object's matte on frame k of the range (`frame` as analysed), black where it is
+// lost; frames come in order.
+cv::Mat objectMatte(ObjectTrail& trail, int k, const cv::Mat& frame, Segmenter& segmenter);
 
 // The backward pass: the picked label's cell mask on the last grid, then on each earlier grid
 // the label that continues the latest mask found (an entry stays empty where there is none).

@@ -109,7 +109,8 @@ void runVideo(const CommandLine& args) {
   ObjectTrail trail;
   if (object) {
     if (!args.point) fail("--point is required for object mode");
-    trail = pickObject(source, plan, *args.point, segmenter);
+    trail = pickObject(source, plan, *args.point, segmenter,
+                       args.number("reacquire", 0) == 1);
   }
 
   const cv::Size size(plan.width, plan.height);
@@ -124,11 +125,7 @@ void runVideo(const CommandLine& args) {
     if (person) {
       matte = segmenter.sharpPerson(frame);
     } else if (object) {
-      if (auto found = segmenter.instances(frame)) {
-        uint8_t picked = objectLabel(trail, k, labelGrid(found->instanceMask));
-        if (picked != 0) matte = segmenter.mask({picked}, *found, frame.size());
-      }
-      if (matte.empty()) matte = blackMatte(frame.size());  // the object is lost here
+      matte = objectMatte(trail, k, frame, segmenter);
     } else {
       matte = segmenter.subject(frame);
     }
