@@ -27,6 +27,14 @@ constexpr double kMostGrown = 1.6;     // nor one this much larger than the gues
 constexpr double kGuideRadius = 0.01;  // detail step: radius as a share of the crop's side
 constexpr double kGuideEpsilon = 1e-3;
 constexpr size_t kRemembered = 10;     // boxes the motion of a lost object is judged from
+// An outline filling at least this share of what the whole outline filled is whole: it becomes
+// the shape a re-acquired object is cut from, and its fill counts for this much in the next.
+constexpr double kWhole = 0.93;
+constexpr double kFillRate = 0.1;
+
+double fillOf(const cv::Mat& matte, const cv::Rect2d& box) {
+  return cv::countNonZero(matte >= 128) / std::max(box.area(), 1.0);
+}
 
 cv::Mat disc(int radius) {
   return cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * radius + 1, 2 * radius + 1));
@@ -128,6 +136,9 @@ CarriedObject::CarriedObject(const cv::Mat& frame, const cv::Mat& matte, bool re
     return;
   }
   box_ = cv::Rect2d(box);
+  shape_ = matte_;
+  shapeBox_ = box_;
+  fill_ = fillOf(matte_, box_);
   tracking_ = vision().objectTracking(normalised(box_, size_));
   // The tracker takes hold of the object on the frame its box was drawn on.
   if (!tracking_ || !tracking_->next(frame)) {
@@ -138,12 +149,18 @@ CarriedObject::CarriedObject(const cv::Mat& frame, const cv::Mat& matte, bool re
   recent_.push_back(box_);
 }
 
-cv::Mat CarriedObject::placed(const cv::Mat& frame, const cv::Rect2d& box) {
-  const cv::Mat guess = moved(matte_, box_, box);
-  cv::Mat cut = cutAround(frame, guess);
+cv::Mat CarriedObject::placed(const cv::Mat& frame, const cv::Mat& from,
+                              const cv::Rect2d& fromBox, const cv::Rect2d& box) {
+  cv::Mat cut = cutAround(frame, moved(from, fromBox, box));
   if (cut.empty()) return {};
   matte_ = cut;
   box_ = box;
+  const double fill = fillOf(cut, box);
+  if (fill >= kWhole * fill_) {
+    shape_ = cut;
+    shapeBox_ = box;
+    fill_ += kFillRate * (fill - fill_);
+  }
   return cut;
 }
 
@@ -155,7 +172,8 @@ cv::Mat CarriedObject::next(const cv::Mat& frame) {
     auto answer = tracking_->seek(frame, normalised(expected, size_));
     if (!answer || !(answer->confidence > 0.3f)) return {};
     const cv::Rect2d box = pixels(answer->boundingBox, size_);
-    cv::Mat found = placed(frame, box);
+    // Cut from its whole outline: the last one seen may be the sliver the cover left.
+    cv::Mat found = placed(frame, shape_, shapeBox_, box);
     if (found.empty()) return {};
     // The way it went before it was lost says nothing about where it goes now.
     lost_ = false;
@@ -172,7 +190,7 @@ cv::Mat CarriedObject::next(const cv::Mat& frame) {
     return {};
   }
   const cv::Rect2d box = pixels(answer->boundingBox, size_);
-  cv::Mat found = placed(frame, box);
+  cv::Mat found = placed(frame, matte_, box_, box);
   if (found.empty()) {
     lost_ = true;
     missed_ = 1;

@@ -26,7 +26,8 @@ class CarriedObject {
   bool lost() const { return lost_; }
 
  private:
-  cv::Mat placed(const cv::Mat& frame, const cv::Rect2d& box);
+  cv::Mat placed(const cv::Mat& frame, const cv::Mat& from, const cv::Rect2d& fromBox,
+                 const cv::Rect2d& box);
 
   std::unique_ptr<ObjectTracking> tracking_;
   bool reacquire_ = false;
@@ -36,6 +37,11 @@ class CarriedObject {
   cv::Rect2d box_;         // the tracker's box (pixels, top-left origin) on that frame
   std::vector<cv::Rect2d> recent_;  // the tracker's latest boxes, oldest first
   int missed_ = 0;         // frames since the object was last seen
+  // Its whole outline, from the latest frame it was not partly hidden on (as far as the share of
+  // its box it fills tells), and that box: what a re-acquired object is cut from.
+  cv::Mat shape_;
+  cv::Rect2d shapeBox_;
+  double fill_ = 0;  // the share of the box its whole outline fills
 };
 
 // The outline of an object of any kind on `frame` (32-bit BGRA) where `prior` (CV_8UC1, same
