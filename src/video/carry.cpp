@@ -31,6 +31,20 @@ constexpr size_t kRemembered = 10;     // boxes the motion of a lost object is j
 // the shape a re-acquired object is cut from, and its fill counts for this much in the next.
 constexpr double kWhole = 0.93;
 constexpr double kFillRate = 0.1;
+// An outline filling less than this share of what the whole one filled is what a cover left of
+// the object, or a bit of the backdrop the cut has kept: the object counts as lost. (At a
+// pillar's edge the tracker's peak holds on the edge, and the cut keeps a sliver of grass.)
+constexpr double kLeastSeen = 0.25;
+// As box mode's re-acquiring follower: an answer with a middling confidence whose box looks
+// little like the first look is taken as lost.
+constexpr float kDoubtfulBelow = 0.6f;
+constexpr float kUnlikeBelow = 0.45f;
+// A place found for a lost object that overlaps where it was last seen by at most this share is
+// elsewhere; if its content then correlated with its content now by at least kSameThing, the
+// thing there stood still while the object was followed.
+constexpr double kApart = 0.1;
+constexpr double kSameThing = 0.7;
+constexpr int kSampleSide = 32;
 
 double fillOf(const cv::Mat& matte, const cv::Rect2d& box) {
   return cv::countNonZero(matte >= 128) / std::max(box.area(), 1.0);
@@ -76,7 +90,36 @@ cv::Rect2d expectedBox(const std::vector<cv::Rect2d>& recent, int ahead, cv::Siz
   return expected;
 }
 
+cv::Mat greyOf(const cv::Mat& frame) {
+  cv::Mat grey;
+  cv::cvtColor(frame, grey, frame.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+  return grey;
+}
+
+// The box's content resampled to a small square, as floats; empty when it leaves the frame.
+cv::Mat sample(const cv::Mat& grey, const cv::Rect2d& box) {
+  const cv::Rect inside = cv::Rect(box) & cv::Rect(0, 0, grey.cols, grey.rows);
+  if (inside.width < 4 || inside.height < 4) return {};
+  cv::Mat small;
+  cv::resize(grey(inside), small, cv::Size(kSampleSide, kSampleSide), 0, 0, cv::INTER_AREA);
+  small.convertTo(small, CV_32F);
+  return small;
+}
+
 }  // namespace
+
+bool stoodThere(const cv::Mat& then, const cv::Rect2d& thenBox, const cv::Mat& now,
+                const cv::Rect2d& box) {
+  if (then.empty() || then.size() != now.size()) return false;
+  const cv::Rect2d shared = thenBox & box;
+  if (shared.area() > kApart * std::min(thenBox.area(), box.area())) return false;
+  const cv::Mat before = sample(then, box), after = sample(now, box);
+  if (before.empty() || after.empty()) return false;
+  cv::Mat score;
+  cv::matchTemplate(before, after, score, cv::TM_CCOEFF_NORMED);
+  const float same = score.at<float>(0, 0);
+  return std::isfinite(same) && same >= kSameThing;
+}
 
 cv::Mat cutAround(const cv::Mat& frame, const cv::Mat& prior) {
   const cv::Mat guess = prior >= 128;
@@ -147,11 +190,14 @@ CarriedObject::CarriedObject(const cv::Mat& frame, const cv::Mat& matte, bool re
     return;
   }
   recent_.push_back(box_);
+  if (reacquire_) {
+    lastSeen_ = greyOf(frame);
+    lastSeenBox_ = box_;
+  }
 }
 
-cv::Mat CarriedObject::placed(const cv::Mat& frame, const cv::Mat& from,
-                              const cv::Rect2d& fromBox, const cv::Rect2d& box) {
-  cv::Mat cut = cutAround(frame, moved(from, fromBox, box));
+cv::Mat CarriedObject::placed(const cv::Mat& frame, const cv::Mat& guess, const cv::Rect2d& box) {
+  cv::Mat cut = cutAround(frame, guess);
   if (cut.empty()) return {};
   matte_ = cut;
   box_ = box;
@@ -172,8 +218,13 @@ cv::Mat CarriedObject::next(const cv::Mat& frame) {
     auto answer = tracking_->seek(frame, normalised(expected, size_));
     if (!answer || !(answer->confidence > 0.3f)) return {};
     const cv::Rect2d box = pixels(answer->boundingBox, size_);
-    // Cut from its whole outline: the last one seen may be the sliver the cover left.
-    cv::Mat found = placed(frame, shape_, shapeBox_, box);
+    if (stoodThere(lastSeen_, lastSeenBox_, greyOf(frame), box)) return {};
+    // Cut from its whole outline (the last one seen may be the sliver the cover left), at its
+    // own size: the search tells the size only to 15 %.
+    const cv::Point2d centre = (box.tl() + box.br()) / 2;
+    const cv::Rect2d there(centre.x - shapeBox_.width / 2, centre.y - shapeBox_.height / 2,
+                           shapeBox_.width, shapeBox_.height);
+    cv::Mat found = placed(frame, moved(shape_, shapeBox_, there), box);
     if (found.empty()) return {};
     // The way it went before it was lost says nothing about where it goes now.
     lost_ = false;
@@ -183,15 +234,17 @@ cv::Mat CarriedObject::next(const cv::Mat& frame) {
   }
   auto answer = tracking_->next(frame);
   // Exactly 0.3f counts as lost, and so does a confidence that is not a number.
-  if (!answer || !(answer->confidence > 0.3f)) {
+  const bool doubtful =
+      answer && answer->confidence < kDoubtfulBelow && answer->resemblance < kUnlikeBelow;
+  if (!answer || !(answer->confidence > 0.3f) || doubtful) {
     lost_ = true;
     missed_ = 1;
     if (!reacquire_) tracking_.reset();
     return {};
   }
   const cv::Rect2d box = pixels(answer->boundingBox, size_);
-  cv::Mat found = placed(frame, matte_, box_, box);
-  if (found.empty()) {
+  cv::Mat found = placed(frame, moved(matte_, box_, box), box);
+  if (found.empty() || fillOf(found, box) < kLeastSeen * fill_) {
     lost_ = true;
     missed_ = 1;
     if (!reacquire_) tracking_.reset();
@@ -199,6 +252,10 @@ cv::Mat CarriedObject::next(const cv::Mat& frame) {
   }
   recent_.push_back(box);
   if (recent_.size() > kRemembered) recent_.erase(recent_.begin());
+  if (reacquire_) {
+    lastSeen_ = greyOf(frame);
+    lastSeenBox_ = box;
+  }
   return found;
 }
 

@@ -26,8 +26,8 @@ class CarriedObject {
   bool lost() const { return lost_; }
 
  private:
-  cv::Mat placed(const cv::Mat& frame, const cv::Mat& from, const cv::Rect2d& fromBox,
-                 const cv::Rect2d& box);
+  // The cut around `guess` on `frame`, which becomes the latest outline, `box` the tracker's.
+  cv::Mat placed(const cv::Mat& frame, const cv::Mat& guess, const cv::Rect2d& box);
 
   std::unique_ptr<ObjectTracking> tracking_;
   bool reacquire_ = false;
@@ -41,8 +41,16 @@ class CarriedObject {
   // its box it fills tells), and that box: what a re-acquired object is cut from.
   cv::Mat shape_;
   cv::Rect2d shapeBox_;
+  cv::Mat lastSeen_;  // grey copy of the latest frame the object was followed on
+  cv::Rect2d lastSeenBox_;
   double fill_ = 0;  // the share of the box its whole outline fills
 };
+
+// Whether what `box` (pixels, top-left origin) holds on `now` already stood there on `then`
+// (grey frames of one size) while the object was at `then_box`, elsewhere: a look-alike that
+// was there all along while the object was followed is not the object come back.
+bool stoodThere(const cv::Mat& then, const cv::Rect2d& thenBox, const cv::Mat& now,
+                const cv::Rect2d& box);
 
 // The outline of an object of any kind on `frame` (32-bit BGRA) where `prior` (CV_8UC1, same
 // size, 0..255) says it about is: a colour-model cut on a crop around the prior, brought to

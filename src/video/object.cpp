@@ -8,7 +8,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <array>
 
 namespace tv {
 
@@ -83,78 +82,87 @@ cv::Rect2d cellBox(const Grid& cells, cv::Size size) {
   return {box.x * sx, box.y * sy, box.width * sx, box.height * sy};
 }
 
-cv::Rect2d lowerLeft(const cv::Rect2d& box, cv::Size size) {
-  return {box.x / size.width, 1 - (box.y + box.height) / size.height, box.width / size.width,
-          box.height / size.height};
-}
-
-cv::Rect2d topLeft(const cv::Rect2d& r, cv::Size size) {
-  return {r.x * size.width, (1 - r.y - r.height) * size.height, r.width * size.width,
-          r.height * size.height};
-}
-
 constexpr size_t kRememberedBoxes = 10;  // boxes the motion of a lost instance is judged from
-// A place found by its looks is the instance that covers the most of it, when that is at least
-// this share of it: the looks alone do not make an instance, and the detector must see one.
-constexpr double kLeastCover = 0.3;
+// A box of at least this share of the instance's whole area is a whole look of it; the whole
+// area follows such looks by this share of the difference.
+constexpr double kWholeArea = 0.85;
+constexpr double kAreaRate = 0.1;
+// An instance's colours: a hue x saturation histogram of its own pixels (no backdrop), with
+// dark and grey pixels, whose hue means little, left out.
+constexpr int kHueBins = 30, kSaturationBins = 16;
+constexpr int kLeastSaturation = 30, kLeastValue = 40;
+// An instance whose colours correlate with the picked one's first colours at least this much,
+// and at least kLookMargin more than any other instance's, is the instance come back.
+constexpr double kSameLook = 0.8;
+constexpr double kLookMargin = 0.1;
 
-// Where an instance seen in `recent` would be `ahead` frames after the last of them; its
-// centre stays within the frame.
-cv::Rect2d expectedAt(const std::vector<cv::Rect2d>& recent, int ahead, cv::Size size) {
-  cv::Rect2d expected = recent.back();
-  if (recent.size() >= 2) {
-    const double steps = double(recent.size() - 1);
-    expected.x += (recent.back().x - recent.front().x) / steps * ahead;
-    expected.y += (recent.back().y - recent.front().y) / steps * ahead;
-  }
-  const double cx = std::clamp(expected.x + expected.width / 2, 0.0, double(size.width));
-  const double cy = std::clamp(expected.y + expected.height / 2, 0.0, double(size.height));
-  expected.x = cx - expected.width / 2;
-  expected.y = cy - expected.height / 2;
-  return expected;
+// The colours of an instance of a frame (32-bit BGRA) on a label mask of any size.
+cv::Mat coloursOf(const cv::Mat& frame, const cv::Mat& labels, int instance) {
+  cv::Mat small, hsv;
+  cv::resize(frame, small, labels.size(), 0, 0, cv::INTER_AREA);
+  cv::cvtColor(small, small, cv::COLOR_BGRA2BGR);
+  cv::cvtColor(small, hsv, cv::COLOR_BGR2HSV);
+  cv::Mat mask = labels == instance;
+  cv::Mat colourful;
+  cv::inRange(hsv, cv::Scalar(0, kLeastSaturation, kLeastValue), cv::Scalar(180, 256, 256),
+              colourful);
+  mask &= colourful;
+  if (cv::countNonZero(mask) == 0) return {};
+  cv::Mat histogram;
+  const int channels[] = {0, 1}, bins[] = {kHueBins, kSaturationBins};
+  const float hue[] = {0, 180}, saturation[] = {0, 256};
+  const float* ranges[] = {hue, saturation};
+  cv::calcHist(&hsv, 1, channels, mask, histogram, 2, bins, ranges);
+  cv::normalize(histogram, histogram, 1, 0, cv::NORM_L1);
+  return histogram;
 }
 
-// After the pick frame with --reacquire: keeps the seeker's looks up to date while the instance
-// is followed on the grid, and once it is lost there, seeks it by its looks and where it was
-// going. Answers the label found on this frame's grid, or 0.
-uint8_t reacquired(ObjectTrail& trail, const cv::Mat& frame, const Grid& grid, uint8_t followed) {
-  if (!trail.seeker) return followed;
+// After the pick frame with --reacquire: remembers where the instance was while it is followed
+// on the grid, and once it is lost there, looks for it among this frame's instances by its
+// colours. Answers the label found on this frame's grid, or 0.
+uint8_t reacquired(ObjectTrail& trail, const cv::Mat& frame, const Instances* found,
+                   const Grid& grid, uint8_t followed) {
+  if (trail.firstColours.empty()) return followed;
   const cv::Size size = frame.size();
   if (followed != 0) {
-    trail.seeker->next(frame);
-    trail.missed = 0;
-    trail.recentBoxes.push_back(cellBox(only(followed, grid), size));
-    if (trail.recentBoxes.size() > kRememberedBoxes)
-      trail.recentBoxes.erase(trail.recentBoxes.begin());
+    // Only whole looks go into what it is remembered by: the sliver a cover leaves of it has
+    // neither its size nor its place.
+    const cv::Rect2d box = cellBox(only(followed, grid), size);
+    if (box.area() >= kWholeArea * trail.wholeArea) {
+      trail.wholeArea += kAreaRate * (box.area() - trail.wholeArea);
+      trail.lastBox = box;
+      cv::cvtColor(frame, trail.lastSeen, cv::COLOR_BGRA2GRAY);
+    }
     return followed;
   }
-  if (trail.recentBoxes.empty()) return 0;
-  const cv::Rect2d expected = expectedAt(trail.recentBoxes, ++trail.missed, size);
-  auto answer = trail.seeker->seek(frame, lowerLeft(expected, size));
-  if (!answer || !(answer->confidence > 0.3f)) return 0;
-  const cv::Rect2d place = topLeft(answer->boundingBox, size);
-  // The instance covering the most of the place found.
-  std::array<long, 256> cover{};
-  long inside = 0;
-  for (int row = 0; row < GRID; ++row) {
-    const double y = (row + 0.5) * size.height / GRID;
-    if (y < place.y || y >= place.y + place.height) continue;
-    for (int column = 0; column < GRID; ++column) {
-      const double x = (column + 0.5) * size.width / GRID;
-      if (x < place.x || x >= place.x + place.width) continue;
-      ++inside;
-      ++cover[grid[size_t(row) * GRID + column]];
+  if (!found || found->instanceMask.empty()) return 0;
+  double best = -1, second = -1;
+  uint8_t chosen = 0;
+  for (int instance : found->allInstances) {
+    if (instance < 1 || instance > 255) continue;
+    const cv::Mat colours = coloursOf(frame, found->instanceMask, instance);
+    if (colours.empty()) continue;
+    const double score = cv::compareHist(colours, trail.firstColours, cv::HISTCMP_CORREL);
+    if (score > best) {
+      second = best;
+      best = score;
+      chosen = uint8_t(instance);
+    } else if (score > second) {
+      second = score;
     }
   }
-  uint8_t best = 0;
-  for (int l = 1; l < 256; ++l)
-    if (cover[l] > cover[best] || (best == 0 && cover[l] > 0)) best = uint8_t(l);
-  if (best == 0 || inside == 0 || double(cover[best]) / double(inside) < kLeastCover) return 0;
-  trail.current = only(best, grid);
-  // The way it went before it was lost says nothing about where it goes now.
-  trail.missed = 0;
-  trail.recentBoxes.assign(1, cellBox(*trail.current, size));
-  return best;
+  if (chosen == 0 || !(best >= kSameLook) || !(best - second >= kLookMargin)) return 0;
+  const Grid cells = only(chosen, grid);
+  const cv::Rect2d place = cellBox(cells, size);
+  if (place.area() <= 0) return 0;
+  cv::Mat grey;
+  cv::cvtColor(frame, grey, cv::COLOR_BGRA2GRAY);
+  if (stoodThere(trail.lastSeen, trail.lastBox, grey, place)) return 0;
+  trail.current = cells;
+  trail.wholeArea = place.area();
+  trail.lastBox = place;
+  grey.copyTo(trail.lastSeen);
+  return chosen;
 }
 
 }  // namespace
@@ -240,16 +248,12 @@ cv::Mat objectMatte(ObjectTrail& trail, int k, const cv::Mat& frame, Segmenter& 
     const Grid grid = found ? labelGrid(found->instanceMask) : Grid(GRID * GRID, 0);
     uint8_t picked = found ? objectLabel(trail, k, grid) : 0;
     if (trail.reacquire && k == trail.pickIndex && picked != 0) {
-      trail.seeker =
-          vision().objectTracking(lowerLeft(cellBox(only(picked, grid), frame.size()), frame.size()));
-      // It takes hold of the instance's looks on the pick frame.
-      if (trail.seeker && trail.seeker->next(frame)) {
-        trail.recentBoxes.assign(1, cellBox(only(picked, grid), frame.size()));
-      } else {
-        trail.seeker.reset();
-      }
+      trail.firstColours = coloursOf(frame, found->instanceMask, picked);
+      trail.lastBox = cellBox(only(picked, grid), frame.size());
+      trail.wholeArea = trail.lastBox.area();
+      cv::cvtColor(frame, trail.lastSeen, cv::COLOR_BGRA2GRAY);
     } else if (trail.reacquire && k > trail.pickIndex) {
-      picked = reacquired(trail, frame, grid, picked);
+      picked = reacquired(trail, frame, found ? &*found : nullptr, grid, picked);
     }
     if (found && picked != 0) matte = segmenter.mask({picked}, *found, frame.size());
   } else if (k < trail.pickIndex) {

@@ -43,11 +43,12 @@ struct ObjectTrail {
   std::unique_ptr<CarriedObject> carried;  // from the pick frame on
   bool reacquire = false;
 
-  // Re-acquiring an instance lost on the grid: a tracker that knows its looks, started on the
-  // pick frame, and its latest boxes (pixels, top-left origin, oldest first).
-  std::unique_ptr<ObjectTracking> seeker;
-  std::vector<cv::Rect2d> recentBoxes;
-  int missed = 0;  // frames since the instance was last found
+  // Re-acquiring an instance lost on the grid: its colours on the pick frame, and where it was
+  // last seen whole (pixels, top-left origin), on which frame (grey), and its box's area then.
+  cv::Mat firstColours;
+  cv::Rect2d lastBox;
+  cv::Mat lastSeen;
+  double wholeArea = 0;
 
   std::optional<Grid> maskAt(int k) const;
 };
