@@ -17,16 +17,16 @@
 namespace tv {
 namespace {
 
-constexpr int kWorkSide = 200;         // GrabCut's working size on the crop's longer side
-constexpr double kCropMargin = 0.2;    // crop around the guess, share of its longer side
-constexpr double kBand = 0.06;         // how far the cut may leave the guess, share of its side
+constexpr int kWorkSide = 200;       // GrabCut's working size on the crop's longer side
+constexpr double kCropMargin = 0.2;  // crop around the guess, share of its longer side
+constexpr double kBand = 0.06;       // how far the cut may leave the guess, share of its side
 constexpr int kIterations = 2;
 constexpr uint64 kSeed = 0x9E3779B97F4A7C15ULL;  // GrabCut's k-means draws: the same every run
 constexpr double kLeastKept = 0.6;     // a cut keeping less of the guess than this is not trusted
 constexpr double kMostGrown = 1.6;     // nor one this much larger than the guess
 constexpr double kGuideRadius = 0.01;  // detail step: radius as a share of the crop's side
 constexpr double kGuideEpsilon = 1e-3;
-constexpr size_t kRemembered = 10;     // boxes the motion of a lost object is judged from
+constexpr size_t kRemembered = 10;  // boxes the motion of a lost object is judged from
 // An outline filling at least this share of what the whole outline filled is whole: it becomes
 // the shape a re-acquired object is cut from, and its fill counts for this much in the next.
 constexpr double kWhole = 0.93;
@@ -156,7 +156,8 @@ cv::Mat cutAround(const cv::Mat& frame, const cv::Mat& prior) {
       cv::Mat bgModel, fgModel;
       cv::grabCut(crop, labels, cv::Rect(), bgModel, fgModel, kIterations, cv::GC_INIT_WITH_MASK);
       cv::Mat cut = (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD);
-      const double kept = double(cv::countNonZero(cut & seed)) / std::max(1, cv::countNonZero(seed));
+      const double kept =
+          double(cv::countNonZero(cut & seed)) / std::max(1, cv::countNonZero(seed));
       const double grown = double(cv::countNonZero(cut)) / std::max(1, cv::countNonZero(seed));
       if (kept >= kLeastKept && grown <= kMostGrown) small = cut;
     } catch (const cv::Exception&) {

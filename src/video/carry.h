@@ -33,10 +33,10 @@ class CarriedObject {
   bool reacquire_ = false;
   bool lost_ = false;
   cv::Size size_;
-  cv::Mat matte_;          // the latest outline found
-  cv::Rect2d box_;         // the tracker's box (pixels, top-left origin) on that frame
+  cv::Mat matte_;                   // the latest outline found
+  cv::Rect2d box_;                  // the tracker's box (pixels, top-left origin) on that frame
   std::vector<cv::Rect2d> recent_;  // the tracker's latest boxes, oldest first
-  int missed_ = 0;         // frames since the object was last seen
+  int missed_ = 0;                  // frames since the object was last seen
   // Its whole outline, from the latest frame it was not partly hidden on (as far as the share of
   // its box it fills tells), and that box: what a re-acquired object is cut from.
   cv::Mat shape_;

@@ -148,10 +148,11 @@ Followed follow(const Clip& clip, const std::string& output, const std::string& 
     result.iou.push_back(tvtest::iou(frames[k], clip.truth[k]));
   for (double v : result.iou) result.mean += v;
   if (!result.iou.empty()) result.mean /= double(result.iou.size());
-  std::printf("[ figures  ] %s: mean IoU %.3f over %zu frames, whole run %.1f s wall, %.1f s CPU "
-              "(%.2f frames/s of wall time)\n",
-              fs::path(output).filename().c_str(), result.mean, result.iou.size(), wall, cpu,
-              result.iou.size() / std::max(wall, 1e-3));
+  std::printf(
+      "[ figures  ] %s: mean IoU %.3f over %zu frames, whole run %.1f s wall, %.1f s CPU "
+      "(%.2f frames/s of wall time)\n",
+      fs::path(output).filename().c_str(), result.mean, result.iou.size(), wall, cpu,
+      result.iou.size() / std::max(wall, 1e-3));
   return result;
 }
 
@@ -166,8 +167,8 @@ TEST(VideoAnyObject, ADeviceMovingOverTheStreetIsFollowed) {
   ASSERT_FALSE(printer.bgr.empty()) << "the Oxygen icon theme is not installed";
   const Clip clip = pasteOver(street, printer, 220, {{150, 280}, {18, 1}, 50}, dir, "printer.mp4");
   ASSERT_FALSE(clip.path.empty());
-  const Followed followed = follow(clip, dir + "/printer-matte.mp4", deepestPoint(clip.truth[0]),
-                                   "0");
+  const Followed followed =
+      follow(clip, dir + "/printer-matte.mp4", deepestPoint(clip.truth[0]), "0");
   ASSERT_EQ(followed.iou.size(), size_t(kFrames));
   EXPECT_GE(followed.mean, 0.7);
   // Not one frame lost on the way, nor far off.
@@ -181,12 +182,11 @@ TEST(VideoAnyObject, ADevicePickedMidwayIsCarriedBack) {
   ASSERT_EQ(street.size(), size_t(kFrames)) << "no " << kStreet;
   const Cutout camera = tvtest::device("camera-photo");
   ASSERT_FALSE(camera.bgr.empty()) << "the Oxygen icon theme is not installed";
-  const Clip clip =
-      pasteOver(street, camera, 200, {{1000, 380}, {-16, -2}, 30}, dir, "camera.mp4");
+  const Clip clip = pasteOver(street, camera, 200, {{1000, 380}, {-16, -2}, 30}, dir, "camera.mp4");
   ASSERT_FALSE(clip.path.empty());
   const int pick = 20;
-  const Followed followed = follow(clip, dir + "/camera-matte.mp4",
-                                   deepestPoint(clip.truth[pick]), std::to_string(pick / 10.0));
+  const Followed followed = follow(clip, dir + "/camera-matte.mp4", deepestPoint(clip.truth[pick]),
+                                   std::to_string(pick / 10.0));
   ASSERT_EQ(followed.iou.size(), size_t(kFrames));
   EXPECT_GE(followed.mean, 0.7);
   for (int k = 0; k < kFrames; ++k) EXPECT_GE(followed.iou[k], 0.5) << "frame " << k;

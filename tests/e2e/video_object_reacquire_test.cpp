@@ -32,11 +32,12 @@ std::vector<cv::Mat> mattesOf(const std::string& path) {
 
 cv::Mat boxMatte(const cv::Rect2d& box, cv::Size size) {
   cv::Mat matte(size, CV_8U, cv::Scalar(0));
-  cv::rectangle(matte,
-                cv::Rect(int(std::lround(box.x * size.width)), int(std::lround(box.y * size.height)),
-                         int(std::lround(box.width * size.width)),
-                         int(std::lround(box.height * size.height))),
-                cv::Scalar(255), cv::FILLED);
+  cv::rectangle(
+      matte,
+      cv::Rect(int(std::lround(box.x * size.width)), int(std::lround(box.y * size.height)),
+               int(std::lround(box.width * size.width)),
+               int(std::lround(box.height * size.height))),
+      cv::Scalar(255), cv::FILLED);
   return matte;
 }
 
@@ -66,9 +67,17 @@ Outcome runWalk(const Occlusion& scene, const std::string& dir, const std::strin
   if (clip.empty()) return outcome;
   const int anchor = scene.backward ? walk.steps - 1 : 0;
   const std::string output = dir + "/" + name + (reacquire ? "-again" : "-once") + ".mp4";
-  std::vector<std::string> args{"video",  "--input", clip, "--output", output,
-                                "--mode", "object",  "--point", pointOf(walk.truth(anchor)),
-                                "--at",   std::to_string(anchor / 30.0)};
+  std::vector<std::string> args{"video",
+                                "--input",
+                                clip,
+                                "--output",
+                                output,
+                                "--mode",
+                                "object",
+                                "--point",
+                                pointOf(walk.truth(anchor)),
+                                "--at",
+                                std::to_string(anchor / 30.0)};
   if (reacquire) args.insert(args.end(), {"--reacquire", "1"});
   auto run = tvtest::runTool(args, 600);
   EXPECT_EQ(run.status, 0) << name << ": " << (run.lines.empty() ? "" : run.lines.back());
@@ -91,8 +100,7 @@ Outcome runWalk(const Occlusion& scene, const std::string& dir, const std::strin
     const cv::Mat& matte = mattes[frame];
     const double overlap = tvtest::iou(matte, boxMatte(walk.truth(frame), matte.size()));
     if (walk.hidden(step) && cv::countNonZero(matte > 127) > 0) ++outcome.shownWhileHidden;
-    if (scene.lookAlike &&
-        tvtest::iou(matte, boxMatte(walk.lookAlikeBox(), matte.size())) > 0.05)
+    if (scene.lookAlike && tvtest::iou(matte, boxMatte(walk.lookAlikeBox(), matte.size())) > 0.05)
       ++outcome.onLookAlike;
     if (step < tvtest::kBefore) {
       before += overlap;
@@ -107,11 +115,12 @@ Outcome runWalk(const Occlusion& scene, const std::string& dir, const std::strin
   }
   outcome.iouAfter = afterCount ? after / afterCount : 0;
   outcome.iouBefore = beforeCount ? before / beforeCount : 0;
-  std::printf("%-10s %s hidden %2d: IoU before %.2f, shown while hidden %d, reappears at %d, "
-              "found again at %d, IoU after %.2f, on the look-alike %d\n",
-              name.c_str(), reacquire ? "reacquire" : "default  ", scene.hidden,
-              outcome.iouBefore, outcome.shownWhileHidden, outcome.reappears, outcome.foundAgain,
-              outcome.iouAfter, outcome.onLookAlike);
+  std::printf(
+      "%-10s %s hidden %2d: IoU before %.2f, shown while hidden %d, reappears at %d, "
+      "found again at %d, IoU after %.2f, on the look-alike %d\n",
+      name.c_str(), reacquire ? "reacquire" : "default  ", scene.hidden, outcome.iouBefore,
+      outcome.shownWhileHidden, outcome.reappears, outcome.foundAgain, outcome.iouAfter,
+      outcome.onLookAlike);
   return outcome;
 }
 
@@ -127,8 +136,15 @@ std::vector<Occlusion> walks() {
       {"", doc("baboon.jpg"), {0.2, 0.1, 0.6, 0.6}, 56, 4, 0, 20, false, false},
       {doc("building.jpg"), doc("graf3.png"), {0.3, 0.3, 0.3, 0.4}, 48, 3.5, 12, 12, false, false},
       {"", doc("starry_night.jpg"), {0.3, 0.2, 0.4, 0.5}, 52, 4, 0, 25, true, false},
-      {tvtest::kSkimageData + std::string("coffee.png"), doc("butterfly.jpg"), {0.2, 0.1, 0.6, 0.8},
-       44, 3, 10, 18, false, false},
+      {tvtest::kSkimageData + std::string("coffee.png"),
+       doc("butterfly.jpg"),
+       {0.2, 0.1, 0.6, 0.8},
+       44,
+       3,
+       10,
+       18,
+       false,
+       false},
   };
 }
 
@@ -210,8 +226,8 @@ TEST(VideoObjectReacquire, APersonBehindAPillarIsFoundAgain) {
   const std::string clip =
       tvtest::writeClip(dir, "person.mp4", PersonWalk::kFrames, 30, [&](int n) {
         cv::Mat image = backdrop.clone();
-        const cv::Rect at(walk.left(n), tvtest::kSceneH - PersonWalk::kHeight - 30,
-                          walk.bgr.cols, walk.bgr.rows);
+        const cv::Rect at(walk.left(n), tvtest::kSceneH - PersonWalk::kHeight - 30, walk.bgr.cols,
+                          walk.bgr.rows);
         cv::Mat over = image(at), a;
         cv::Mat a3[] = {walk.alpha, walk.alpha, walk.alpha};
         cv::merge(a3, 3, a);
@@ -222,8 +238,8 @@ TEST(VideoObjectReacquire, APersonBehindAPillarIsFoundAgain) {
         cv::Mat mixed = fg.mul(a) + bg.mul(cv::Scalar::all(1) - a);
         mixed.convertTo(over, CV_8UC3);
         cv::rectangle(image, cv::Point(PersonWalk::kWallLeft, 0),
-                      cv::Point(PersonWalk::kWallRight, tvtest::kSceneH),
-                      cv::Scalar(150, 160, 170), cv::FILLED);
+                      cv::Point(PersonWalk::kWallRight, tvtest::kSceneH), cv::Scalar(150, 160, 170),
+                      cv::FILLED);
         return image;
       });
   ASSERT_FALSE(clip.empty());
@@ -233,7 +249,7 @@ TEST(VideoObjectReacquire, APersonBehindAPillarIsFoundAgain) {
                 m.m01 / m.m00 / tvtest::kSceneH);
   for (bool reacquire : {false, true}) {
     const std::string output = dir + (reacquire ? "/again.mp4" : "/once.mp4");
-    std::vector<std::string> args{"video",   "--input", clip, "--output", output, "--mode",
+    std::vector<std::string> args{"video",  "--input", clip,  "--output", output, "--mode",
                                   "object", "--point", point, "--at",     "0"};
     if (reacquire) args.insert(args.end(), {"--reacquire", "1"});
     auto run = tvtest::runTool(args, 600);
@@ -256,10 +272,11 @@ TEST(VideoObjectReacquire, APersonBehindAPillarIsFoundAgain) {
       }
     }
     after = afterCount ? after / afterCount : 0;
-    std::printf("person     %s: IoU before %.2f, shown while hidden %d, clear at %d, found again "
-                "at %d, IoU after %.2f\n",
-                reacquire ? "reacquire" : "default  ", before, shownWhileHidden, reappears,
-                foundAgain, after);
+    std::printf(
+        "person     %s: IoU before %.2f, shown while hidden %d, clear at %d, found again "
+        "at %d, IoU after %.2f\n",
+        reacquire ? "reacquire" : "default  ", before, shownWhileHidden, reappears, foundAgain,
+        after);
     EXPECT_GE(before, 0.7);
     EXPECT_EQ(shownWhileHidden, 0);
     if (reacquire) {
