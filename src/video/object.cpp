@@ -51,26 +51,46 @@ cv::Mat bgraOf(const cv::Mat& bgr) {
   return bgra;
 }
 
-// Carries an object of any kind back from the pick frame over the frames before it, read once
-// more and kept compressed, so that a long range does not hold its frames raw.
+// Carries an object of any kind back from the pick frame over the frames before it (those shown
+// before `stopAt`), read once more and kept compressed, so that a long range does not hold its
+// frames raw. Sets the trail's pick index to their number.
 void carryBack(ObjectTrail& trail, const Source& source, const VideoPlan& plan,
-               const cv::Mat& pickFrame) {
+               const cv::Mat& pickFrame, double stopAt) {
   std::vector<std::vector<uint8_t>> frames;
-  eachFrame(source, plan.start, plan.end, [&](const cv::Mat& decoded, const MediaTime&) {
+  eachFrame(source, plan.start, plan.end, [&](const cv::Mat& decoded, const MediaTime& time) {
+    if (!(time.seconds() < stopAt)) return false;
     cv::Mat bgr;
     cv::cvtColor(forAnalysis(decoded, plan.analysis), bgr, cv::COLOR_BGRA2BGR);
     frames.emplace_back();
     cv::imencode(".jpg", bgr, frames.back(), {cv::IMWRITE_JPEG_QUALITY, kKeptQuality});
-    return static_cast<int>(frames.size()) < trail.pickIndex;
+    if (frames.size() % 10 == 0) {
+      const double fraction = std::min(static_cast<double>(frames.size()) / plan.total, 1.0);
+      emit(Event{{"progress", fraction * 0.4}, {"stage", "search"}});
+    }
+    return true;
   }, plan.analysis);
+  trail.pickIndex = static_cast<int>(frames.size());
   trail.before.assign(trail.pickIndex, {});
   CarriedObject back(pickFrame, trail.pickMatte, trail.reacquire);
-  for (int k = std::min<int>(trail.pickIndex, int(frames.size())) - 1; k >= 0; --k) {
+  for (int k = trail.pickIndex - 1; k >= 0; --k) {
     const cv::Mat frame = bgraOf(cv::imdecode(frames[k], cv::IMREAD_COLOR));
     frames[k] = {};
     const cv::Mat matte = back.next(frame);
     if (!matte.empty()) cv::imencode(".png", matte, trail.before[k]);
   }
+}
+
+// The trail of an object of any kind picked on `pickFrame`: whatever stands out under the point.
+ObjectTrail pickAnyKind(const Source& source, const VideoPlan& plan, Point point,
+                        const cv::Mat& pickFrame, double stopAt, bool reacquire) {
+  ObjectTrail trail;
+  trail.reacquire = reacquire;
+  trail.anyKind = true;
+  const cv::Mat cut = vision().objectAt(pickFrame, point);
+  if (cut.empty() || cv::countNonZero(cut >= 128) == 0) fail("nothing-there");
+  trail.pickMatte = fitted(cut, pickFrame.size());
+  carryBack(trail, source, plan, pickFrame, stopAt);
+  return trail;
 }
 
 // The box (pixels of a frame of `size`, top-left origin) of a cell mask's cells; empty when
@@ -169,10 +189,27 @@ uint8_t reacquired(ObjectTrail& trail, const cv::Mat& frame, const Instances* fo
 
 ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
                        Segmenter& segmenter, bool reacquire) {
+  const double stopAt = plan.pickTime - 0.5 / source.fps;
+  // The pick frame alone first: an object none of the detector's instances holds needs no
+  // search pass, only its cut there and the frames before it carried back.
+  cv::Mat probed;
+  eachFrame(source, std::max(plan.start, stopAt), plan.end,
+            [&](const cv::Mat& decoded, const MediaTime& time) {
+    if (time.seconds() < stopAt) return true;
+    forAnalysis(decoded, plan.analysis).copyTo(probed);
+    return false;
+  }, plan.analysis);
+  if (!probed.empty()) {
+    Segmenter looking;  // its own, so that the search pass starts as it always has
+    auto found = looking.instances(probed);
+    if (label(point, found ? labelGrid(found->instanceMask) : Grid(GRID * GRID, 0)) == 0) {
+      return pickAnyKind(source, plan, point, probed, stopAt, reacquire);
+    }
+  }
+
   // One packed grid per frame up to the pick frame: the frames themselves are never kept.
   std::vector<PackedGrid> grids;
   cv::Mat last;  // the latest frame, as analysed
-  const double stopAt = plan.pickTime - 0.5 / source.fps;
   eachFrame(source, plan.start, plan.end, [&](const cv::Mat& decoded, const MediaTime& time) {
     // The same picture the writing pass will analyse, so both passes see the same instances.
     const cv::Mat frame = forAnalysis(decoded, plan.analysis);
@@ -194,17 +231,9 @@ ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
     trail.reacquire = reacquire;
     return trail;
   }
-  // None of the detector's instances is there: whatever stands out under the point.
-  ObjectTrail trail;
-  trail.reacquire = reacquire;
-  trail.anyKind = true;
-  trail.pickIndex = static_cast<int>(grids.size()) - 1;
+  // The detector's instances differ from the probe's here (or there was no pick frame to probe).
   if (last.empty()) fail("nothing-there");
-  const cv::Mat cut = vision().objectAt(last, point);
-  if (cut.empty() || cv::countNonZero(cut >= 128) == 0) fail("nothing-there");
-  trail.pickMatte = fitted(cut, last.size());
-  if (trail.pickIndex > 0) carryBack(trail, source, plan, last);
-  return trail;
+  return pickAnyKind(source, plan, point, last, stopAt, reacquire);
 }
 
 ObjectTrail traceBack(const std::vector<PackedGrid>& grids, uint8_t picked) {
