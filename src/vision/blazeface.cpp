@@ -59,9 +59,15 @@ constexpr double kTileOverlap = 0.25;
 // cellsOf).
 constexpr double kFaceChange = 6;      // grey levels: a tile holding a face runs again
 constexpr double kNewFaceChange = 24;  // grey levels: a tile without faces runs again
-constexpr int kRefreshEvery = 2;       // pictures between two tiles run in turn
+constexpr int kRefreshEvery = 2;       // pictures between two tiles run in turn while the view moves
+constexpr int kStillRefreshEvery = 10;  // the same while it is still (changes tell of newcomers)
 constexpr double kCutChange = 20;      // grey levels: mean change of a cut, every tile runs
 constexpr double kLocalShare = 0.03;   // share of changed cells up to which changes are local
+// Tiles holding faces run on one picture in this many and carry their faces between: at 30
+// frames a second a face's box is measured afresh about four times a second.
+constexpr long kRunEvery = 8;
+// A tile's face is carried by the move of the previous answer's face it overlaps this much.
+constexpr double kSameFace = 0.3;
 
 cv::dnn::Net& network() {
   static std::optional<cv::dnn::Net> net;
@@ -305,9 +311,23 @@ std::vector<Face> Detector::detect(const cv::Mat& image) {
     // A cut, or a picture from elsewhere in the video: nothing of the last answers holds.
     if (cv::mean(sincePrevious)[0] > kCutChange) fresh = true;
     // Many cells changed by more than noise: the view moves (a pan changes a tenth of them or
-    // more). Otherwise the changes are where something moved or appeared.
-    local = cv::countNonZero(sincePrevious > kFaceChange) <=
-            kLocalShare * double(sincePrevious.total());
+    // more). Otherwise the changes are where something moved or appeared. The people already
+    // found move too (a talking head fills much of the picture): around their faces, a head
+    // and shoulders' worth, changes count neither for that nor as a newcomer.
+    cv::Mat changed = sincePrevious > kFaceChange;
+    for (const Face& face : answer_) {
+      const cv::Rect2d& b = face.box;
+      cv::Rect around(int(std::floor((b.x - b.width) / cellSide)),
+                      int(std::floor((b.y - b.height) / cellSide)),
+                      int(std::ceil(3 * b.width / cellSide)) + 1,
+                      int(std::ceil(4 * b.height / cellSide)) + 1);
+      around &= cv::Rect(0, 0, changed.cols, changed.rows);
+      if (!around.empty()) {
+        changed(around).setTo(0);
+        sincePrevious(around).setTo(0);
+      }
+    }
+    local = cv::countNonZero(changed) <= kLocalShare * double(changed.total());
   }
   previous_ = cells.pixels.clone();
   if (fresh) {
@@ -316,18 +336,25 @@ std::vector<Face> Detector::detect(const cv::Mat& image) {
     cellsSize_ = cells.pixels.size();
     tiles_.clear();
     for (const cv::Rect2d& square : tilesOf(size_)) tiles_.push_back({square, {}, cv::Mat()});
-    calls_ = 0;
     nextRefresh_ = 0;
+    sinceRefresh_ = 0;
   }
-  ++calls_;
   // One tile in turn is run however still the picture looks, every other picture, so that a
   // face the rules below miss (one that fades in, or walks in while the camera pans) is still
   // found within a second or so.
   std::optional<size_t> refresh;
-  if (!fresh && calls_ % kRefreshEvery == 0 && !tiles_.empty()) {
+  if (!fresh && ++sinceRefresh_ >= (local ? kStillRefreshEvery : kRefreshEvery) &&
+      !tiles_.empty()) {
+    sinceRefresh_ = 0;
     refresh = nextRefresh_;
     nextRefresh_ = (nextRefresh_ + 1) % tiles_.size();
   }
+
+  // The faces' tiles run together, on one picture in kRunEvery.
+  const bool runFaces = fresh || ++sinceRun_ >= kRunEvery;
+  if (runFaces) sinceRun_ = 0;
+  moves_.assign(answer_.size(), std::nullopt);
+  measured_.assign(answer_.size(), false);
 
   std::vector<Face> found;
   for (size_t t = 0; t < tiles_.size(); ++t) {
@@ -348,6 +375,10 @@ std::vector<Face> Detector::detect(const cv::Mat& image) {
         cv::absdiff(cells.pixels(area), tile.seen(area), difference);
         cv::minMaxLoc(difference.reshape(1), nullptr, &change);
         run = change > kFaceChange;
+        if (run && !runFaces && carry(tile.faces, image)) {
+          run = false;
+          tile.seen = previous_;
+        }
       } else if (local) {
         // Elsewhere only what a new face makes: a few cells changed by a lot since the last
         // picture, the rest of the picture still.
@@ -361,7 +392,36 @@ std::vector<Face> Detector::detect(const cv::Mat& image) {
     }
     found.insert(found.end(), tile.faces.begin(), tile.faces.end());
   }
-  return suppressed(std::move(found), kMergeOverlap);
+  answer_ = suppressed(std::move(found), kMergeOverlap);
+  around_.clear();
+  for (const Face& face : answer_) around_.push_back(facemotion::patchOf(image, face.box));
+  return answer_;
+}
+
+bool Detector::carry(std::vector<Face>& faces, const cv::Mat& image) {
+  std::vector<Face> carried;
+  for (const Face& face : faces) {
+    // The previous answer's face this one became part of.
+    std::optional<size_t> same;
+    double best = kSameFace;
+    for (size_t k = 0; k < answer_.size(); ++k) {
+      double o = overlap(face.box, answer_[k].box);
+      if (o > best) best = o, same = k;
+    }
+    if (!same) return false;
+    if (!measured_[*same]) {
+      moves_[*same] = facemotion::motionOf(around_[*same], image);
+      measured_[*same] = true;
+    }
+    if (!moves_[*same]) return false;
+    const facemotion::Motion& move = *moves_[*same];
+    Face moved = face;
+    moved.box = move.apply(face.box);
+    for (cv::Point2d& point : moved.keyPoints) point = move.apply(point);
+    carried.push_back(moved);
+  }
+  faces = std::move(carried);
+  return true;
 }
 
 }  // namespace tv::blazeface
