@@ -44,13 +44,20 @@ std::vector<Face> detect(const cv::Mat& image);
 // the next picture of a fixed cadence, or at once when a face of it cannot be followed. Changes
 // around the faces already found (their heads and shoulders) neither make the view count as
 // moving nor tell of a newcomer, and in a still view the tiles run in turn less often.
+// One square of the pyramid, in the picture's pixels; fine when it belongs to the fine level
+// (see fineLevel).
+struct Tile {
+  cv::Rect2d square;
+  bool fine = false;
+};
+
 class Detector {
  public:
   std::vector<Face> detect(const cv::Mat& image);
 
  private:
   struct TileState {
-    cv::Rect2d square;        // pixels
+    Tile tile;
     std::vector<Face> faces;  // its last answer
     cv::Mat seen;             // the cells of the picture its last answer was for
   };
@@ -62,7 +69,8 @@ class Detector {
   cv::Size size_, cellsSize_;
   int type_ = -1;
   std::vector<TileState> tiles_;
-  size_t nextRefresh_ = 0;
+  size_t nextRefresh_ = 0, nextFineRefresh_ = 0;
+  long runsSinceFineRefresh_ = 0;
   long sinceRun_ = 0;      // pictures since the tiles holding faces last ran
   long sinceRefresh_ = 0;  // pictures since a tile last ran in turn
   std::vector<Face> answer_;                     // the previous picture's faces
@@ -80,6 +88,10 @@ struct Level {
 
 // The levels detect() runs on a picture of the given size, the whole picture first.
 std::vector<Level> pyramid(cv::Size size);
+
+// The fine level below the pyramid, which answers only for faces under 40 pixels that lie on no
+// face the pyramid found; none when the pyramid's finest tiles are small enough already.
+std::optional<Level> fineLevel(cv::Size size);
 
 // One pass of the network on a square crop of `image` (its content scaled to fit 256 x 256,
 // aspect ratio kept), before suppression: every anchor scoring at least `minScore`.
