@@ -1,4 +1,4 @@
-// Build step: dlib's landmark predictor into the raw form the tool loads with one read
+// Build step: dlib's landmark predictor into the raw form the tool loads without decoding
 // (vision/landmark_model.h). Usage: tarnel-convert-landmarks <dlib .dat> <raw output>
 #include "vision/landmark_model.h"
 

@@ -89,7 +89,7 @@ struct Level {
 // The levels detect() runs on a picture of the given size, the whole picture first.
 std::vector<Level> pyramid(cv::Size size);
 
-// The fine level below the pyramid, which answers only for faces under 40 pixels that lie on no
+// The fine level below the pyramid, which answers only for faces under 48 pixels that lie on no
 // face the pyramid found; none when the pyramid's finest tiles are small enough already.
 std::optional<Level> fineLevel(cv::Size size);
 

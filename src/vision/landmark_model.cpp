@@ -166,12 +166,9 @@ std::optional<dlib::shape_predictor> readRaw(const std::string& path) {
   if (!in) return std::nullopt;
   const std::streamoff size = in.tellg();
   if (size < std::streamoff(sizeof(Header))) return std::nullopt;
-  std::vector<char> bytes(static_cast<size_t>(size));
   in.seekg(0);
-  if (!in.read(bytes.data(), size)) return std::nullopt;
-
   Header header;
-  std::memcpy(&header, bytes.data(), sizeof header);
+  if (!in.read(reinterpret_cast<char*>(&header), sizeof header)) return std::nullopt;
   if (std::memcmp(header.magic, kMagic, sizeof kMagic) != 0) return std::nullopt;
   // Guard the counts before multiplying them: a damaged header must not ask for absurd sizes.
   if (header.parts == 0 || header.parts > 1000 || header.cascades == 0 || header.cascades > 100 ||
@@ -185,40 +182,39 @@ std::optional<dlib::shape_predictor> readRaw(const std::string& path) {
       header.cascades * (sizeof(float) * 2ull * header.features + header.trees * perTree);
   if (expected != std::uint64_t(size)) return std::nullopt;
 
-  const char* at = bytes.data() + sizeof header;
-  auto floatsAt = [&](std::uint64_t count) {
-    const char* here = at;
-    at += sizeof(float) * count;
-    return here;
+  // Read straight into the predictor's own matrices, a cascade at a time: the numbers are held
+  // once here and once in the predictor the constructor copies them into, never a third time.
+  auto readFloats = [&](float* into, std::uint64_t count) {
+    return bool(in.read(reinterpret_cast<char*>(into), std::streamsize(sizeof(float) * count)));
   };
   dlib::matrix<float, 0, 1> initialShape(long(shape), 1);
-  std::memcpy(&initialShape(0), floatsAt(shape), sizeof(float) * shape);
+  if (!readFloats(&initialShape(0), shape)) return std::nullopt;
   Forests forests(header.cascades);
   Pixels pixels(header.cascades);
+  std::vector<float> xy(2 * size_t(header.features));
+  std::vector<Split> splits(header.splits);
   for (std::uint32_t c = 0; c < header.cascades; ++c) {
+    if (!readFloats(xy.data(), xy.size())) return std::nullopt;
     pixels[c].resize(header.features);
-    for (std::uint32_t f = 0; f < header.features; ++f) {
-      float xy[2];
-      std::memcpy(xy, floatsAt(2), sizeof xy);
-      pixels[c][f] = dlib::vector<float, 2>(xy[0], xy[1]);
-    }
+    for (std::uint32_t f = 0; f < header.features; ++f)
+      pixels[c][f] = dlib::vector<float, 2>(xy[2 * f], xy[2 * f + 1]);
     forests[c].resize(header.trees);
     for (auto& tree : forests[c]) {
+      if (!in.read(reinterpret_cast<char*>(splits.data()),
+                   std::streamsize(sizeof(Split) * splits.size())))
+        return std::nullopt;
       tree.splits.resize(header.splits);
-      for (auto& split : tree.splits) {
-        Split stored;
-        std::memcpy(&stored, at, sizeof stored);
-        at += sizeof stored;
-        if (stored.first >= header.features || stored.second >= header.features)
+      for (size_t k = 0; k < splits.size(); ++k) {
+        if (splits[k].first >= header.features || splits[k].second >= header.features)
           return std::nullopt;
-        split.idx1 = stored.first;
-        split.idx2 = stored.second;
-        split.thresh = stored.threshold;
+        tree.splits[k].idx1 = splits[k].first;
+        tree.splits[k].idx2 = splits[k].second;
+        tree.splits[k].thresh = splits[k].threshold;
       }
       tree.leaf_values.resize(leaves);
       for (auto& leaf : tree.leaf_values) {
         leaf.set_size(long(shape));
-        std::memcpy(&leaf(0), floatsAt(shape), sizeof(float) * shape);
+        if (!readFloats(&leaf(0), shape)) return std::nullopt;
       }
     }
   }

@@ -1,6 +1,6 @@
-// dlib's 68-point shape predictor in a raw form that loads with one read. dlib's own file stores
-// every float as a portable mantissa and exponent, which takes close to a second to decode; the
-// raw form holds the same numbers as this machine's floats, so loading is a copy.
+// dlib's 68-point shape predictor in a raw form that loads as plain reads. dlib's own file
+// stores every float as a portable mantissa and exponent, which takes close to a second to
+// decode; the raw form holds the same numbers as this machine's floats, so loading is a copy.
 #pragma once
 
 #include <dlib/image_processing/shape_predictor.h>
