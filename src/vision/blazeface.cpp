@@ -67,10 +67,10 @@ constexpr double kOnLargerFace = 0.3;  // share of a fine face's area lying on a
 // cellsOf).
 constexpr double kFaceChange = 6;      // grey levels: a tile holding a face runs again
 constexpr double kNewFaceChange = 24;  // grey levels: a tile without faces runs again
-constexpr int kRefreshEvery = 2;       // pictures between two tiles run in turn while the view moves
+constexpr int kRefreshEvery = 2;  // pictures between two tiles run in turn while the view moves
 constexpr int kStillRefreshEvery = 10;  // the same while it is still (changes tell of newcomers)
-constexpr double kCutChange = 20;      // grey levels: mean change of a cut, every tile runs
-constexpr double kLocalShare = 0.03;   // share of changed cells up to which changes are local
+constexpr double kCutChange = 20;       // grey levels: mean change of a cut, every tile runs
+constexpr double kLocalShare = 0.03;    // share of changed cells up to which changes are local
 // Tiles holding faces run on one picture in this many and carry their faces between: at 30
 // frames a second a face's box is measured afresh about four times a second.
 constexpr long kRunEvery = 8;
@@ -325,7 +325,8 @@ std::vector<Face> detect(const cv::Mat& image) {
   std::vector<Face> coarse, fine;
   for (const Tile& tile : tilesOf(image.size())) {
     std::vector<Face> faces = tileFaces(image, tile);
-    (tile.fine ? fine : coarse).insert((tile.fine ? fine : coarse).end(), faces.begin(), faces.end());
+    std::vector<Face>& level = tile.fine ? fine : coarse;
+    level.insert(level.end(), faces.begin(), faces.end());
   }
   return merged(std::move(coarse), fine);
 }
@@ -355,10 +356,9 @@ std::vector<Face> Detector::detect(const cv::Mat& image) {
     cv::Mat changed = sincePrevious > kFaceChange;
     for (const Face& face : answer_) {
       const cv::Rect2d& b = face.box;
-      cv::Rect around(int(std::floor((b.x - b.width) / cellSide)),
-                      int(std::floor((b.y - b.height) / cellSide)),
-                      int(std::ceil(3 * b.width / cellSide)) + 1,
-                      int(std::ceil(4 * b.height / cellSide)) + 1);
+      cv::Rect around(
+          int(std::floor((b.x - b.width) / cellSide)), int(std::floor((b.y - b.height) / cellSide)),
+          int(std::ceil(3 * b.width / cellSide)) + 1, int(std::ceil(4 * b.height / cellSide)) + 1);
       around &= cv::Rect(0, 0, changed.cols, changed.rows);
       if (!around.empty()) {
         changed(around).setTo(0);
@@ -379,11 +379,11 @@ std::vector<Face> Detector::detect(const cv::Mat& image) {
     runsSinceFineRefresh_ = 0;
     sinceRefresh_ = 0;
   }
-  // One tile in turn is run however still the picture looks, every other picture, so that a
-  // face the rules below miss (one that fades in, or walks in while the camera pans) is still
-  // found within a second or so.
-  // The fine level's tiles are not in that turn (they would make it three times as long);
-  // they have their own, slower one.
+  // One tile in turn is run however still the picture looks, every other picture while the view
+  // moves and every tenth while it is still, so that a face the rules below miss (one that fades
+  // in, or walks in while the camera pans) is still found within a second or a few. The fine
+  // level's tiles are not in that turn (they would make it three times as long); they have their
+  // own, slower one.
   std::vector<size_t> coarseTiles, fineTiles;
   for (size_t t = 0; t < tiles_.size(); ++t)
     (tiles_[t].tile.fine ? fineTiles : coarseTiles).push_back(t);

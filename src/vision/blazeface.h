@@ -71,10 +71,10 @@ class Detector {
   std::vector<TileState> tiles_;
   size_t nextRefresh_ = 0, nextFineRefresh_ = 0;
   long runsSinceFineRefresh_ = 0;
-  long sinceRun_ = 0;      // pictures since the tiles holding faces last ran
-  long sinceRefresh_ = 0;  // pictures since a tile last ran in turn
-  std::vector<Face> answer_;                     // the previous picture's faces
-  std::vector<facemotion::Patch> around_;        // around each of them, in that picture
+  long sinceRun_ = 0;                      // pictures since the tiles holding faces last ran
+  long sinceRefresh_ = 0;                  // pictures since a tile last ran in turn
+  std::vector<Face> answer_;               // the previous picture's faces
+  std::vector<facemotion::Patch> around_;  // around each of them, in that picture
   std::vector<std::optional<facemotion::Motion>> moves_;  // how each moved, once asked
   std::vector<bool> measured_;
 };

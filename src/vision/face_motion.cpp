@@ -81,8 +81,9 @@ std::optional<Motion> motionOf(const Patch& before, const cv::Mat& image) {
   std::vector<cv::Point2f> start;
   for (int row = 0; row < kGrid; ++row)
     for (int column = 0; column < kGrid; ++column)
-      start.push_back(toPatch({before.face.x + before.face.width * (0.1 + 0.8 * column / (kGrid - 1)),
-                               before.face.y + before.face.height * (0.1 + 0.8 * row / (kGrid - 1))}));
+      start.push_back(
+          toPatch({before.face.x + before.face.width * (0.1 + 0.8 * column / (kGrid - 1)),
+                   before.face.y + before.face.height * (0.1 + 0.8 * row / (kGrid - 1))}));
   std::vector<cv::Point2f> there, back;
   std::vector<unsigned char> wentThere, cameBack;
   std::vector<float> errors;
@@ -109,8 +110,8 @@ std::optional<Motion> motionOf(const Patch& before, const cv::Mat& image) {
   }
   if (ratios.empty()) return std::nullopt;
   Motion patchMove;
-  patchMove.centre = toPatch({before.face.x + before.face.width / 2,
-                              before.face.y + before.face.height / 2});
+  patchMove.centre =
+      toPatch({before.face.x + before.face.width / 2, before.face.y + before.face.height / 2});
   patchMove.scale = median(ratios);
   // The centre's own shift: the points' median shift less what the scaling moved them by.
   cv::Point2d meanStart(0, 0);
@@ -120,8 +121,8 @@ std::optional<Motion> motionOf(const Patch& before, const cv::Mat& image) {
   if (!(std::abs(patchMove.scale - 1) < kMaxScaleChange)) return std::nullopt;
 
   std::vector<double> residuals;
-  for (size_t i : kept) residuals.push_back(cv::norm(patchMove.apply(cv::Point2d(start[i])) -
-                                                     cv::Point2d(there[i])));
+  for (size_t i : kept)
+    residuals.push_back(cv::norm(patchMove.apply(cv::Point2d(start[i])) - cv::Point2d(there[i])));
   if (!(median(residuals) < kMaxResidual)) return std::nullopt;
 
   // Back to the picture's pixels.

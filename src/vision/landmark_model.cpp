@@ -70,7 +70,8 @@ bool samePredictions(const dlib::shape_predictor& a, const dlib::shape_predictor
     for (long c = 0; c < noise.nc(); ++c) noise[r][c] = random.get_random_8bit_number();
   dlib::resize_image(noise, picture);
   for (int k = 0; k < 40; ++k) {
-    long side = 30 + 9 * k, x = (37 * k) % (640 - side + 40) - 20, y = (53 * k) % (480 - side + 40) - 20;
+    long side = 30 + 9 * k, x = (37 * k) % (640 - side + 40) - 20,
+         y = (53 * k) % (480 - side + 40) - 20;
     dlib::rectangle box(x, y, x + side - 1, y + side - 1);
     dlib::full_object_detection one = a(picture, box), two = b(picture, box);
     if (one.num_parts() != two.num_parts()) return false;
@@ -122,7 +123,8 @@ std::string convert(const std::string& source, const std::string& target) {
       // again (the nearest point of the initial shape).
       unsigned long anchor = parts.anchors[c][f];
       if (anchor >= header.parts) return source + ": a feature anchored on no point";
-      dlib::vector<float, 2> pixel(parts.initialShape(2 * anchor), parts.initialShape(2 * anchor + 1));
+      dlib::vector<float, 2> pixel(parts.initialShape(2 * anchor),
+                                   parts.initialShape(2 * anchor + 1));
       pixel += parts.offsets[c][f];
       float xy[2] = {pixel.x(), pixel.y()};
       out.write(reinterpret_cast<const char*>(xy), sizeof xy);
@@ -172,8 +174,7 @@ std::optional<dlib::shape_predictor> readRaw(const std::string& path) {
   if (std::memcmp(header.magic, kMagic, sizeof kMagic) != 0) return std::nullopt;
   // Guard the counts before multiplying them: a damaged header must not ask for absurd sizes.
   if (header.parts == 0 || header.parts > 1000 || header.cascades == 0 || header.cascades > 100 ||
-      header.trees == 0 || header.trees > 10000 || header.splits > 1000 ||
-      header.features > 100000)
+      header.trees == 0 || header.trees > 10000 || header.splits > 1000 || header.features > 100000)
     return std::nullopt;
   const std::uint64_t shape = 2ull * header.parts, leaves = header.splits + 1ull;
   const std::uint64_t perTree = sizeof(Split) * header.splits + sizeof(float) * leaves * shape;

@@ -133,9 +133,9 @@ std::vector<FaceObservation> faceLandmarks(const cv::Mat& image) {
     for (const blazeface::Face& face : found) {
       const cv::Rect2d& b = face.box;
       double side = std::max(b.width, b.height);
-      cv::Rect around(cv::Point(int(std::floor(b.x - side)), int(std::floor(b.y - side))),
-                      cv::Point(int(std::ceil(b.x + b.width + side)),
-                                int(std::ceil(b.y + b.height + side))));
+      cv::Rect around(
+          cv::Point(int(std::floor(b.x - side)), int(std::floor(b.y - side))),
+          cv::Point(int(std::ceil(b.x + b.width + side)), int(std::ceil(b.y + b.height + side))));
       area |= around;
     }
     area &= cv::Rect(0, 0, image.cols, image.rows);

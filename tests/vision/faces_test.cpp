@@ -2,9 +2,9 @@
 // landmark error against their 68-point annotations, no faces where there are none, and small
 // faces in large frames. Every rectangle goes through the lower-left convention, so a flipped
 // axis shows up as lost faces.
+#include "vision/faces.h"
 #include "vision/analyses.h"
 #include "vision/blazeface.h"
-#include "vision/faces.h"
 #include "vision/models.h"
 #include "vision/photos.h"
 
@@ -320,11 +320,11 @@ TEST(FaceDetector, CarriesAGrowingFaceWhereAFreshDetectionFindsIt) {
     double scale = 70 * std::pow(1.02, k) / crop.face.width;
     cv::Mat face, frame = background.clone();
     cv::resize(crop.pixels, face, cv::Size(), scale, scale, cv::INTER_AREA);
-    face.copyTo(frame(cv::Rect(500 + 5 * k - face.cols / 2, 500 - 2 * k - face.rows / 2, face.cols,
-                               face.rows)));
+    face.copyTo(frame(
+        cv::Rect(500 + 5 * k - face.cols / 2, 500 - 2 * k - face.rows / 2, face.cols, face.rows)));
     const cv::Rect2d truth(500 + 5 * k - face.cols / 2 + crop.face.x * scale,
-                          500 - 2 * k - face.rows / 2 + crop.face.y * scale,
-                          crop.face.width * scale, crop.face.height * scale);
+                           500 - 2 * k - face.rows / 2 + crop.face.y * scale,
+                           crop.face.width * scale, crop.face.height * scale);
     auto fresh = blazeface::detect(frame);
     auto followed = detector.detect(frame);
     ASSERT_EQ(fresh.size(), 1u) << "frame " << k;
@@ -399,8 +399,9 @@ std::vector<FaceCut> faceCuts() {
     if (image.empty()) continue;
     for (const auto& face : photo.faces) {
       // The face with half its size around it, so that the shrunk face keeps its outline.
-      cv::Rect around(int(face.box.x - 0.5 * face.box.width), int(face.box.y - 0.5 * face.box.height),
-                      int(2 * face.box.width), int(2 * face.box.height));
+      cv::Rect around(int(face.box.x - 0.5 * face.box.width),
+                      int(face.box.y - 0.5 * face.box.height), int(2 * face.box.width),
+                      int(2 * face.box.height));
       if ((around & cv::Rect(0, 0, image.cols, image.rows)) != around) continue;
       cuts.push_back({image(around).clone(), face.box - cv::Point2d(around.x, around.y)});
     }
