@@ -63,6 +63,14 @@ cv::Size analysisSize(cv::Size2d source, cv::Size output) {
   return {std::max({size.width, output.width, 1}), std::max({size.height, output.height, 1})};
 }
 
+cv::Size segmentationSize(cv::Size analysis) {
+  const int longer = std::max(analysis.width, analysis.height);
+  if (longer <= kSegmentationSide) return analysis;
+  const double scale = double(kSegmentationSide) / longer;
+  return {std::max(1, static_cast<int>(std::lround(scale * analysis.width))),
+          std::max(1, static_cast<int>(std::lround(scale * analysis.height)))};
+}
+
 cv::Size outputSize(cv::Size2d source, double maxSide) {
   double scale = std::min(maxSide / std::max(source.width, source.height), 1.0);
   // "nan" is a number to the option parser; it cannot scale anything, so the size stays.
@@ -114,13 +122,16 @@ void runVideo(const CommandLine& args) {
   }
 
   const cv::Size size(plan.width, plan.height);
+  // Person and subject frames are decoded straight at the size their analyses work at: the
+  // converter scales as it converts, and nothing shrinks a full-size frame afterwards.
+  const cv::Size analysis = object ? plan.analysis : segmentationSize(plan.analysis);
   MatteWriter writer(*output, plan.width, plan.height, source.fps);
   const Clock::time_point began = Clock::now();
   ProgressThrottle throttle;
 
   eachFrame(source, plan.start, plan.end, [&](const cv::Mat& decoded, const MediaTime& time) {
     const int k = writer.framesWritten();
-    const cv::Mat frame = forAnalysis(decoded, plan.analysis);
+    const cv::Mat frame = forAnalysis(decoded, analysis);
     cv::Mat matte;
     if (person) {
       matte = segmenter.sharpPerson(frame);
@@ -138,7 +149,7 @@ void runVideo(const CommandLine& args) {
                  {"fps", written / std::max(secondsSince(began), 0.001)}});
     }
     return true;
-  }, plan.analysis);
+  }, analysis);
 
   if (writer.framesWritten() == 0) fail("no frames in that range");
   writer.finish();

@@ -38,6 +38,14 @@ constexpr double kLeastAnalysisSide = 512;
 // own size when that is smaller); the matte is scaled to the output afterwards.
 cv::Size analysisSize(cv::Size2d source, cv::Size output);
 
+// The person and instance analyses draw their mattes at most this long on the longer side;
+// a larger frame would only be shrunk again inside them.
+constexpr int kSegmentationSide = 1024;
+
+// The size person and subject mattes are analysed at: `analysis` reduced (keeping its aspect)
+// to at most kSegmentationSide on its longer side.
+cv::Size segmentationSize(cv::Size analysis);
+
 // The frame as the analyses see it: reduced to `size` when that is smaller, otherwise the
 // frame itself.
 cv::Mat forAnalysis(const cv::Mat& frame, cv::Size size);

@@ -55,13 +55,31 @@ constexpr double kFinestTile = 640;
 constexpr double kLevelRatio = 3;
 constexpr double kTileOverlap = 0.25;
 
+// Below the pyramid, a fine level of 384-pixel tiles finds faces from about 24 pixels. It answers
+// only for the faces the levels above cannot see (narrower than kFineFaceMax), and none that
+// lies on a face found above (a feature of a large face seen close up is not a face of its own).
+// It is laid over pictures whose finest tiles are at least 1.5 times larger.
+constexpr double kFineTile = 384;
+constexpr double kFineFaceMax = 48;
+constexpr double kOnLargerFace = 0.3;  // share of a fine face's area lying on a face found above
+
 // How a detector following a video decides which tiles to run again (see Detector and
 // cellsOf).
 constexpr double kFaceChange = 6;      // grey levels: a tile holding a face runs again
 constexpr double kNewFaceChange = 24;  // grey levels: a tile without faces runs again
-constexpr int kRefreshEvery = 2;       // pictures between two tiles run in turn
-constexpr double kCutChange = 20;      // grey levels: mean change of a cut, every tile runs
-constexpr double kLocalShare = 0.03;   // share of changed cells up to which changes are local
+constexpr int kRefreshEvery = 2;  // pictures between two tiles run in turn while the view moves
+constexpr int kStillRefreshEvery = 10;  // the same while it is still (changes tell of newcomers)
+constexpr double kCutChange = 20;       // grey levels: mean change of a cut, every tile runs
+constexpr double kLocalShare = 0.03;    // share of changed cells up to which changes are local
+// Tiles holding faces run on one picture in this many and carry their faces between: at 30
+// frames a second a face's box is measured afresh about four times a second.
+constexpr long kRunEvery = 8;
+// The fine level has three times as many tiles as the rest: in a video its tiles without faces
+// run only on the first picture, after a cut, and one of them in turn on every third picture the
+// faces' tiles run (a small face that comes later is found within about 22 s at 1080p30).
+constexpr long kFineRefreshEvery = 3;
+// A tile's face is carried by the move of the previous answer's face it overlaps this much.
+constexpr double kSameFace = 0.3;
 
 cv::dnn::Net& network() {
   static std::optional<cv::dnn::Net> net;
@@ -190,30 +208,34 @@ Cells cellsOf(const cv::Mat& image) {
   return cells;
 }
 
-// Every tile of the pyramid, the whole picture first, as squares in the picture's pixels.
-std::vector<cv::Rect2d> tilesOf(cv::Size size) {
-  std::vector<cv::Rect2d> tiles;
-  for (const Level& level : pyramid(size)) {
-    double side = level.side;
-    for (int row = 0; row < level.rows; ++row) {
-      for (int column = 0; column < level.columns; ++column) {
-        // The tiles are spread evenly, the last one ending at the picture's edge.
-        double x = level.columns == 1 ? 0 : (size.width - side) * column / (level.columns - 1);
-        double y = level.rows == 1 ? 0 : (size.height - side) * row / (level.rows - 1);
-        tiles.emplace_back(x, y, side, side);
-      }
+// One level's tiles, spread evenly, the last one ending at the picture's edge.
+void addTiles(const Level& level, cv::Size size, bool fine, std::vector<Tile>& tiles) {
+  double side = level.side;
+  for (int row = 0; row < level.rows; ++row) {
+    for (int column = 0; column < level.columns; ++column) {
+      double x = level.columns == 1 ? 0 : (size.width - side) * column / (level.columns - 1);
+      double y = level.rows == 1 ? 0 : (size.height - side) * row / (level.rows - 1);
+      tiles.push_back({cv::Rect2d(x, y, side, side), fine});
     }
   }
+}
+
+// Every tile of the pyramid, the whole picture first, then the fine level's.
+std::vector<Tile> tilesOf(cv::Size size) {
+  std::vector<Tile> tiles;
+  for (const Level& level : pyramid(size)) addTiles(level, size, false, tiles);
+  if (std::optional<Level> level = fineLevel(size)) addTiles(*level, size, true, tiles);
   return tiles;
 }
 
 // The faces one tile answers for: a face cut by an inner tile edge is answered for by the tile
 // that holds it whole.
-std::vector<Face> tileFaces(const cv::Mat& image, const cv::Rect2d& tile) {
+std::vector<Face> tileFaces(const cv::Mat& image, const Tile& tile) {
   std::vector<Face> kept;
-  double x = tile.x, y = tile.y, side = tile.width, margin = side * 0.01;
-  for (const Face& face : runSquare(image, tile, kMinScore)) {
+  double x = tile.square.x, y = tile.square.y, side = tile.square.width, margin = side * 0.01;
+  for (const Face& face : runSquare(image, tile.square, kMinScore)) {
     const cv::Rect2d& b = face.box;
+    if (tile.fine && std::max(b.width, b.height) >= kFineFaceMax) continue;
     bool cut = (x > 0 && b.x < x + margin) || (y > 0 && b.y < y + margin) ||
                (x + side < image.cols && b.x + b.width > x + side - margin) ||
                (y + side < image.rows && b.y + b.height > y + side - margin);
@@ -222,7 +244,29 @@ std::vector<Face> tileFaces(const cv::Mat& image, const cv::Rect2d& tile) {
   return kept;
 }
 
+// The faces of all tiles as one answer: the fine level's only where no face of the levels
+// above lies, then overlapping faces merged.
+std::vector<Face> merged(std::vector<Face> coarse, const std::vector<Face>& fine) {
+  for (const Face& small : fine) {
+    bool onLarger = false;
+    for (const Face& large : coarse)
+      onLarger = onLarger || (small.box & large.box).area() > kOnLargerFace * small.box.area();
+    if (!onLarger) coarse.push_back(small);
+  }
+  return suppressed(std::move(coarse), kMergeOverlap);
+}
+
 }  // namespace
+
+std::optional<Level> fineLevel(cv::Size size) {
+  std::vector<Level> levels = pyramid(size);
+  if (levels.empty() || levels.back().side < 1.5 * kFineTile) return std::nullopt;
+  double step = kFineTile * (1 - kTileOverlap);
+  auto count = [&](int extent) {
+    return kFineTile >= extent ? 1 : 1 + int(std::ceil((extent - kFineTile) / step - 1e-9));
+  };
+  return Level{kFineTile, count(size.width), count(size.height)};
+}
 
 std::vector<Level> pyramid(cv::Size size) {
   std::vector<Level> levels;
@@ -278,12 +322,13 @@ std::vector<Face> suppressed(std::vector<Face> faces, double maxOverlap) {
 
 std::vector<Face> detect(const cv::Mat& image) {
   if (image.empty() || image.depth() != CV_8U) return {};
-  std::vector<Face> found;
-  for (const cv::Rect2d& tile : tilesOf(image.size())) {
+  std::vector<Face> coarse, fine;
+  for (const Tile& tile : tilesOf(image.size())) {
     std::vector<Face> faces = tileFaces(image, tile);
-    found.insert(found.end(), faces.begin(), faces.end());
+    std::vector<Face>& level = tile.fine ? fine : coarse;
+    level.insert(level.end(), faces.begin(), faces.end());
   }
-  return suppressed(std::move(found), kMergeOverlap);
+  return merged(std::move(coarse), fine);
 }
 
 std::vector<Face> Detector::detect(const cv::Mat& image) {
@@ -305,9 +350,22 @@ std::vector<Face> Detector::detect(const cv::Mat& image) {
     // A cut, or a picture from elsewhere in the video: nothing of the last answers holds.
     if (cv::mean(sincePrevious)[0] > kCutChange) fresh = true;
     // Many cells changed by more than noise: the view moves (a pan changes a tenth of them or
-    // more). Otherwise the changes are where something moved or appeared.
-    local = cv::countNonZero(sincePrevious > kFaceChange) <=
-            kLocalShare * double(sincePrevious.total());
+    // more). Otherwise the changes are where something moved or appeared. The people already
+    // found move too (a talking head fills much of the picture): around their faces, a head
+    // and shoulders' worth, changes count neither for that nor as a newcomer.
+    cv::Mat changed = sincePrevious > kFaceChange;
+    for (const Face& face : answer_) {
+      const cv::Rect2d& b = face.box;
+      cv::Rect around(
+          int(std::floor((b.x - b.width) / cellSide)), int(std::floor((b.y - b.height) / cellSide)),
+          int(std::ceil(3 * b.width / cellSide)) + 1, int(std::ceil(4 * b.height / cellSide)) + 1);
+      around &= cv::Rect(0, 0, changed.cols, changed.rows);
+      if (!around.empty()) {
+        changed(around).setTo(0);
+        sincePrevious(around).setTo(0);
+      }
+    }
+    local = cv::countNonZero(changed) <= kLocalShare * double(changed.total());
   }
   previous_ = cells.pixels.clone();
   if (fresh) {
@@ -315,29 +373,48 @@ std::vector<Face> Detector::detect(const cv::Mat& image) {
     type_ = image.type();
     cellsSize_ = cells.pixels.size();
     tiles_.clear();
-    for (const cv::Rect2d& square : tilesOf(size_)) tiles_.push_back({square, {}, cv::Mat()});
-    calls_ = 0;
+    for (const Tile& tile : tilesOf(size_)) tiles_.push_back({tile, {}, cv::Mat()});
     nextRefresh_ = 0;
+    nextFineRefresh_ = 0;
+    runsSinceFineRefresh_ = 0;
+    sinceRefresh_ = 0;
   }
-  ++calls_;
-  // One tile in turn is run however still the picture looks, every other picture, so that a
-  // face the rules below miss (one that fades in, or walks in while the camera pans) is still
-  // found within a second or so.
-  std::optional<size_t> refresh;
-  if (!fresh && calls_ % kRefreshEvery == 0 && !tiles_.empty()) {
-    refresh = nextRefresh_;
-    nextRefresh_ = (nextRefresh_ + 1) % tiles_.size();
+  // One tile in turn is run however still the picture looks, every other picture while the view
+  // moves and every tenth while it is still, so that a face the rules below miss (one that fades
+  // in, or walks in while the camera pans) is still found within a second or a few. The fine
+  // level's tiles are not in that turn (they would make it three times as long); they have their
+  // own, slower one.
+  std::vector<size_t> coarseTiles, fineTiles;
+  for (size_t t = 0; t < tiles_.size(); ++t)
+    (tiles_[t].tile.fine ? fineTiles : coarseTiles).push_back(t);
+  std::optional<size_t> refresh, fineRefresh;
+  if (!fresh && ++sinceRefresh_ >= (local ? kStillRefreshEvery : kRefreshEvery) &&
+      !coarseTiles.empty()) {
+    sinceRefresh_ = 0;
+    refresh = coarseTiles[nextRefresh_ % coarseTiles.size()];
+    nextRefresh_ = (nextRefresh_ + 1) % coarseTiles.size();
   }
 
-  std::vector<Face> found;
+  // The faces' tiles run together, on one picture in kRunEvery.
+  const bool runFaces = fresh || ++sinceRun_ >= kRunEvery;
+  if (runFaces) sinceRun_ = 0;
+  if (!fresh && runFaces && !fineTiles.empty() && ++runsSinceFineRefresh_ >= kFineRefreshEvery) {
+    runsSinceFineRefresh_ = 0;
+    fineRefresh = fineTiles[nextFineRefresh_ % fineTiles.size()];
+    nextFineRefresh_ = (nextFineRefresh_ + 1) % fineTiles.size();
+  }
+  moves_.assign(answer_.size(), std::nullopt);
+  measured_.assign(answer_.size(), false);
+
+  std::vector<Face> found, fine;
   for (size_t t = 0; t < tiles_.size(); ++t) {
     TileState& tile = tiles_[t];
-    bool run = fresh || refresh == t || tile.seen.empty();
+    bool run = fresh || refresh == t || fineRefresh == t || tile.seen.empty();
     if (!run) {
-      cv::Rect area(int(std::floor(tile.square.x / cellSide)),
-                    int(std::floor(tile.square.y / cellSide)),
-                    int(std::ceil(tile.square.width / cellSide)) + 1,
-                    int(std::ceil(tile.square.height / cellSide)) + 1);
+      const cv::Rect2d& square = tile.tile.square;
+      cv::Rect area(int(std::floor(square.x / cellSide)), int(std::floor(square.y / cellSide)),
+                    int(std::ceil(square.width / cellSide)) + 1,
+                    int(std::ceil(square.height / cellSide)) + 1);
       area &= cv::Rect(0, 0, cells.pixels.cols, cells.pixels.rows);
       double change = 0;
       if (area.empty()) {
@@ -348,7 +425,11 @@ std::vector<Face> Detector::detect(const cv::Mat& image) {
         cv::absdiff(cells.pixels(area), tile.seen(area), difference);
         cv::minMaxLoc(difference.reshape(1), nullptr, &change);
         run = change > kFaceChange;
-      } else if (local) {
+        if (run && !runFaces && carry(tile.faces, image)) {
+          run = false;
+          tile.seen = previous_;
+        }
+      } else if (local && !tile.tile.fine) {
         // Elsewhere only what a new face makes: a few cells changed by a lot since the last
         // picture, the rest of the picture still.
         cv::minMaxLoc(sincePrevious(area), nullptr, &change);
@@ -356,12 +437,45 @@ std::vector<Face> Detector::detect(const cv::Mat& image) {
       }
     }
     if (run) {
-      tile.faces = tileFaces(image, tile.square);
+      tile.faces = tileFaces(image, tile.tile);
       tile.seen = previous_;  // never written to: the next picture's cells are a new matrix
     }
-    found.insert(found.end(), tile.faces.begin(), tile.faces.end());
+    std::vector<Face>& level = tile.tile.fine ? fine : found;
+    level.insert(level.end(), tile.faces.begin(), tile.faces.end());
   }
-  return suppressed(std::move(found), kMergeOverlap);
+  answer_ = merged(std::move(found), fine);
+  around_.clear();
+  for (const Face& face : answer_) around_.push_back(facemotion::patchOf(image, face.box));
+  return answer_;
+}
+
+bool Detector::carry(std::vector<Face>& faces, const cv::Mat& image) {
+  std::vector<Face> carried;
+  for (const Face& face : faces) {
+    // The previous answer's face this one became part of.
+    std::optional<size_t> same;
+    double best = kSameFace;
+    for (size_t k = 0; k < answer_.size(); ++k) {
+      double o = overlap(face.box, answer_[k].box);
+      if (o > best) best = o, same = k;
+    }
+    // A fine tile's face the answer left out, as it lay on a larger face: it moves with that.
+    for (size_t k = 0; k < answer_.size() && !same; ++k)
+      if ((face.box & answer_[k].box).area() > kOnLargerFace * face.box.area()) same = k;
+    if (!same) return false;
+    if (!measured_[*same]) {
+      moves_[*same] = facemotion::motionOf(around_[*same], image);
+      measured_[*same] = true;
+    }
+    if (!moves_[*same]) return false;
+    const facemotion::Motion& move = *moves_[*same];
+    Face moved = face;
+    moved.box = move.apply(face.box);
+    for (cv::Point2d& point : moved.keyPoints) point = move.apply(point);
+    carried.push_back(moved);
+  }
+  faces = std::move(carried);
+  return true;
 }
 
 }  // namespace tv::blazeface

@@ -3,9 +3,12 @@
 // up to the whole picture are found. Coordinates here are OpenCV's: pixels, origin top left.
 #pragma once
 
+#include "vision/face_motion.h"
+
 #include <opencv2/core.hpp>
 
 #include <array>
+#include <optional>
 #include <vector>
 
 namespace tv::blazeface {
@@ -35,22 +38,45 @@ std::vector<Face> detect(const cv::Mat& image);
 // picture of another size or type, or one that differs from the previous one everywhere (a
 // cut, a picture from elsewhere), starts afresh: every tile runs, as in detect(). What a tile
 // answers when it runs is exactly what detect() answers for it.
+//
+// A tile holding a face need not run on every picture either: between two runs its faces are
+// carried along by how the pixels around each face moved (see facemotion). It runs again on
+// the next picture of a fixed cadence, or at once when a face of it cannot be followed. Changes
+// around the faces already found (their heads and shoulders) neither make the view count as
+// moving nor tell of a newcomer, and in a still view the tiles run in turn less often.
+// One square of the pyramid, in the picture's pixels; fine when it belongs to the fine level
+// (see fineLevel).
+struct Tile {
+  cv::Rect2d square;
+  bool fine = false;
+};
+
 class Detector {
  public:
   std::vector<Face> detect(const cv::Mat& image);
 
  private:
   struct TileState {
-    cv::Rect2d square;        // pixels
+    Tile tile;
     std::vector<Face> faces;  // its last answer
     cv::Mat seen;             // the cells of the picture its last answer was for
   };
+  // The faces of one tile, carried from the previous picture to this one; false when one of
+  // them cannot be.
+  bool carry(std::vector<Face>& faces, const cv::Mat& image);
+
   cv::Mat previous_;  // the previous picture's cells
   cv::Size size_, cellsSize_;
   int type_ = -1;
   std::vector<TileState> tiles_;
-  long calls_ = 0;
-  size_t nextRefresh_ = 0;
+  size_t nextRefresh_ = 0, nextFineRefresh_ = 0;
+  long runsSinceFineRefresh_ = 0;
+  long sinceRun_ = 0;                      // pictures since the tiles holding faces last ran
+  long sinceRefresh_ = 0;                  // pictures since a tile last ran in turn
+  std::vector<Face> answer_;               // the previous picture's faces
+  std::vector<facemotion::Patch> around_;  // around each of them, in that picture
+  std::vector<std::optional<facemotion::Motion>> moves_;  // how each moved, once asked
+  std::vector<bool> measured_;
 };
 
 // One level of the tile pyramid: square tiles of `side` pixels, `columns` x `rows` of them,
@@ -62,6 +88,10 @@ struct Level {
 
 // The levels detect() runs on a picture of the given size, the whole picture first.
 std::vector<Level> pyramid(cv::Size size);
+
+// The fine level below the pyramid, which answers only for faces under 48 pixels that lie on no
+// face the pyramid found; none when the pyramid's finest tiles are small enough already.
+std::optional<Level> fineLevel(cv::Size size);
 
 // One pass of the network on a square crop of `image` (its content scaled to fit 256 x 256,
 // aspect ratio kept), before suppression: every anchor scoring at least `minScore`.

@@ -32,8 +32,16 @@ struct Detection {
 };
 
 // Objects of a BGR or BGRA image scoring at least minScore, best first, with duplicates of
-// the same class (overlap above a half) removed.
+// the same class (overlap above a half) removed. For the picture last given to carryDetections
+// the carried objects are the answer and the detector does not run.
 std::vector<Detection> detectObjects(const cv::Mat& image, float minScore);
+
+// Hands detectObjects the objects of a picture without running the detector on it: a video's
+// person segmentation runs the detector every few frames only and carries its findings over
+// the frames between, and the foreground instances of such a frame must see the same objects.
+// Good for that exact picture (recognised by its bytes) until the next call; an empty image
+// forgets them.
+void carryDetections(const cv::Mat& image, std::vector<Detection> found);
 
 // The person matte around one detected person: the region of the image the network saw (the
 // box with a margin, clipped to the image) and the probability (CV_32FC1, 0..1) at that

@@ -45,6 +45,19 @@ TEST(VideoSize, NeverEnlargedNeverBelowTwo) {
   EXPECT_EQ(tv::outputSize({1920, 1080}, std::nan("")), cv::Size(1920, 1080));
 }
 
+TEST(VideoSize, SegmentationSizeIsAtMostTheMatteSide) {
+  // 1080p is analysed at 1024 x 576, as the person and instance analyses draw it anyway.
+  EXPECT_EQ(tv::segmentationSize({1920, 1080}), cv::Size(1024, 576));
+  EXPECT_EQ(tv::segmentationSize({1080, 1920}), cv::Size(576, 1024));
+  // 4096 x 2160: 540 exactly; 641 x 2000: 328.2 rounds to 328.
+  EXPECT_EQ(tv::segmentationSize({4096, 2160}), cv::Size(1024, 540));
+  EXPECT_EQ(tv::segmentationSize({641, 2000}), cv::Size(328, 1024));
+  // Smaller sizes stay as they are.
+  EXPECT_EQ(tv::segmentationSize({1024, 1024}), cv::Size(1024, 1024));
+  EXPECT_EQ(tv::segmentationSize({400, 300}), cv::Size(400, 300));
+  EXPECT_EQ(tv::segmentationSize({1025, 1}), cv::Size(1024, 1));
+}
+
 TEST(VideoPlan, Defaults) {
   useOptions({});
   tv::VideoPlan plan = tv::planVideo(args, {1920, 1080}, 10, 30);

@@ -183,6 +183,34 @@ TEST(PersonSegmentation, ASequenceFollowsAPersonLeavingTheFrame) {
   EXPECT_LT(coverage(third), 0.01);
 }
 
+TEST(PersonSegmentation, ASequenceDrawsAPersonWhereTheyAreBetweenDetections) {
+  REQUIRE_MODELS();
+  Cutout person = tvtest::admiral();
+  cv::Mat back = background("building.jpg");
+  REQUIRE(person.bgr, "a portrait");
+  REQUIRE(back, "a background photo");
+  auto at = [&](int x) { return tvtest::composite(back, {960, 540}, {{&person, 300, {x, 200}}}); };
+  Composite nobody = tvtest::composite(back, {960, 540}, {});
+  auto sequence = tv::analyses::personSegmentation();
+  // Nobody there: the detector looks on every frame, so she is found on the frame she comes in.
+  EXPECT_LT(coverage(sequence->next(nobody.image)), 0.01);
+  EXPECT_LT(coverage(sequence->next(nobody.image)), 0.01);
+  Composite left = at(100);
+  double entering = iou(sequence->next(left.image), left.alphas[0]);
+  // Found: the next frame is one the detector skips, and it keeps her as she stands.
+  double kept = iou(sequence->next(left.image), left.alphas[0]);
+  // Two frames before the detector's next turn she is across the picture, far out of the crop
+  // of her detection: the picture changed there, so the detector looks again.
+  Composite right = at(600);
+  double moved = iou(sequence->next(right.image), right.alphas[0]);
+  RecordProperty("entering", std::to_string(entering));
+  RecordProperty("kept", std::to_string(kept));
+  RecordProperty("moved", std::to_string(moved));
+  EXPECT_GE(entering, 0.9);
+  EXPECT_GE(kept, 0.9);
+  EXPECT_GE(moved, 0.9);
+}
+
 TEST(PersonSegmentation, APersonLeavingTheFrameIsKeptWhileLittleIsLeft) {
   REQUIRE_MODELS();
   Cutout person = tvtest::admiral();

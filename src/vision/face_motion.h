@@ -1,0 +1,36 @@
+// How a face moved from one picture of a video to the next, measured on the pixels around it
+// (a grid of points followed by optical flow there and back), so that a face detector need not
+// run on every picture. Coordinates are pixels, origin top left. Internal to vision/.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <optional>
+
+namespace tv::facemotion {
+
+// A face's surroundings in one picture, grey and scaled so that the face is about the same
+// size whatever its size in the picture.
+struct Patch {
+  cv::Rect2d face;  // the face's box in the picture
+  cv::Rect area;    // the part of the picture kept, in its pixels
+  double scale = 1;
+  cv::Mat grey;  // that part, scaled by `scale`
+};
+
+Patch patchOf(const cv::Mat& image, const cv::Rect2d& face);
+
+// A move about the face's centre: a point p goes to centre + shift + scale * (p - centre).
+struct Motion {
+  cv::Point2d centre, shift;
+  double scale = 1;
+
+  cv::Point2d apply(const cv::Point2d& p) const { return centre + shift + (p - centre) * scale; }
+  cv::Rect2d apply(const cv::Rect2d& box) const;
+};
+
+// Where the face of `before` went in `image` (a picture of the same size and type); nothing when
+// too few of its points can be followed there and back, or they disagree about the move.
+std::optional<Motion> motionOf(const Patch& before, const cv::Mat& image);
+
+}  // namespace tv::facemotion
