@@ -1,9 +1,8 @@
 // Video object mode on objects none of the detector's classes covers: an Oxygen device cut-out
 // moving over the real street clip, whose true matte on every frame is the alpha it was pasted
 // with.
-#include "media/frames.h"
-#include "media/source.h"
 #include "support/cutouts.h"
+#include "support/mattes.h"
 #include "track_scenes.h"
 
 #include <gtest/gtest.h>
@@ -25,19 +24,6 @@ namespace fs = std::filesystem;
 using tvtest::Cutout;
 
 const char* kStreet = "/usr/share/doc/opencv-doc/examples/data/vtest.avi";  // 768 x 576, 10 fps
-
-// The mattes of an output file, one byte per pixel.
-std::vector<cv::Mat> mattesOf(const std::string& path) {
-  std::vector<cv::Mat> frames;
-  tv::Source source = tv::openSource(path);
-  tv::eachFrame(source, 0, source.duration + 1, [&](const cv::Mat& frame, const tv::MediaTime&) {
-    cv::Mat red;
-    cv::extractChannel(frame, red, 2);
-    frames.push_back(red);
-    return true;
-  });
-  return frames;
-}
 
 // The first `count` frames of the street clip at `size`, BGR.
 std::vector<cv::Mat> streetFrames(const std::string& dir, int count, cv::Size size) {
@@ -142,7 +128,7 @@ Followed follow(const Clip& clip, const std::string& output, const std::string& 
   EXPECT_EQ(run.status, 0) << (run.lines.empty() ? "" : run.lines.back());
   EXPECT_EQ(run.errors, "");
   if (run.status != 0) return result;
-  const auto frames = mattesOf(output);
+  const auto frames = tvtest::matteFrames(output);
   EXPECT_EQ(frames.size(), clip.truth.size());
   for (size_t k = 0; k < frames.size() && k < clip.truth.size(); ++k)
     result.iou.push_back(tvtest::iou(frames[k], clip.truth[k]));

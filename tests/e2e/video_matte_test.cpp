@@ -1,8 +1,7 @@
 // The video command end to end on real clips: a talking head (person and subject mattes) and
 // pedestrians (one picked person followed, traced back, and lost over a stretch of black).
 #include "media/ffmpeg.h"
-#include "media/frames.h"
-#include "media/source.h"
+#include "support/mattes.h"
 #include "support/run.h"
 
 #include <gtest/gtest.h>
@@ -62,16 +61,8 @@ Track probe(const std::string& path) {
 
 // The mattes of the file, one byte per pixel.
 std::vector<cv::Mat> mattes(const std::string& path) {
-  std::vector<cv::Mat> frames;
-  if (probe(path).streams != 1) return frames;
-  tv::Source source = tv::openSource(path);
-  tv::eachFrame(source, 0, source.duration + 1, [&](const cv::Mat& frame, const tv::MediaTime&) {
-    cv::Mat red;
-    cv::extractChannel(frame, red, 2);
-    frames.push_back(red);
-    return true;
-  });
-  return frames;
+  if (probe(path).streams != 1) return {};
+  return tvtest::matteFrames(path);
 }
 
 // Mean matte value in a square of half-side `radius` (normalised to the width) around a point.

@@ -1,9 +1,8 @@
 // Video object mode with --reacquire 1: a picked object that walks behind a plain pillar is
 // black while hidden and followed again once it comes out; without the option it stays lost.
-#include "media/frames.h"
-#include "media/source.h"
 #include "occlusion_scenes.h"
 #include "support/cutouts.h"
+#include "support/mattes.h"
 
 #include <gtest/gtest.h>
 
@@ -17,18 +16,6 @@ namespace {
 
 using tvtest::Occlusion;
 using tvtest::Walk;
-
-std::vector<cv::Mat> mattesOf(const std::string& path) {
-  std::vector<cv::Mat> frames;
-  tv::Source source = tv::openSource(path);
-  tv::eachFrame(source, 0, source.duration + 1, [&](const cv::Mat& frame, const tv::MediaTime&) {
-    cv::Mat red;
-    cv::extractChannel(frame, red, 2);
-    frames.push_back(red);
-    return true;
-  });
-  return frames;
-}
 
 cv::Mat boxMatte(const cv::Rect2d& box, cv::Size size) {
   cv::Mat matte(size, CV_8U, cv::Scalar(0));
@@ -83,7 +70,7 @@ Outcome runWalk(const Occlusion& scene, const std::string& dir, const std::strin
   EXPECT_EQ(run.status, 0) << name << ": " << (run.lines.empty() ? "" : run.lines.back());
   EXPECT_EQ(run.errors, "");
   if (run.status != 0) return outcome;
-  const auto mattes = mattesOf(output);
+  const auto mattes = tvtest::matteFrames(output);
   EXPECT_EQ(mattes.size(), size_t(walk.steps)) << name;
   if (mattes.size() != size_t(walk.steps)) return outcome;
   outcome.ran = true;
@@ -255,7 +242,7 @@ TEST(VideoObjectReacquire, APersonBehindAPillarIsFoundAgain) {
     auto run = tvtest::runTool(args, 600);
     ASSERT_EQ(run.status, 0) << (run.lines.empty() ? "" : run.lines.back());
     EXPECT_EQ(run.errors, "");
-    const auto mattes = mattesOf(output);
+    const auto mattes = tvtest::matteFrames(output);
     ASSERT_EQ(mattes.size(), size_t(PersonWalk::kFrames));
     int shownWhileHidden = 0, foundAgain = -1, reappears = -1;
     double after = 0, before = 0;
