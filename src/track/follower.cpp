@@ -6,12 +6,6 @@ namespace tv {
 namespace {
 
 constexpr size_t kRemembered = 10;  // boxes the motion of a lost target is judged from
-// A follower that seeks lost targets again can afford to let go sooner: an answer with a middling
-// confidence whose box looks little like the first look is taken as lost. (Typically the box
-// sits on the edge of what hides the target: its correlation peak holds on the edge, and the
-// recent look has taken some of the edge in.)
-constexpr float kDoubtfulBelow = 0.6f;
-constexpr float kUnlikeBelow = 0.45f;
 
 }  // namespace
 
@@ -27,7 +21,7 @@ std::optional<Box> ObjectFollower::next(const cv::Mat& frame) {
   if (lost_) {
     if (!reacquire_ || !tracking_ || recent_.empty()) return std::nullopt;
     auto answer = tracking_->seek(frame, expectedBox(recent_, ++missed_).vision());
-    if (!answer || !(answer->confidence > 0.3f)) return std::nullopt;
+    if (!answer || answer->gone()) return std::nullopt;
     // The way it went before it was lost says nothing about where it goes now.
     lost_ = false;
     missed_ = 0;
@@ -35,11 +29,7 @@ std::optional<Box> ObjectFollower::next(const cv::Mat& frame) {
     return recent_.back();
   }
   auto answer = tracking_->next(frame);
-  // The threshold is compared in single precision, so exactly 0.3f counts as lost, and so
-  // does a confidence that is not a number.
-  const bool doubtful = reacquire_ && answer && answer->confidence < kDoubtfulBelow &&
-                        answer->resemblance < kUnlikeBelow;
-  if (!answer || !(answer->confidence > 0.3f) || doubtful) {
+  if (!answer || answer->gone() || (reacquire_ && answer->doubtful())) {
     lost_ = true;
     if (!reacquire_) tracking_.reset();
     missed_ = 1;

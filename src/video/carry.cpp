@@ -7,6 +7,7 @@
 #include "video/carry.h"
 
 #include "segment/masks.h"
+#include "vision/pixels.h"
 #include "vision/segmodels.h"
 
 #include <opencv2/imgproc.hpp>
@@ -35,10 +36,6 @@ constexpr double kFillRate = 0.1;
 // the object, or a bit of the backdrop the cut has kept: the object counts as lost. (At a
 // pillar's edge the tracker's peak holds on the edge, and the cut keeps a sliver of grass.)
 constexpr double kLeastSeen = 0.25;
-// As box mode's re-acquiring follower: an answer with a middling confidence whose box looks
-// little like the first look is taken as lost.
-constexpr float kDoubtfulBelow = 0.6f;
-constexpr float kUnlikeBelow = 0.45f;
 // A place found for a lost object that overlaps where it was last seen by at most this share is
 // elsewhere; if its content then correlated with its content now by at least kSameThing, the
 // thing there stood still while the object was followed.
@@ -90,12 +87,6 @@ cv::Rect2d expectedBox(const std::vector<cv::Rect2d>& recent, int ahead, cv::Siz
   return expected;
 }
 
-cv::Mat greyOf(const cv::Mat& frame) {
-  cv::Mat grey;
-  cv::cvtColor(frame, grey, frame.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
-  return grey;
-}
-
 // The box's content resampled to a small square, as floats; empty when it leaves the frame.
 cv::Mat sample(const cv::Mat& grey, const cv::Rect2d& box) {
   const cv::Rect inside = cv::Rect(box) & cv::Rect(0, 0, grey.cols, grey.rows);
@@ -132,11 +123,8 @@ cv::Mat cutAround(const cv::Mat& frame, const cv::Mat& prior) {
       cv::Rect(0, 0, frame.cols, frame.rows);
   if (region.width < 8 || region.height < 8) return {};
   const double scale = std::min(1.0, double(kWorkSide) / std::max(region.width, region.height));
-  cv::Mat bgr, crop, seed;
-  if (frame.channels() == 4)
-    cv::cvtColor(frame, bgr, cv::COLOR_BGRA2BGR);
-  else
-    bgr = frame;
+  const cv::Mat bgr = bgrOf(frame);
+  cv::Mat crop, seed;
   cv::resize(bgr(region), crop, cv::Size(), scale, scale, cv::INTER_AREA);
   cv::resize(guess(region), seed, crop.size(), 0, 0, cv::INTER_NEAREST);
   const int band = std::max(2, int(std::lround(side * scale * kBand)));
@@ -217,7 +205,7 @@ cv::Mat CarriedObject::next(const cv::Mat& frame) {
     if (!reacquire_ || recent_.empty()) return {};
     const cv::Rect2d expected = expectedBox(recent_, ++missed_, size_);
     auto answer = tracking_->seek(frame, normalised(expected, size_));
-    if (!answer || !(answer->confidence > 0.3f)) return {};
+    if (!answer || answer->gone()) return {};
     const cv::Rect2d box = pixels(answer->boundingBox, size_);
     if (stoodThere(lastSeen_, lastSeenBox_, greyOf(frame), box)) return {};
     // Cut from its whole outline (the last one seen may be the sliver the cover left), at its
@@ -234,10 +222,7 @@ cv::Mat CarriedObject::next(const cv::Mat& frame) {
     return found;
   }
   auto answer = tracking_->next(frame);
-  // Exactly 0.3f counts as lost, and so does a confidence that is not a number.
-  const bool doubtful =
-      answer && answer->confidence < kDoubtfulBelow && answer->resemblance < kUnlikeBelow;
-  if (!answer || !(answer->confidence > 0.3f) || doubtful) {
+  if (!answer || answer->gone() || answer->doubtful()) {
     lost_ = true;
     missed_ = 1;
     if (!reacquire_) tracking_.reset();

@@ -3,6 +3,7 @@
 #include "base/events.h"
 #include "media/frames.h"
 #include "segment/masks.h"
+#include "vision/pixels.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -151,7 +152,7 @@ uint8_t reacquired(ObjectTrail& trail, const cv::Mat& frame, const Instances* fo
     if (box.area() >= kWholeArea * trail.wholeArea) {
       trail.wholeArea += kAreaRate * (box.area() - trail.wholeArea);
       trail.lastBox = box;
-      cv::cvtColor(frame, trail.lastSeen, cv::COLOR_BGRA2GRAY);
+      trail.lastSeen = greyOf(frame);
     }
     return followed;
   }
@@ -175,13 +176,12 @@ uint8_t reacquired(ObjectTrail& trail, const cv::Mat& frame, const Instances* fo
   const Grid cells = only(chosen, grid);
   const cv::Rect2d place = cellBox(cells, size);
   if (place.area() <= 0) return 0;
-  cv::Mat grey;
-  cv::cvtColor(frame, grey, cv::COLOR_BGRA2GRAY);
+  const cv::Mat grey = greyOf(frame);
   if (stoodThere(trail.lastSeen, trail.lastBox, grey, place)) return 0;
   trail.current = cells;
   trail.wholeArea = place.area();
   trail.lastBox = place;
-  grey.copyTo(trail.lastSeen);
+  trail.lastSeen = grey;
   return chosen;
 }
 
@@ -280,7 +280,7 @@ cv::Mat objectMatte(ObjectTrail& trail, int k, const cv::Mat& frame, Segmenter& 
       trail.firstColours = coloursOf(frame, found->instanceMask, picked);
       trail.lastBox = cellBox(only(picked, grid), frame.size());
       trail.wholeArea = trail.lastBox.area();
-      cv::cvtColor(frame, trail.lastSeen, cv::COLOR_BGRA2GRAY);
+      trail.lastSeen = greyOf(frame);
     } else if (trail.reacquire && k > trail.pickIndex) {
       picked = reacquired(trail, frame, found ? &*found : nullptr, grid, picked);
     }

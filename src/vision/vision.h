@@ -36,6 +36,15 @@ struct TrackedObject {
   // Correlation of the box's content with the target's first look, -1..1 (1 when unknown):
   // what a follower that seeks lost targets again holds a doubtful answer against.
   float resemblance = 1;
+
+  // Whether the target is gone: a confidence of 0.3 or below (compared in single precision, so
+  // exactly 0.3f is gone), or one that is not a number.
+  bool gone() const { return !(confidence > 0.3f); }
+  // A middling confidence whose box looks little like the first look. Typically the box sits on
+  // the edge of what hides the target: its correlation peak holds on the edge, and the recent
+  // look has taken some of the edge in. A follower that seeks lost targets again can afford to
+  // take such an answer as lost.
+  bool doubtful() const { return confidence < 0.6f && resemblance < 0.45f; }
 };
 
 // One object followed through a sequence of frames, given in the order to follow.
