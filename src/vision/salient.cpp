@@ -46,11 +46,8 @@ constexpr double kMinRegion = 0.002;
 // The look around a pointed place: a square of this share of the picture's shorter side, so
 // that an object of a third to a half of the picture fills most of the network's view.
 constexpr double kPointLook = 0.7;
-// The look of a salient region of the whole picture: a square around its box with this margin
-// on each side, and at least this share of the picture's shorter side; only the largest
-// regions not known already get one, each a run of the network.
-constexpr double kRegionMargin = 0.25;
-constexpr double kLeastRegionLook = 0.5;
+// Only the largest regions not known already get a look of their own, each a run of the
+// network.
 constexpr int kMostLooks = 2;
 // A region larger than this share of the picture is the backdrop's as much as an object's.
 constexpr double kLargestGuide = 0.2;
@@ -344,28 +341,23 @@ std::optional<Instances> salientObjects(const cv::Mat& image, const cv::Mat& kno
     });
     if (order.size() > kMostRegions) order.resize(kMostRegions);
     const int shorter = std::min(size.width, size.height);
+    const auto lookers = std::count_if(order.begin(), order.end(), [&](int i) { return ownLook[i]; });
     int looks = 0;
     for (int i : order) {
-      // The largest regions get a look of their own, where the whole picture's map may have
-      // run into the backdrop; the others are cut from the whole picture's map.
       cv::Mat soft;
       cv::Mat distance;
       cv::distanceTransform(labels == i, distance, cv::DIST_L2, 3);
       cv::Point deepest;
       cv::minMaxLoc(distance, nullptr, nullptr, nullptr, &deepest);
       if (result.instanceMask.at<uchar>(deepest) != 0) continue;  // cut with an earlier one
-      if (ownLook[i] && looks < kMostLooks) {
+      // A region this large has run into the backdrop, and where several things stand out
+      // the whole picture's map shares itself out among them: the region's deepest place is
+      // then looked at again as a pointed one. A lone compact region is cut from the whole
+      // picture's map, at no further run.
+      const bool spread = stats.at<int>(i, cv::CC_STAT_AREA) > kLargestGuide * size.area();
+      if ((spread || lookers > 1) && ownLook[i] && looks < kMostLooks) {
         ++looks;
-        const cv::Rect box(stats.at<int>(i, cv::CC_STAT_LEFT), stats.at<int>(i, cv::CC_STAT_TOP),
-                           stats.at<int>(i, cv::CC_STAT_WIDTH), stats.at<int>(i, cv::CC_STAT_HEIGHT));
-        // A region this large has run into the backdrop: it is no guide to the object's size,
-        // and its deepest place is looked at as a pointed one.
-        const bool spread = stats.at<int>(i, cv::CC_STAT_AREA) > kLargestGuide * size.area();
-        const int least = int(kLeastRegionLook * shorter);
-        const int side =
-            std::max(least, int(std::max(box.width, box.height) * (1 + 2 * kRegionMargin)));
-        soft = spread ? cutAt(bgr, deepest, squareAround(deepest, int(kPointLook * shorter), size))
-                      : cutAt(bgr, deepest, squareAround((box.tl() + box.br()) / 2, side, size));
+        soft = cutAt(bgr, deepest, squareAround(deepest, int(kPointLook * shorter), size));
       }
       if (soft.empty()) {
         cv::Mat coarse(size, CV_32F, cv::Scalar(0)), dilated;
