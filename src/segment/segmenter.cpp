@@ -103,6 +103,25 @@ cv::Mat withSalientCut(const cv::Mat& instance, const cv::Mat& salient) {
   return both;
 }
 
+// Keeps, of a soft cut (CV_8U), the piece holding `at` (or the largest piece when the point
+// falls between pieces) with its soft edge; slivers cut off from it are dropped.
+void keepPieceAt(cv::Mat& cut, Point at) {
+  cv::Mat labels, stats, centroids;
+  const int count = cv::connectedComponentsWithStats(cut >= 128, labels, stats, centroids, 8, CV_32S);
+  if (count <= 2) return;
+  const cv::Point pixel(std::clamp(int(at.x * cut.cols), 0, cut.cols - 1),
+                        std::clamp(int(at.y * cut.rows), 0, cut.rows - 1));
+  int piece = labels.at<int>(pixel);
+  if (piece == 0) {
+    for (int i = 1; i < count; ++i)
+      if (piece == 0 || stats.at<int>(i, cv::CC_STAT_AREA) > stats.at<int>(piece, cv::CC_STAT_AREA))
+        piece = i;
+  }
+  cv::Mat keep;
+  cv::dilate(labels == piece, keep, cv::Mat(), cv::Point(-1, -1), 2);
+  cut.setTo(0, ~keep);
+}
+
 }  // namespace
 
 std::optional<Instances> Segmenter::subjectInstances(const cv::Mat& image) {
@@ -121,6 +140,15 @@ cv::Mat Segmenter::objectAt(const cv::Mat& image, Point at, cv::Size size) {
   uint8_t picked = 0;
   if (found) picked = label(at, labelGrid(found->instanceMask));
   cv::Mat cut = vision().objectAt(image, at);
+  if (picked == 0 && !cut.empty() && found && !found->instanceMask.empty()) {
+    // Nothing the detector knows is under the point, so what it knows around it (people
+    // walking behind a thing on the pavement) is not part of the pointed object.
+    cv::Mat others = found->instanceMask;
+    if (others.size() != cut.size()) cv::resize(others, others, cut.size(), 0, 0, cv::INTER_NEAREST);
+    cut = grey(cut);
+    cut.setTo(0, others != 0);
+    keepPieceAt(cut, at);
+  }
   const bool salient = !cut.empty() && cv::countNonZero(cut >= 128) > 0;
   if (picked == 0) return salient ? fitted(cut, size) : cv::Mat();
   cv::Mat instance = mask({int(picked)}, *found, size);

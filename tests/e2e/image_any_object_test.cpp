@@ -136,7 +136,7 @@ TEST(ImageAnyObject, ObjectUnderThePointWhateverItIs) {
     total += score;
   }
   // Still missed: the headphones (their thin band parts the two ear cups, and one cup is cut
-  // alone), the camera on the street (cut with a stretch of the pavement).
+  // alone).
   const double mean = total / kDevices.size();
   std::cout << "[ IoU      ] object, mean over the devices " << mean << std::endl;
   EXPECT_GE(mean, 0.85);

@@ -136,6 +136,21 @@ TEST_F(SubjectTest, ASalientRegionTheInstanceExplainsInPartCompletesIt) {
   EXPECT_EQ(cv::countNonZero(found->instanceMask == 2), person.area());
 }
 
+TEST_F(SubjectTest, TheSalientCutLeavesOutWhatTheDetectorKnowsBesideIt) {
+  // A person stands behind the pointed thing; the salient cut runs on into them.
+  const cv::Rect thing(100, 50, 60, 40), person(120, 5, 20, 45);
+  fake.detected = instancesOf(labelsWith({{person, 1}}));
+  fake.pointed = cv::Mat(kImage, CV_8U, cv::Scalar(0));
+  fake.pointed(thing).setTo(255);
+  fake.pointed(person).setTo(255);
+  // A sliver of the person's outline the detector's mask misses, beside them.
+  fake.pointed(cv::Rect(110, 5, 3, 30)).setTo(255);
+  cv::Mat matte = segmenter.objectAt(image, Point{0.65, 0.8}, kImage);
+  ASSERT_EQ(matte.size(), kImage);
+  EXPECT_EQ(cv::countNonZero(matte(thing) != 255), 0);
+  EXPECT_EQ(cv::countNonZero(matte(cv::Rect(110, 5, 30, 40))), 0);
+}
+
 TEST_F(SubjectTest, ElsewhereTheSalientCutUnderThePoint) {
   fake.detected = instancesOf(labelsWith({{cv::Rect(20, 20, 60, 60), 1}}));
   // The salient cut comes at its own size (half the image's) and is fitted to the picture's.
