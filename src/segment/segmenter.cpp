@@ -18,6 +18,9 @@ namespace {
 // A salient region is explained by the detector's instances when at least this share of it
 // lies on them.
 constexpr double kExplained = 0.5;
+// Pixels along an instance's edge (its soft band, at the masks' size) a salient region's soft
+// mask keeps.
+constexpr int kSeam = 3;
 // A salient cut completes an instance when it holds at least this share of it and is at most
 // this many times its area.
 constexpr double kHeldByCut = 0.7;
@@ -80,8 +83,11 @@ void addUnexplained(Instances& found, const Instances& salient) {
     cv::Mat soft = salient.softMasks[i];
     if (soft.size() != size) cv::resize(soft, soft, size, 0, 0, cv::INTER_LINEAR);
     soft = soft.clone();
-    // Its soft edge does not reach into what the detector's instances hold.
-    soft.setTo(0, taken);
+    // Its soft edge does not reach into what the detector's instances hold, but it stays
+    // along their soft edges: where it meets an instance the two together leave no dark seam.
+    cv::Mat held;
+    cv::erode(taken, held, cv::Mat(), cv::Point(-1, -1), kSeam);
+    soft.setTo(0, held);
     found.instanceMask.setTo(index, region & ~taken);
     found.allInstances.push_back(index);
     found.softMasks.push_back(soft);
