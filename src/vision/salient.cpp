@@ -49,6 +49,8 @@ constexpr double kPointLook = 0.7;
 // Only the largest regions not known already get a look of their own, each a run of the
 // network.
 constexpr int kMostLooks = 2;
+// Regions of at least this share of the largest one's area stand out alike.
+constexpr double kAlike = 0.3;
 // A region larger than this share of the picture is the backdrop's as much as an object's.
 constexpr double kLargestGuide = 0.2;
 // A salient place under the point larger than this share of the picture is the backdrop's.
@@ -341,7 +343,12 @@ std::optional<Instances> salientObjects(const cv::Mat& image, const cv::Mat& kno
     });
     if (order.size() > kMostRegions) order.resize(kMostRegions);
     const int shorter = std::min(size.width, size.height);
-    const auto lookers = std::count_if(order.begin(), order.end(), [&](int i) { return ownLook[i]; });
+    // Things that stand out alike: regions of at least a share of the largest one's area.
+    const int largest = order.empty() ? 0 : stats.at<int>(order.front(), cv::CC_STAT_AREA);
+    auto alike = [&](int i) {
+      return ownLook[i] && stats.at<int>(i, cv::CC_STAT_AREA) >= kAlike * largest;
+    };
+    const auto lookers = std::count_if(order.begin(), order.end(), alike);
     int looks = 0;
     for (int i : order) {
       cv::Mat soft;
@@ -351,11 +358,11 @@ std::optional<Instances> salientObjects(const cv::Mat& image, const cv::Mat& kno
       cv::minMaxLoc(distance, nullptr, nullptr, nullptr, &deepest);
       if (result.instanceMask.at<uchar>(deepest) != 0) continue;  // cut with an earlier one
       // A region this large has run into the backdrop, and where several things stand out
-      // the whole picture's map shares itself out among them: the region's deepest place is
-      // then looked at again as a pointed one. A lone compact region is cut from the whole
-      // picture's map, at no further run.
+      // alike the whole picture's map shares itself out among them: the region's deepest
+      // place is then looked at again as a pointed one. A lone compact region, or one much
+      // smaller than the largest, is cut from the whole picture's map, at no further run.
       const bool spread = stats.at<int>(i, cv::CC_STAT_AREA) > kLargestGuide * size.area();
-      if ((spread || lookers > 1) && ownLook[i] && looks < kMostLooks) {
+      if (ownLook[i] && (spread || (lookers > 1 && alike(i))) && looks < kMostLooks) {
         ++looks;
         soft = cutAt(bgr, deepest, squareAround(deepest, int(kPointLook * shorter), size));
       }
