@@ -113,7 +113,8 @@ cv::Mat withSalientCut(const cv::Mat& instance, const cv::Mat& salient) {
 // falls between pieces) with its soft edge; slivers cut off from it are dropped.
 void keepPieceAt(cv::Mat& cut, Point at) {
   cv::Mat labels, stats, centroids;
-  const int count = cv::connectedComponentsWithStats(cut >= 128, labels, stats, centroids, 8, CV_32S);
+  const int count =
+      cv::connectedComponentsWithStats(cut >= 128, labels, stats, centroids, 8, CV_32S);
   if (count <= 2) return;
   const cv::Point pixel(std::clamp(int(at.x * cut.cols), 0, cut.cols - 1),
                         std::clamp(int(at.y * cut.rows), 0, cut.rows - 1));
@@ -150,7 +151,8 @@ cv::Mat Segmenter::objectAt(const cv::Mat& image, Point at, cv::Size size) {
     // Nothing the detector knows is under the point, so what it knows around it (people
     // walking behind a thing on the pavement) is not part of the pointed object.
     cv::Mat others = found->instanceMask;
-    if (others.size() != cut.size()) cv::resize(others, others, cut.size(), 0, 0, cv::INTER_NEAREST);
+    if (others.size() != cut.size())
+      cv::resize(others, others, cut.size(), 0, 0, cv::INTER_NEAREST);
     cut = grey(cut);
     cut.setTo(0, others != 0);
     keepPieceAt(cut, at);

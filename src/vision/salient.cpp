@@ -248,7 +248,8 @@ cv::Mat objectPieces(const cv::Mat& inside, cv::Point pixel, int reach, int gap)
   cv::Mat piece = regionAt(inside, pixel, reach);
   if (piece.empty() || gap <= 0) return piece;
   cv::Mat near;
-  cv::dilate(piece, near, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * gap + 1, 2 * gap + 1)));
+  cv::dilate(piece, near,
+             cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * gap + 1, 2 * gap + 1)));
   cv::Mat labels;
   const int count = cv::connectedComponents(inside, labels, 8, CV_32S);
   std::vector<uchar> joined(count, 0);
@@ -280,9 +281,8 @@ cv::Mat cutAt(const cv::Mat& bgr, cv::Point pixel, cv::Rect look) {
   cv::Mat map = lookAt(bgr, look);
   cv::Mat region = map.empty() ? cv::Mat() : objectPieces(map >= kInside, pixel, reach, gap);
   if (!region.empty() && runsOut(cv::boundingRect(region), look, size)) {
-    const cv::Rect wider = squareAround(
-        (look.tl() + look.br()) / 2,
-        int(std::max(look.width, look.height) * kWiderLook), size);
+    const cv::Rect wider = squareAround((look.tl() + look.br()) / 2,
+                                        int(std::max(look.width, look.height) * kWiderLook), size);
     cv::Mat widerMap = lookAt(bgr, wider);
     cv::Mat widerRegion =
         widerMap.empty() ? cv::Mat() : objectPieces(widerMap >= kInside, pixel, reach, gap);
