@@ -2,9 +2,8 @@
 // The network sees the picture stretched to its fixed 320-pixel square and marks the most
 // salient thing; on a busy photo that is not always the thing a user points at, so a pointed
 // object is looked for on a crop around the point, where it is the most salient thing. A run
-// costs about half a second of processor time whatever the picture's size: each picture gets
-// one (the crop, or the whole picture for its subjects), a second only when the first falls
-// short.
+// costs about a second of processor time whatever the picture's size: each picture gets one
+// (the crop, or the whole picture for its subjects), more only when the first falls short.
 // Its coarse map is brought to full detail by a GrabCut seeded from it and the guided filter
 // on the picture's grey levels, as the detector's objects are.
 #include "vision/analyses.h"
