@@ -73,8 +73,10 @@ constexpr int kGrabSide = 192;
 constexpr int kGrabIterations = 3;
 constexpr uint64 kGrabSeed = 0x2545F4914F6CDD1DULL;
 constexpr double kGrabMargin = 0.15;
-// Map values from which GrabCut takes a place as sure object / sure background.
-constexpr float kSureInside = 0.9f;
+// Map values from which GrabCut takes a place as sure object / sure background. Only the
+// map's very top is sure object: a pale block of facade beside a silver camera reaches 0.9
+// in the map, and GrabCut can give it back to the backdrop only if it is left unsure.
+constexpr float kSureInside = 0.99f;
 constexpr float kSureOutside = 0.05f;
 // Guided-filter radius (relative to the crop's longer side) and regulariser.
 constexpr double kGuideRadius = 0.008;
