@@ -18,6 +18,51 @@ namespace {
 // A salient region is explained by the detector's instances when at least this share of it
 // lies on them.
 constexpr double kExplained = 0.5;
+// Pixels along an instance's edge (its soft band, at the masks' size) a salient region's soft
+// mask keeps.
+constexpr int kSeam = 3;
+// A salient cut completes an instance when it holds at least this share of it and is at most
+// this many times its area.
+constexpr double kHeldByCut = 0.7;
+constexpr double kLargerCut = 2.5;
+// The whole picture's salient region is coarser than a cut made around the point: it completes
+// an instance only when at most this many times its area (a region that runs on into the
+// backdrop is not the instance's object).
+constexpr double kLargerRegion = 1.5;
+
+// Grows the instance that explains a salient region with the rest of that region, when the
+// region is the same object (see withSalientCut): the detector's GrabCut of a cup keeps only
+// its rim where the salient map covers the whole cup.
+void completeInstance(Instances& found, const cv::Mat& region, cv::Mat soft) {
+  const cv::Size size = found.instanceMask.size();
+  // The instance holding most of the region.
+  int histogram[256] = {0};
+  for (int y = 0; y < size.height; ++y) {
+    const uchar* r = region.ptr<uchar>(y);
+    const uchar* l = found.instanceMask.ptr<uchar>(y);
+    for (int x = 0; x < size.width; ++x)
+      if (r[x]) ++histogram[l[x]];
+  }
+  const int owner = int(std::max_element(histogram + 1, histogram + 256) - histogram);
+  if (histogram[owner] == 0) return;
+  const auto at = std::find(found.allInstances.begin(), found.allInstances.end(), owner);
+  if (at == found.allInstances.end()) return;
+  const size_t index = size_t(at - found.allInstances.begin());
+  if (index >= found.softMasks.size()) return;
+  const cv::Mat mine = found.instanceMask == owner;
+  const double instanceArea = cv::countNonZero(mine);
+  if (histogram[owner] < kHeldByCut * instanceArea ||
+      cv::countNonZero(region) > kLargerRegion * instanceArea)
+    return;
+  const cv::Mat others = (found.instanceMask != 0) & ~mine;
+  if (soft.size() != size) cv::resize(soft, soft, size, 0, 0, cv::INTER_LINEAR);
+  soft = soft.clone();
+  soft.setTo(0, others);
+  cv::Mat& current = found.softMasks[index];
+  if (current.size() != size) cv::resize(current, current, size, 0, 0, cv::INTER_LINEAR);
+  cv::max(current, soft, current);
+  found.instanceMask.setTo(owner, region & ~others);
+}
 
 // Adds the salient regions of `salient` that the instances of `found` do not explain to it.
 void addUnexplained(Instances& found, const Instances& salient) {
@@ -30,17 +75,58 @@ void addUnexplained(Instances& found, const Instances& salient) {
     const int area = cv::countNonZero(region);
     if (area == 0) continue;
     cv::Mat taken = found.instanceMask != 0;
-    if (cv::countNonZero(region & taken) >= kExplained * area) continue;
+    if (cv::countNonZero(region & taken) >= kExplained * area) {
+      completeInstance(found, region, salient.softMasks[i]);
+      continue;
+    }
     const int index = int(found.allInstances.size()) + 1;
     cv::Mat soft = salient.softMasks[i];
     if (soft.size() != size) cv::resize(soft, soft, size, 0, 0, cv::INTER_LINEAR);
     soft = soft.clone();
-    // Its soft edge does not reach into what the detector's instances hold.
-    soft.setTo(0, taken);
+    // Its soft edge does not reach into what the detector's instances hold, but it stays
+    // along their soft edges: where it meets an instance the two together leave no dark seam.
+    cv::Mat held;
+    cv::erode(taken, held, cv::Mat(), cv::Point(-1, -1), kSeam);
+    soft.setTo(0, held);
     found.instanceMask.setTo(index, region & ~taken);
     found.allInstances.push_back(index);
     found.softMasks.push_back(soft);
   }
+}
+
+// The detector's cut of an object (a cup's GrabCut that keeps only the rim, a box taken for
+// a class it resembles) completed by the salient cut at the same place, when that cut is the
+// same object: it holds most of the instance and is not much larger than it.
+cv::Mat withSalientCut(const cv::Mat& instance, const cv::Mat& salient) {
+  const cv::Mat in = instance >= 128, out = salient >= 128;
+  const double instanceArea = cv::countNonZero(in), salientArea = cv::countNonZero(out);
+  if (instanceArea == 0) return salient;
+  const double shared = cv::countNonZero(in & out);
+  if (shared < kHeldByCut * instanceArea || salientArea > kLargerCut * instanceArea)
+    return instance;
+  cv::Mat both;
+  cv::max(instance, salient, both);
+  return both;
+}
+
+// Keeps, of a soft cut (CV_8U), the piece holding `at` (or the largest piece when the point
+// falls between pieces) with its soft edge; slivers cut off from it are dropped.
+void keepPieceAt(cv::Mat& cut, Point at) {
+  cv::Mat labels, stats, centroids;
+  const int count =
+      cv::connectedComponentsWithStats(cut >= 128, labels, stats, centroids, 8, CV_32S);
+  if (count <= 2) return;
+  const cv::Point pixel(std::clamp(int(at.x * cut.cols), 0, cut.cols - 1),
+                        std::clamp(int(at.y * cut.rows), 0, cut.rows - 1));
+  int piece = labels.at<int>(pixel);
+  if (piece == 0) {
+    for (int i = 1; i < count; ++i)
+      if (piece == 0 || stats.at<int>(i, cv::CC_STAT_AREA) > stats.at<int>(piece, cv::CC_STAT_AREA))
+        piece = i;
+  }
+  cv::Mat keep;
+  cv::dilate(labels == piece, keep, cv::Mat(), cv::Point(-1, -1), 2);
+  cut.setTo(0, ~keep);
 }
 
 }  // namespace
@@ -58,13 +144,24 @@ std::optional<Instances> Segmenter::subjectInstances(const cv::Mat& image) {
 
 cv::Mat Segmenter::objectAt(const cv::Mat& image, Point at, cv::Size size) {
   auto found = instances(image);
-  if (found) {
-    const uint8_t picked = label(at, labelGrid(found->instanceMask));
-    if (picked != 0) return mask({int(picked)}, *found, size);
-  }
+  uint8_t picked = 0;
+  if (found) picked = label(at, labelGrid(found->instanceMask));
   cv::Mat cut = vision().objectAt(image, at);
-  if (cut.empty() || cv::countNonZero(cut >= 128) == 0) return {};
-  return fitted(cut, size);
+  if (picked == 0 && !cut.empty() && found && !found->instanceMask.empty()) {
+    // Nothing the detector knows is under the point, so what it knows around it (people
+    // walking behind a thing on the pavement) is not part of the pointed object.
+    cv::Mat others = found->instanceMask;
+    if (others.size() != cut.size())
+      cv::resize(others, others, cut.size(), 0, 0, cv::INTER_NEAREST);
+    cut = grey(cut);
+    cut.setTo(0, others != 0);
+    keepPieceAt(cut, at);
+  }
+  const bool salient = !cut.empty() && cv::countNonZero(cut >= 128) > 0;
+  if (picked == 0) return salient ? fitted(cut, size) : cv::Mat();
+  cv::Mat instance = mask({int(picked)}, *found, size);
+  if (!salient) return instance;
+  return withSalientCut(instance, fitted(cut, size));
 }
 
 cv::Mat Segmenter::mask(const std::set<int>& chosen, const Instances& found, cv::Size size) {

@@ -27,7 +27,8 @@ class Segmenter {
   std::optional<Instances> subjectInstances(const cv::Mat& image);
 
   // The matte (at `size`) of the object under a point, of any kind: the detector's instance
-  // there when there is one, else the salient cut under the point; empty when there is none.
+  // there when there is one (completed by the salient cut under the point when that cut is the
+  // same object), else the salient cut; empty when there is none.
   cv::Mat objectAt(const cv::Mat& image, Point at, cv::Size size);
 
   // The matte of exactly the chosen instances, at `size`; black for an empty set (the analysis

@@ -1,7 +1,9 @@
 // Salient objects: whatever stands out of a picture, of any kind, from U-2-Net small (u2netp).
 // The network sees the picture stretched to its fixed 320-pixel square and marks the most
 // salient thing; on a busy photo that is not always the thing a user points at, so a pointed
-// object is looked for again on a crop around the point, where it is the most salient thing.
+// object is looked for on a crop around the point, where it is the most salient thing. A run
+// costs about a second of processor time whatever the picture's size: each picture gets one
+// (the crop, or the whole picture for its subjects), more only when the first falls short.
 // Its coarse map is brought to full detail by a GrabCut seeded from it and the guided filter
 // on the picture's grey levels, as the detector's objects are.
 #include "vision/analyses.h"
@@ -40,18 +42,28 @@ constexpr double kLeastWholePeak = 0.9;
 constexpr double kLeastPeak = 0.5;
 // A salient region smaller than this share of the picture is not an object of its own.
 constexpr double kMinRegion = 0.002;
-// The crop around a pointed region for the second look, as a fraction of the region's box on
-// each side, and the least side of that crop relative to the picture's shorter side.
-constexpr double kLookMargin = 0.25;
-constexpr double kLeastLook = 0.5;
-// Where the first look finds nothing under the point, the second look is a square of this
-// share of the picture's shorter side around it.
-constexpr double kBlindLook = 0.6;
-// A region under the point larger than this share of the picture is the backdrop's as much as
-// the object's: the second look is then the square around the point.
+// The look around a pointed place: a square of this share of the picture's shorter side, so
+// that an object of a third to a half of the picture fills most of the network's view.
+constexpr double kPointLook = 0.7;
+// Only the largest regions not known already get a look of their own, each a run of the
+// network.
+constexpr int kMostLooks = 2;
+// Regions of at least this share of the largest one's area stand out alike.
+constexpr double kAlike = 0.3;
+// A region larger than this share of the picture is the backdrop's as much as an object's.
 constexpr double kLargestGuide = 0.2;
-// A region is already found when at least this share of it lies on what the caller knows.
-constexpr double kExplained = 0.5;
+// A salient place under the point larger than this share of the picture is the backdrop's.
+constexpr double kLargestObject = 0.5;
+// Pieces of the map this close to the pointed one (share of the shorter side) are the same
+// object's.
+constexpr double kPieceGap = 0.02;
+// A region is left out when at least this share of it lies on what the caller knows: there is
+// nothing left to add to it. One the caller's objects explain only in part is still cut, so
+// that the caller can complete its object with it.
+constexpr double kExplained = 0.9;
+constexpr double kHalfExplained = 0.5;
+// A point inside the box of a person the detector finds at this score is a person's.
+constexpr float kPersonScore = 0.3f;
 // At most this many salient regions of a picture are cut.
 constexpr size_t kMostRegions = 4;
 // The wider look's sides, relative to the look an object ran out of.
@@ -61,8 +73,10 @@ constexpr int kGrabSide = 192;
 constexpr int kGrabIterations = 3;
 constexpr uint64 kGrabSeed = 0x2545F4914F6CDD1DULL;
 constexpr double kGrabMargin = 0.15;
-// Map values from which GrabCut takes a place as sure object / sure background.
-constexpr float kSureInside = 0.9f;
+// Map values from which GrabCut takes a place as sure object / sure background. Only the
+// map's very top is sure object: a pale block of facade beside a silver camera reaches 0.9
+// in the map, and GrabCut can give it back to the backdrop only if it is left unsure.
+constexpr float kSureInside = 0.99f;
 constexpr float kSureOutside = 0.05f;
 // Guided-filter radius (relative to the crop's longer side) and regulariser.
 constexpr double kGuideRadius = 0.008;
@@ -192,83 +206,104 @@ cv::Mat asBytes(const cv::Mat& soft) {
   return bytes;
 }
 
-// The map of a second look at `look` (a region of `bgr`), placed in a picture-sized map.
+// The map of one look at `look` (a region of `bgr`), placed in a picture-sized map. The last
+// look is kept: a second question on the same picture and place costs no second run.
 cv::Mat lookAt(const cv::Mat& bgr, cv::Rect look) {
   look &= cv::Rect(0, 0, bgr.cols, bgr.rows);
   if (look.width < 8 || look.height < 8) return {};
+  if (look == cv::Rect(0, 0, bgr.cols, bgr.rows)) return wholeMap(bgr);
+  static cv::Mat lastInput, lastMap;
+  static cv::Rect lastLook;
+  if (lastLook == look && !lastInput.empty() && lastInput.size() == bgr.size() &&
+      std::equal(bgr.datastart, bgr.dataend, lastInput.datastart))
+    return lastMap;
   cv::Mat map = saliency(bgr(look), kLeastPeak);
   if (map.empty()) return {};
   cv::Mat full(bgr.size(), CV_32F, cv::Scalar(0)), fitted;
   cv::resize(map, fitted, look.size(), 0, 0, cv::INTER_LINEAR);
   fitted.copyTo(full(look));
+  bgr.copyTo(lastInput);
+  lastLook = look;
+  lastMap = full;
   return full;
 }
 
-cv::Rect around(cv::Point centre, cv::Size half) {
-  return {centre.x - half.width, centre.y - half.height, 2 * half.width, 2 * half.height};
+// A square of `side` pixels around `centre`, moved (not cut) to lie inside `size` where it fits.
+cv::Rect squareAround(cv::Point centre, int side, cv::Size size) {
+  const int w = std::min(side, size.width), h = std::min(side, size.height);
+  const int x = std::clamp(centre.x - w / 2, 0, size.width - w);
+  const int y = std::clamp(centre.y - h / 2, 0, size.height - h);
+  return {x, y, w, h};
 }
 
-// The soft mask (CV_32FC1, 0..1, the size of `bgr`) of the salient object at `pixel`, from the
-// whole picture's map and a second look on a crop around it; empty when nothing stands out there.
-cv::Mat cutAt(const cv::Mat& bgr, const cv::Mat& map, cv::Point pixel) {
+// Whether `box` reaches a side of `look` that is not also a side of the picture.
+bool runsOut(cv::Rect box, cv::Rect look, cv::Size size) {
+  return (box.x <= look.x && look.x > 0) || (box.y <= look.y && look.y > 0) ||
+         (box.br().x >= look.br().x && look.br().x < size.width) ||
+         (box.br().y >= look.br().y && look.br().y < size.height);
+}
+
+// The pieces of `inside` (CV_8U) that make one object with the piece at `pixel`: those within
+// `gap` pixels of it (a headset's two ear cups parted by a thin band the map leaves out).
+cv::Mat objectPieces(const cv::Mat& inside, cv::Point pixel, int reach, int gap) {
+  cv::Mat piece = regionAt(inside, pixel, reach);
+  if (piece.empty() || gap <= 0) return piece;
+  cv::Mat near;
+  cv::dilate(piece, near,
+             cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * gap + 1, 2 * gap + 1)));
+  cv::Mat labels;
+  const int count = cv::connectedComponents(inside, labels, 8, CV_32S);
+  std::vector<uchar> joined(count, 0);
+  for (int y = 0; y < labels.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    const uchar* n = near.ptr<uchar>(y);
+    for (int x = 0; x < labels.cols; ++x)
+      if (l[x] && n[x]) joined[l[x]] = 255;
+  }
+  cv::Mat pieces(inside.size(), CV_8U);
+  for (int y = 0; y < labels.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    uchar* m = pieces.ptr<uchar>(y);
+    for (int x = 0; x < labels.cols; ++x) m[x] = joined[l[x]];
+  }
+  return pieces;
+}
+
+// The soft mask (CV_32FC1, 0..1, the size of `bgr`) of the salient object at `pixel`; empty
+// when nothing stands out there. One run of the network answers most points: a look around
+// the point, where the pointed thing is the most salient one. Only an object that runs out of
+// that look is looked at again, wider, and only a point the look finds nothing at is looked
+// for on the whole picture.
+cv::Mat cutAt(const cv::Mat& bgr, cv::Point pixel, cv::Rect look) {
   const cv::Size size = bgr.size();
   const int shorter = std::min(size.width, size.height);
   const int reach = std::max(2, shorter / 40);
-  // The second look: around the region under the point when the whole picture shows one
-  // of an object's size (the object then fills most of the network's view), else a square
-  // around the point. A region the whole picture's map runs into the backdrop is no guide.
-  cv::Mat first = regionAt(map >= kInside, pixel, reach);
-  if (!first.empty() && cv::countNonZero(first) > kLargestGuide * size.area()) first = cv::Mat();
-  cv::Rect look;
-  if (!first.empty()) {
-    cv::Rect box = cv::boundingRect(first);
-    const int least = int(kLeastLook * shorter / 2);
-    cv::Size half(std::max(least, int(box.width * (0.5 + kLookMargin))),
-                  std::max(least, int(box.height * (0.5 + kLookMargin))));
-    look = around((box.tl() + box.br()) / 2, half);
-  } else {
-    const int half = int(kBlindLook * shorter / 2);
-    look = around(pixel, cv::Size(half, half));
-  }
-  look &= cv::Rect(0, 0, size.width, size.height);
-  cv::Mat second = lookAt(bgr, look);
-  cv::Mat region = second.empty() ? cv::Mat() : regionAt(second >= kInside, pixel, reach);
-  // An object that runs out of the look is looked at once more, on a wider crop.
-  if (!region.empty() && look != cv::Rect(0, 0, size.width, size.height)) {
-    cv::Rect box = cv::boundingRect(region);
-    const bool cut = (box.x <= look.x && look.x > 0) || (box.y <= look.y && look.y > 0) ||
-                     (box.br().x >= look.br().x && look.br().x < size.width) ||
-                     (box.br().y >= look.br().y && look.br().y < size.height);
-    if (cut) {
-      look = around((look.tl() + look.br()) / 2,
-                    cv::Size(int(look.width * kWiderLook / 2), int(look.height * kWiderLook / 2))) &
-             cv::Rect(0, 0, size.width, size.height);
-      cv::Mat wider = lookAt(bgr, look);
-      cv::Mat widerRegion = wider.empty() ? cv::Mat() : regionAt(wider >= kInside, pixel, reach);
-      if (!widerRegion.empty()) {
-        second = wider;
-        region = widerRegion;
-      }
+  const int gap = std::max(1, int(kPieceGap * shorter));
+  cv::Mat map = lookAt(bgr, look);
+  cv::Mat region = map.empty() ? cv::Mat() : objectPieces(map >= kInside, pixel, reach, gap);
+  if (!region.empty() && runsOut(cv::boundingRect(region), look, size)) {
+    const cv::Rect wider = squareAround((look.tl() + look.br()) / 2,
+                                        int(std::max(look.width, look.height) * kWiderLook), size);
+    cv::Mat widerMap = lookAt(bgr, wider);
+    cv::Mat widerRegion =
+        widerMap.empty() ? cv::Mat() : objectPieces(widerMap >= kInside, pixel, reach, gap);
+    if (!widerRegion.empty()) {
+      map = widerMap;
+      region = widerRegion;
     }
   }
-  cv::Mat coarse(size, CV_32F, cv::Scalar(0));
-  if (!region.empty()) {
-    cv::Mat dilated;
-    cv::dilate(region, dilated, cv::Mat(), cv::Point(-1, -1), 4);
-    second.copyTo(coarse, dilated);
-  } else if (!first.empty()) {
-    cv::Mat dilated;
-    cv::dilate(first, dilated, cv::Mat(), cv::Point(-1, -1), 4);
-    map.copyTo(coarse, dilated);
-  } else {
-    return {};
+  if (region.empty()) {
+    map = wholeMap(bgr);
+    region = map.empty() ? cv::Mat() : objectPieces(map >= kInside, pixel, reach, gap);
   }
+  if (region.empty() || cv::countNonZero(region) > kLargestObject * size.area()) return {};
+  cv::Mat coarse(size, CV_32F, cv::Scalar(0)), dilated;
+  cv::dilate(region, dilated, cv::Mat(), cv::Point(-1, -1), 4);
+  map.copyTo(coarse, dilated);
   cv::Mat soft = refined(bgr, coarse);
   if (soft.empty()) return {};
-  cv::Mat inside = soft >= kInside;
-  cv::Mat piece = regionAt(inside, pixel, reach);
+  cv::Mat piece = objectPieces(soft >= kInside, pixel, reach, gap);
   if (piece.empty()) return {};
-  cv::Mat dilated;
   cv::dilate(piece, dilated, cv::Mat(), cv::Point(-1, -1), 2);
   soft.setTo(0, ~dilated);
   return soft;
@@ -294,29 +329,45 @@ std::optional<Instances> salientObjects(const cv::Mat& image, const cv::Mat& kno
     cv::Mat foundAlready;
     if (!known.empty()) cv::resize(known, foundAlready, size, 0, 0, cv::INTER_NEAREST);
     std::vector<int> order;
+    std::vector<bool> ownLook(count, true);
     for (int i = 1; i < count; ++i) {
       const int area = stats.at<int>(i, cv::CC_STAT_AREA);
       if (area < kMinRegion * size.area()) continue;
-      if (!foundAlready.empty() &&
-          cv::countNonZero((labels == i) & foundAlready) >= kExplained * area)
-        continue;
+      const int onKnown = foundAlready.empty() ? 0 : cv::countNonZero((labels == i) & foundAlready);
+      if (onKnown >= kExplained * area) continue;
+      // A region the caller's objects half explain only completes them: no look of its own.
+      ownLook[i] = onKnown < kHalfExplained * area;
       order.push_back(i);
     }
     std::sort(order.begin(), order.end(), [&](int a, int b) {
       return stats.at<int>(a, cv::CC_STAT_AREA) > stats.at<int>(b, cv::CC_STAT_AREA);
     });
     if (order.size() > kMostRegions) order.resize(kMostRegions);
+    const int shorter = std::min(size.width, size.height);
+    // Things that stand out alike: regions of at least a share of the largest one's area.
+    const int largest = order.empty() ? 0 : stats.at<int>(order.front(), cv::CC_STAT_AREA);
+    auto alike = [&](int i) {
+      return ownLook[i] && stats.at<int>(i, cv::CC_STAT_AREA) >= kAlike * largest;
+    };
+    const auto lookers = std::count_if(order.begin(), order.end(), alike);
+    int looks = 0;
     for (int i : order) {
-      // Each region is cut as an object pointed at its deepest place.
+      cv::Mat soft;
       cv::Mat distance;
       cv::distanceTransform(labels == i, distance, cv::DIST_L2, 3);
       cv::Point deepest;
       cv::minMaxLoc(distance, nullptr, nullptr, nullptr, &deepest);
       if (result.instanceMask.at<uchar>(deepest) != 0) continue;  // cut with an earlier one
-      cv::Mat soft = cutAt(bgr, map, deepest);
+      // A region this large has run into the backdrop, and where several things stand out
+      // alike the whole picture's map shares itself out among them: the region's deepest
+      // place is then looked at again as a pointed one. A lone compact region, or one much
+      // smaller than the largest, is cut from the whole picture's map, at no further run.
+      const bool spread = stats.at<int>(i, cv::CC_STAT_AREA) > kLargestGuide * size.area();
+      if (ownLook[i] && (spread || (lookers > 1 && alike(i))) && looks < kMostLooks) {
+        ++looks;
+        soft = cutAt(bgr, deepest, squareAround(deepest, int(kPointLook * shorter), size));
+      }
       if (soft.empty()) {
-        // The second look lost it (a region spread over a busy backdrop): the region as the
-        // whole picture's map draws it.
         cv::Mat coarse(size, CV_32F, cv::Scalar(0)), dilated;
         cv::dilate(labels == i, dilated, cv::Mat(), cv::Point(-1, -1), 4);
         map.copyTo(coarse, dilated);
@@ -344,9 +395,18 @@ cv::Mat objectAt(const cv::Mat& image, Point at) {
     const cv::Mat bgr = segmodels::shrunkBgr(image, size).clone();
     const cv::Point pixel(std::clamp(int(at.x * size.width), 0, size.width - 1),
                           std::clamp(int(at.y * size.height), 0, size.height - 1));
-    const cv::Mat map = wholeMap(bgr);
-    if (map.empty()) return {};
-    cv::Mat soft = cutAt(bgr, map, pixel);
+    // A person is the person network's to cut (the salient map of a person on a busy photo is
+    // poorer). The detector's outputs and the people's mattes of this picture are kept from
+    // its instances, so asking costs no run.
+    for (const auto& d : segmodels::detectObjects(bgr, kPersonScore)) {
+      if (d.label != segmodels::kPerson || !d.box.contains(cv::Point2f(pixel))) continue;
+      const segmodels::CropMatte person = segmodels::personInBox(bgr, d.box);
+      if (!person.probability.empty() && person.region.contains(pixel) &&
+          person.probability.at<float>(pixel - person.region.tl()) >= kInside)
+        return {};
+    }
+    const int shorter = std::min(size.width, size.height);
+    cv::Mat soft = cutAt(bgr, pixel, squareAround(pixel, int(kPointLook * shorter), size));
     return soft.empty() ? cv::Mat() : asBytes(soft);
   } catch (const cv::Exception&) {
     return {};

@@ -64,7 +64,8 @@ class SubjectTest : public ::testing::Test {
 TEST_F(SubjectTest, SalientRegionsNoInstanceExplainsJoinTheInstances) {
   const cv::Rect person(10, 10, 40, 80), lamp(120, 20, 50, 60);
   fake.detected = instancesOf(labelsWith({{person, 1}}));
-  // The person again (explained) and the lamp, which the detector does not know.
+  // The person again, a little offset (explained, and completing the person's instance), and
+  // the lamp, which the detector does not know.
   fake.salient = instancesOf(labelsWith({{cv::Rect(12, 12, 40, 80), 1}, {lamp, 2}}));
   auto found = segmenter.subjectInstances(image);
   ASSERT_TRUE(found);
@@ -75,7 +76,8 @@ TEST_F(SubjectTest, SalientRegionsNoInstanceExplainsJoinTheInstances) {
   EXPECT_EQ(cv::countNonZero(found->instanceMask(lamp) != 2), 0);
   EXPECT_EQ(cv::countNonZero(found->instanceMask(person) != 1), 0);
   cv::Mat all = segmenter.mask({1, 2}, *found, kImage);
-  EXPECT_EQ(cv::countNonZero(all), person.area() + lamp.area());
+  const cv::Rect both = person & cv::Rect(12, 12, 40, 80);
+  EXPECT_EQ(cv::countNonZero(all), 2 * person.area() - both.area() + lamp.area());
 }
 
 TEST_F(SubjectTest, SalientRegionsAloneWhenTheDetectorFindsNothing) {
@@ -91,13 +93,62 @@ TEST_F(SubjectTest, SalientRegionsAloneWhenTheDetectorFindsNothing) {
   EXPECT_TRUE(found->allInstances.empty());
 }
 
-TEST_F(SubjectTest, TheDetectorsInstanceUnderThePointNeedsNoSalientCut) {
+TEST_F(SubjectTest, TheDetectorsInstanceUnderThePointStandsWithoutASalientCut) {
   const cv::Rect cup(20, 20, 60, 60);
   fake.detected = instancesOf(labelsWith({{cup, 1}}));
   cv::Mat matte = segmenter.objectAt(image, Point{0.25, 0.5}, kImage);
   ASSERT_FALSE(matte.empty());
   EXPECT_EQ(cv::countNonZero(matte), cup.area());
-  EXPECT_EQ(fake.pointedCalls, 0);
+}
+
+TEST_F(SubjectTest, TheSalientCutCompletesTheDetectorsCutOfTheSameObject) {
+  // The detector's cut keeps only the cup's upper half; the salient cut holds the whole cup.
+  const cv::Rect rim(20, 20, 60, 30), cup(20, 20, 60, 60);
+  fake.detected = instancesOf(labelsWith({{rim, 1}}));
+  fake.pointed = cv::Mat(kImage, CV_8U, cv::Scalar(0));
+  fake.pointed(cup).setTo(255);
+  cv::Mat matte = segmenter.objectAt(image, Point{0.25, 0.25}, kImage);
+  EXPECT_EQ(fake.pointedCalls, 1);
+  EXPECT_EQ(cv::countNonZero(matte), cup.area());
+
+  // A salient cut far larger than the instance is the backdrop's as much as the object's.
+  fake.pointed = cv::Mat(kImage, CV_8U, cv::Scalar(255));
+  matte = segmenter.objectAt(image, Point{0.25, 0.25}, kImage);
+  EXPECT_EQ(cv::countNonZero(matte), rim.area());
+
+  // One that misses most of the instance is another object's.
+  fake.pointed = cv::Mat(kImage, CV_8U, cv::Scalar(0));
+  fake.pointed(cv::Rect(20, 30, 60, 40)).setTo(255);
+  matte = segmenter.objectAt(image, Point{0.25, 0.25}, kImage);
+  EXPECT_EQ(cv::countNonZero(matte), rim.area());
+}
+
+TEST_F(SubjectTest, ASalientRegionTheInstanceExplainsInPartCompletesIt) {
+  // The detector's cut holds most of the cup, but not all of it.
+  const cv::Rect rim(20, 20, 60, 45), cup(20, 20, 60, 60), person(120, 10, 40, 80);
+  fake.detected = instancesOf(labelsWith({{rim, 1}, {person, 2}}));
+  fake.salient = instancesOf(labelsWith({{cup, 1}}));
+  auto found = segmenter.subjectInstances(image);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->allInstances, (std::vector<int>{1, 2}));
+  EXPECT_EQ(cv::countNonZero(found->instanceMask == 1), cup.area());
+  EXPECT_EQ(cv::countNonZero(segmenter.mask({1}, *found, kImage)), cup.area());
+  EXPECT_EQ(cv::countNonZero(found->instanceMask == 2), person.area());
+}
+
+TEST_F(SubjectTest, TheSalientCutLeavesOutWhatTheDetectorKnowsBesideIt) {
+  // A person stands behind the pointed thing; the salient cut runs on into them.
+  const cv::Rect thing(100, 50, 60, 40), person(120, 5, 20, 45);
+  fake.detected = instancesOf(labelsWith({{person, 1}}));
+  fake.pointed = cv::Mat(kImage, CV_8U, cv::Scalar(0));
+  fake.pointed(thing).setTo(255);
+  fake.pointed(person).setTo(255);
+  // A sliver of the person's outline the detector's mask misses, beside them.
+  fake.pointed(cv::Rect(110, 5, 3, 30)).setTo(255);
+  cv::Mat matte = segmenter.objectAt(image, Point{0.65, 0.8}, kImage);
+  ASSERT_EQ(matte.size(), kImage);
+  EXPECT_EQ(cv::countNonZero(matte(thing) != 255), 0);
+  EXPECT_EQ(cv::countNonZero(matte(cv::Rect(110, 5, 30, 40))), 0);
 }
 
 TEST_F(SubjectTest, ElsewhereTheSalientCutUnderThePoint) {
