@@ -68,6 +68,11 @@ constexpr float kPersonScore = 0.3f;
 constexpr size_t kMostRegions = 4;
 // The wider look's sides, relative to the look an object ran out of.
 constexpr double kWiderLook = 1.6;
+// An object whose box's longer side is under this share of the look it was found in is a
+// small part of the network's view, and whatever else stands out there dims it in the map: it
+// is looked at once more, on a square this many times its box's longer side.
+constexpr double kSmallInLook = 0.35;
+constexpr double kTightLook = 3;
 // GrabCut's working size and passes, its seed, and the margin of its crop around a region.
 constexpr int kGrabSide = 192;
 constexpr int kGrabIterations = 3;
@@ -228,12 +233,13 @@ cv::Mat lookAt(const cv::Mat& bgr, cv::Rect look) {
   return full;
 }
 
-// A square of `side` pixels around `centre`, moved (not cut) to lie inside `size` where it fits.
+// A square of `side` pixels centred on `centre`, cut where it crosses the picture's border.
+// Moved inside the picture instead, a look at a place near the border would take in things on
+// the far side that may stand out more than what is there (a plain pillar beside a small
+// textured thing), and the map, normalised to its own peak, would fade the pointed object.
 cv::Rect squareAround(cv::Point centre, int side, cv::Size size) {
-  const int w = std::min(side, size.width), h = std::min(side, size.height);
-  const int x = std::clamp(centre.x - w / 2, 0, size.width - w);
-  const int y = std::clamp(centre.y - h / 2, 0, size.height - h);
-  return {x, y, w, h};
+  return cv::Rect(centre.x - side / 2, centre.y - side / 2, side, side) &
+         cv::Rect(0, 0, size.width, size.height);
 }
 
 // Whether `box` reaches a side of `look` that is not also a side of the picture.
@@ -272,8 +278,9 @@ cv::Mat objectPieces(const cv::Mat& inside, cv::Point pixel, int reach, int gap)
 // The soft mask (CV_32FC1, 0..1, the size of `bgr`) of the salient object at `pixel`; empty
 // when nothing stands out there. One run of the network answers most points: a look around
 // the point, where the pointed thing is the most salient one. Only an object that runs out of
-// that look is looked at again, wider, and only a point the look finds nothing at is looked
-// for on the whole picture.
+// that look is looked at again, wider, only a point the look finds nothing at is looked for
+// on the whole picture, and only an object small in the view it was found in is looked at
+// again, closer.
 cv::Mat cutAt(const cv::Mat& bgr, cv::Point pixel, cv::Rect look) {
   const cv::Size size = bgr.size();
   const int shorter = std::min(size.width, size.height);
@@ -281,6 +288,7 @@ cv::Mat cutAt(const cv::Mat& bgr, cv::Point pixel, cv::Rect look) {
   const int gap = std::max(1, int(kPieceGap * shorter));
   cv::Mat map = lookAt(bgr, look);
   cv::Mat region = map.empty() ? cv::Mat() : objectPieces(map >= kInside, pixel, reach, gap);
+  cv::Rect seen = look;  // the place the map of `region` was made from
   if (!region.empty() && runsOut(cv::boundingRect(region), look, size)) {
     const cv::Rect wider = squareAround((look.tl() + look.br()) / 2,
                                         int(std::max(look.width, look.height) * kWiderLook), size);
@@ -290,11 +298,27 @@ cv::Mat cutAt(const cv::Mat& bgr, cv::Point pixel, cv::Rect look) {
     if (!widerRegion.empty()) {
       map = widerMap;
       region = widerRegion;
+      seen = wider;
     }
   }
   if (region.empty()) {
     map = wholeMap(bgr);
     region = map.empty() ? cv::Mat() : objectPieces(map >= kInside, pixel, reach, gap);
+    seen = cv::Rect(0, 0, size.width, size.height);
+  }
+  if (!region.empty()) {
+    const cv::Rect box = cv::boundingRect(region);
+    const int side = std::max(box.width, box.height);
+    if (side < kSmallInLook * std::max(seen.width, seen.height)) {
+      const cv::Rect tight = squareAround((box.tl() + box.br()) / 2, int(kTightLook * side), size);
+      cv::Mat tightMap = lookAt(bgr, tight);
+      cv::Mat tightRegion =
+          tightMap.empty() ? cv::Mat() : objectPieces(tightMap >= kInside, pixel, reach, gap);
+      if (!tightRegion.empty() && !runsOut(cv::boundingRect(tightRegion), tight, size)) {
+        map = tightMap;
+        region = tightRegion;
+      }
+    }
   }
   if (region.empty() || cv::countNonZero(region) > kLargestObject * size.area()) return {};
   cv::Mat coarse(size, CV_32F, cv::Scalar(0)), dilated;
