@@ -220,10 +220,16 @@ void addTiles(const Level& level, cv::Size size, bool fine, std::vector<Tile>& t
   }
 }
 
-// Every tile of the pyramid, the whole picture first, then the fine level's.
-std::vector<Tile> tilesOf(cv::Size size) {
+// Whether the fine level can answer anything for a caller that needs faces of `smallest` pixels.
+bool fineWanted(double smallest) {
+  return !(smallest >= kFineFaceMax);
+}
+
+// Every tile of the pyramid, the whole picture first, then the fine level's when it is wanted.
+std::vector<Tile> tilesOf(cv::Size size, bool withFine) {
   std::vector<Tile> tiles;
   for (const Level& level : pyramid(size)) addTiles(level, size, false, tiles);
+  if (!withFine) return tiles;
   if (std::optional<Level> level = fineLevel(size)) addTiles(*level, size, true, tiles);
   return tiles;
 }
@@ -320,10 +326,10 @@ std::vector<Face> suppressed(std::vector<Face> faces, double maxOverlap) {
   return kept;
 }
 
-std::vector<Face> detect(const cv::Mat& image) {
+std::vector<Face> detect(const cv::Mat& image, double smallest) {
   if (image.empty() || image.depth() != CV_8U) return {};
   std::vector<Face> coarse, fine;
-  for (const Tile& tile : tilesOf(image.size())) {
+  for (const Tile& tile : tilesOf(image.size(), fineWanted(smallest))) {
     std::vector<Face> faces = tileFaces(image, tile);
     std::vector<Face>& level = tile.fine ? fine : coarse;
     level.insert(level.end(), faces.begin(), faces.end());
@@ -331,12 +337,13 @@ std::vector<Face> detect(const cv::Mat& image) {
   return merged(std::move(coarse), fine);
 }
 
-std::vector<Face> Detector::detect(const cv::Mat& image) {
+std::vector<Face> Detector::detect(const cv::Mat& image, double smallest) {
   if (image.empty() || image.depth() != CV_8U) return {};
   Cells cells = cellsOf(image);
   const int cellSide = cells.factor;
 
-  bool fresh = image.size() != size_ || image.type() != type_ || cells.pixels.size() != cellsSize_;
+  bool fresh = image.size() != size_ || image.type() != type_ ||
+               cells.pixels.size() != cellsSize_ || fineWanted(smallest) != fineWanted_;
   // How much each cell changed since the previous picture, the largest over its channels.
   cv::Mat sincePrevious;
   bool local = true;
@@ -372,8 +379,9 @@ std::vector<Face> Detector::detect(const cv::Mat& image) {
     size_ = image.size();
     type_ = image.type();
     cellsSize_ = cells.pixels.size();
+    fineWanted_ = fineWanted(smallest);
     tiles_.clear();
-    for (const Tile& tile : tilesOf(size_)) tiles_.push_back({tile, {}, cv::Mat()});
+    for (const Tile& tile : tilesOf(size_, fineWanted_)) tiles_.push_back({tile, {}, cv::Mat()});
     nextRefresh_ = 0;
     nextFineRefresh_ = 0;
     runsSinceFineRefresh_ = 0;

@@ -26,7 +26,9 @@ extern const char* const kModelFile;
 
 // Faces in a BGRA (or BGR) image, best score first. Loads the model on first use; a model that
 // is missing or cannot be read ends the run ("cannot load the model face detector: ...").
-std::vector<Face> detect(const cv::Mat& image);
+// Faces narrower than `smallest` pixels are of no use to the caller: the levels that only
+// answer for such faces are left out (so smaller faces the other levels find still come).
+std::vector<Face> detect(const cv::Mat& image, double smallest = 0);
 
 // detect() for the pictures of a video, in time order. Most of a picture seldom changes from
 // one frame to the next, so a tile keeps its last answer until its content changes: a tile
@@ -53,7 +55,7 @@ struct Tile {
 
 class Detector {
  public:
-  std::vector<Face> detect(const cv::Mat& image);
+  std::vector<Face> detect(const cv::Mat& image, double smallest = 0);
 
  private:
   struct TileState {
@@ -68,6 +70,7 @@ class Detector {
   cv::Mat previous_;  // the previous picture's cells
   cv::Size size_, cellsSize_;
   int type_ = -1;
+  bool fineWanted_ = true;
   std::vector<TileState> tiles_;
   size_t nextRefresh_ = 0, nextFineRefresh_ = 0;
   long runsSinceFineRefresh_ = 0;

@@ -497,6 +497,46 @@ TEST(FaceRectangles, FindsFacesFrom24PixelsInGroupPictures) {
   EXPECT_GE(recall, 0.9);
 }
 
+// A caller with no use for faces under 48 pixels (skin) spares the fine level: the small faces go,
+// the answers for larger ones stay exactly what they were.
+TEST(FaceRectangles, AFloorOnTheFaceSizeLeavesOutOnlyTheSearchBelowIt) {
+  REQUIRE_DETECTOR();
+  std::vector<FaceCut> cuts = faceCuts();
+  ASSERT_GE(cuts.size(), 30u);
+  ASSERT_FALSE(facelessBackground({64, 64}).empty()) << "building.jpg not installed";
+  Group group = groupPicture(cuts, {1920, 1080}, 28, 0, 24);
+  auto countFound = [&](const std::vector<blazeface::Face>& found) {
+    std::vector<FaceObservation> faces;
+    for (const auto& face : found)
+      faces.push_back({analyses::normalisedFaceBox(face.box, group.picture.size()), std::nullopt});
+    int count = 0;
+    for (const auto& face : group.faces)
+      count += bestMatch(faces, face.box, group.picture.size(), 0.3) >= 0;
+    return count;
+  };
+  // The levels above the fine one see a few of them, seldom.
+  const int all = countFound(blazeface::detect(group.picture));
+  EXPECT_GE(all, 18);
+  EXPECT_LT(countFound(blazeface::detect(group.picture, 48)), all / 2);
+
+  FaceCrop crop = hopperCrop();
+  cv::Mat frame = facelessBackground({1920, 1080});
+  ASSERT_FALSE(crop.pixels.empty());
+  double scale = 60 / crop.face.width;
+  cv::Mat small;
+  cv::resize(crop.pixels, small, cv::Size(), scale, scale, cv::INTER_AREA);
+  small.copyTo(frame(cv::Rect(900, 500, small.cols, small.rows)));
+  auto any = blazeface::detect(frame);
+  auto large = blazeface::detect(frame, 48);
+  ASSERT_EQ(any.size(), 1u);
+  ASSERT_EQ(large.size(), 1u);
+  EXPECT_EQ(any[0].box, large[0].box);
+  // The detector that follows a video starts afresh when the floor changes.
+  blazeface::Detector detector;
+  EXPECT_LT(countFound(detector.detect(group.picture, 48)), all / 2);
+  EXPECT_EQ(countFound(detector.detect(group.picture)), all);
+}
+
 TEST(FacePyramid, AFineLevelOnlyWhereTheFinestTilesAreLarge) {
   // A 500-pixel picture is seen whole at twice the fine level's scale already.
   EXPECT_FALSE(blazeface::fineLevel({500, 375}).has_value());
@@ -641,3 +681,4 @@ TEST(FaceLandmarks, NoFacesNoLandmarks) {
 
 }  // namespace
 }  // namespace tv
+
