@@ -5,8 +5,8 @@
 #include "media/grab.h"
 #include "media/picture.h"
 #include "media/source.h"
-#include "vision/vision.h"
 #include "skin/key.h"
+#include "vision/vision.h"
 
 #include <opencv2/imgproc.hpp>
 

@@ -3,11 +3,11 @@
 #include "skin/skin.h"
 
 #include "base/options.h"
-#include "vision/vision.h"
 #include "skin/key.h"
 #include "support/blank_vision.h"
 #include "support/child.h"
 #include "support/run.h"
+#include "vision/vision.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
