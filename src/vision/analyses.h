@@ -7,7 +7,7 @@
 
 namespace tv::analyses {
 
-std::vector<FaceObservation> faceRectangles(const cv::Mat& image);
+std::vector<FaceObservation> faceRectangles(const cv::Mat& image, double smallest = 0);
 std::vector<FaceObservation> faceLandmarks(const cv::Mat& image);
 std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& current);
 std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& current);

@@ -63,6 +63,21 @@ constexpr double kFineTile = 384;
 constexpr double kFineFaceMax = 48;
 constexpr double kOnLargerFace = 0.3;  // share of a fine face's area lying on a face found above
 
+// The fine level runs only where the levels above saw a hint of a small face: an anchor scoring
+// at least kHintScore for a box narrower than kHintSide pixels, off the faces they found. A face
+// of 24 pixels is only 10 of the network's input pixels in a 640-pixel tile, too few for a
+// confident answer but not for a faint one: in the group pictures the tests build (192 faces of
+// 24-40 pixels) every face has an anchor scoring 0.1 or more centred on it, and 0.4 or more for
+// 174 of them; on frames of a talking head and of a pan without small faces 17 of 112 fine tiles
+// hold such a hint (63 at 0.05). Hints are trusted where they were measured, from pyramids whose
+// finest tiles are 640 pixels; a picture seen whole at once runs its few fine tiles always.
+constexpr float kHintScore = 0.1f;
+constexpr double kHintSide = 1.25 * kFineFaceMax;
+// The head around a face found, in face sizes on every side of its box (which spans the eyes,
+// nose and mouth): the hints there are its own hair, ears and chin. On the 1080p talking head
+// they made eight more fine tiles run as the head moved.
+constexpr double kHeadAround = 0.5;
+
 // How a detector following a video decides which tiles to run again (see Detector and
 // cellsOf).
 constexpr double kFaceChange = 6;      // grey levels: a tile holding a face runs again
@@ -74,10 +89,15 @@ constexpr double kLocalShare = 0.03;    // share of changed cells up to which ch
 // Tiles holding faces run on one picture in this many and carry their faces between: at 30
 // frames a second a face's box is measured afresh about four times a second.
 constexpr long kRunEvery = 8;
-// The fine level has three times as many tiles as the rest: in a video its tiles without faces
-// run only on the first picture, after a cut, and one of them in turn on every third picture the
-// faces' tiles run (a small face that comes later is found within about 22 s at 1080p30).
-constexpr long kFineRefreshEvery = 3;
+// The fine level has three times as many tiles as the rest, and runs only where hinted at (see
+// kHintScore): in a video its tiles without faces run on the first picture, after a cut, when a
+// new hint comes (the tile above a newcomer runs again as it changes the picture), and one of
+// the hinted ones in turn on every sixth picture the faces' tiles run (every 1.6 s at 30 frames
+// a second), for a face that comes where a hint was already.
+constexpr long kFineRefreshEvery = 6;
+// A fine tile runs for a new hint no sooner than this many pictures after its last run: faint
+// hints come and go as the tiles above run again.
+constexpr long kFineRest = 48;
 // A tile's face is carried by the move of the previous answer's face it overlaps this much.
 constexpr double kSameFace = 0.3;
 
@@ -106,7 +126,9 @@ cv::Mat rgbCanvas(const cv::Mat& canvas) {
 
 // One pass of the network on `square` of `image` (any of the accepted layouts); the answers
 // are in the image's pixels.
-std::vector<Face> runSquare(const cv::Mat& image, const cv::Rect2d& square, float minScore) {
+// With `hints`, the centres of the faint answers for small faces (see kHintScore) are added to it.
+std::vector<Face> runSquare(const cv::Mat& image, const cv::Rect2d& square, float minScore,
+                            std::vector<cv::Point2d>* hints = nullptr) {
   std::vector<Face> faces;
   if (square.width <= 0 || image.empty()) return faces;
   double scale = kInput / square.width;
@@ -164,12 +186,16 @@ std::vector<Face> runSquare(const cv::Mat& image, const cv::Rect2d& square, floa
     const float* box = boxes.ptr<float>();
     for (size_t i = 0; i < count; ++i) {
       float probability = sigmoid(score[i]);
-      if (!(probability >= minScore)) continue;
+      const bool hint = hints && probability >= kHintScore;
+      if (!(probability >= minScore) && !hint) continue;
       size_t cell = i / grid.anchors;
       double anchorX = (double(cell % grid.cells) + 0.5) / grid.cells * kInput;
       double anchorY = (double(cell / grid.cells) + 0.5) / grid.cells * kInput;
       const float* v = box + i * 16;
       double w = v[2], h = v[3];
+      if (hint && w > 0 && w * backX < kHintSide)
+        hints->push_back(toImage(anchorX + v[0], anchorY + v[1]));
+      if (!(probability >= minScore)) continue;
       if (!(w >= kMinInputSide && h > 0)) continue;
       cv::Point2d topLeft = toImage(anchorX + v[0] - w / 2, anchorY + v[1] - h / 2);
       cv::Point2d bottomRight = toImage(anchorX + v[0] + w / 2, anchorY + v[1] + h / 2);
@@ -220,20 +246,27 @@ void addTiles(const Level& level, cv::Size size, bool fine, std::vector<Tile>& t
   }
 }
 
-// Every tile of the pyramid, the whole picture first, then the fine level's.
-std::vector<Tile> tilesOf(cv::Size size) {
+// Whether the fine level can answer anything for a caller that needs faces of `smallest` pixels.
+bool fineWanted(double smallest) {
+  return !(smallest >= kFineFaceMax);
+}
+
+// Every tile of the pyramid, the whole picture first, then the fine level's when it is wanted.
+std::vector<Tile> tilesOf(cv::Size size, bool withFine) {
   std::vector<Tile> tiles;
   for (const Level& level : pyramid(size)) addTiles(level, size, false, tiles);
+  if (!withFine) return tiles;
   if (std::optional<Level> level = fineLevel(size)) addTiles(*level, size, true, tiles);
   return tiles;
 }
 
 // The faces one tile answers for: a face cut by an inner tile edge is answered for by the tile
-// that holds it whole.
-std::vector<Face> tileFaces(const cv::Mat& image, const Tile& tile) {
+// that holds it whole. A tile above the fine level adds its hints of small faces to `hints`.
+std::vector<Face> tileFaces(const cv::Mat& image, const Tile& tile,
+                            std::vector<cv::Point2d>* hints) {
   std::vector<Face> kept;
   double x = tile.square.x, y = tile.square.y, side = tile.square.width, margin = side * 0.01;
-  for (const Face& face : runSquare(image, tile.square, kMinScore)) {
+  for (const Face& face : runSquare(image, tile.square, kMinScore, tile.fine ? nullptr : hints)) {
     const cv::Rect2d& b = face.box;
     if (tile.fine && std::max(b.width, b.height) >= kFineFaceMax) continue;
     bool cut = (x > 0 && b.x < x + margin) || (y > 0 && b.y < y + margin) ||
@@ -242,6 +275,31 @@ std::vector<Face> tileFaces(const cv::Mat& image, const Tile& tile) {
     if (!cut) kept.push_back(face);
   }
   return kept;
+}
+
+// Whether the fine level's hints are to be trusted for a picture of this size (see kHintScore).
+bool hintsDecide(cv::Size size) {
+  return pyramid(size).size() > 1;
+}
+
+// The hints in a fine tile where it may hold a face the levels above cannot see: on none of the
+// heads they found (a feature of a large face, an ear, a lock of hair is no face of its own, and
+// no other face fits there).
+std::vector<cv::Point2d> hintsIn(const cv::Rect2d& square, const std::vector<cv::Point2d>& hints,
+                                 const std::vector<Face>& coarse) {
+  std::vector<cv::Point2d> in;
+  for (const cv::Point2d& hint : hints) {
+    if (!square.contains(hint)) continue;
+    bool onFace = false;
+    for (const Face& face : coarse) {
+      const cv::Rect2d& b = face.box;
+      cv::Rect2d head(b.x - kHeadAround * b.width, b.y - kHeadAround * b.height,
+                      (1 + 2 * kHeadAround) * b.width, (1 + 2 * kHeadAround) * b.height);
+      onFace = onFace || head.contains(hint);
+    }
+    if (!onFace) in.push_back(hint);
+  }
+  return in;
 }
 
 // The faces of all tiles as one answer: the fine level's only where no face of the levels
@@ -320,23 +378,28 @@ std::vector<Face> suppressed(std::vector<Face> faces, double maxOverlap) {
   return kept;
 }
 
-std::vector<Face> detect(const cv::Mat& image) {
+std::vector<Face> detect(const cv::Mat& image, double smallest) {
   if (image.empty() || image.depth() != CV_8U) return {};
   std::vector<Face> coarse, fine;
-  for (const Tile& tile : tilesOf(image.size())) {
-    std::vector<Face> faces = tileFaces(image, tile);
+  std::vector<cv::Point2d> hints;
+  const bool gated = hintsDecide(image.size());
+  // The levels above the fine one come first, so their faces and hints are all in.
+  for (const Tile& tile : tilesOf(image.size(), fineWanted(smallest))) {
+    if (tile.fine && gated && hintsIn(tile.square, hints, coarse).empty()) continue;
+    std::vector<Face> faces = tileFaces(image, tile, &hints);
     std::vector<Face>& level = tile.fine ? fine : coarse;
     level.insert(level.end(), faces.begin(), faces.end());
   }
   return merged(std::move(coarse), fine);
 }
 
-std::vector<Face> Detector::detect(const cv::Mat& image) {
+std::vector<Face> Detector::detect(const cv::Mat& image, double smallest) {
   if (image.empty() || image.depth() != CV_8U) return {};
   Cells cells = cellsOf(image);
   const int cellSide = cells.factor;
 
-  bool fresh = image.size() != size_ || image.type() != type_ || cells.pixels.size() != cellsSize_;
+  bool fresh = image.size() != size_ || image.type() != type_ ||
+               cells.pixels.size() != cellsSize_ || fineWanted(smallest) != fineWanted_;
   // How much each cell changed since the previous picture, the largest over its channels.
   cv::Mat sincePrevious;
   bool local = true;
@@ -372,8 +435,11 @@ std::vector<Face> Detector::detect(const cv::Mat& image) {
     size_ = image.size();
     type_ = image.type();
     cellsSize_ = cells.pixels.size();
+    fineWanted_ = fineWanted(smallest);
     tiles_.clear();
-    for (const Tile& tile : tilesOf(size_)) tiles_.push_back({tile, {}, cv::Mat()});
+    gated_ = hintsDecide(size_);
+    for (const Tile& tile : tilesOf(size_, fineWanted_))
+      tiles_.push_back({tile, {}, cv::Mat(), {}, kFineRest});
     nextRefresh_ = 0;
     nextFineRefresh_ = 0;
     runsSinceFineRefresh_ = 0;
@@ -398,18 +464,13 @@ std::vector<Face> Detector::detect(const cv::Mat& image) {
   // The faces' tiles run together, on one picture in kRunEvery.
   const bool runFaces = fresh || ++sinceRun_ >= kRunEvery;
   if (runFaces) sinceRun_ = 0;
-  if (!fresh && runFaces && !fineTiles.empty() && ++runsSinceFineRefresh_ >= kFineRefreshEvery) {
-    runsSinceFineRefresh_ = 0;
-    fineRefresh = fineTiles[nextFineRefresh_ % fineTiles.size()];
-    nextFineRefresh_ = (nextFineRefresh_ + 1) % fineTiles.size();
-  }
   moves_.assign(answer_.size(), std::nullopt);
   measured_.assign(answer_.size(), false);
 
   std::vector<Face> found, fine;
-  for (size_t t = 0; t < tiles_.size(); ++t) {
+  auto visit = [&](size_t t, bool run) {
     TileState& tile = tiles_[t];
-    bool run = fresh || refresh == t || fineRefresh == t || tile.seen.empty();
+    run = run || fresh || refresh == t || tile.seen.empty();
     if (!run) {
       const cv::Rect2d& square = tile.tile.square;
       cv::Rect area(int(std::floor(square.x / cellSide)), int(std::floor(square.y / cellSide)),
@@ -437,11 +498,55 @@ std::vector<Face> Detector::detect(const cv::Mat& image) {
       }
     }
     if (run) {
-      tile.faces = tileFaces(image, tile.tile);
+      tile.idle = 0;
+      tile.hints.clear();
+      tile.faces = tileFaces(image, tile.tile, &tile.hints);
       tile.seen = previous_;  // never written to: the next picture's cells are a new matrix
     }
     std::vector<Face>& level = tile.tile.fine ? fine : found;
     level.insert(level.end(), tile.faces.begin(), tile.faces.end());
+  };
+  for (size_t t : coarseTiles) visit(t, false);
+
+  // The fine tiles where the levels above hint at a small face, and those holding one. One of
+  // them in turn runs on every kFineRefreshEvery-th picture the faces' tiles run on; a tile with a
+  // new hint runs on the next of those pictures once it has rested. The others have nothing to
+  // answer.
+  std::vector<cv::Point2d> hints;
+  for (size_t t : coarseTiles)
+    hints.insert(hints.end(), tiles_[t].hints.begin(), tiles_[t].hints.end());
+  std::vector<std::vector<cv::Point2d>> inside(tiles_.size());
+  std::vector<bool> wanted(tiles_.size(), true);
+  for (size_t t : fineTiles) {
+    if (!gated_) continue;
+    inside[t] = hintsIn(tiles_[t].tile.square, hints, found);
+    wanted[t] = !inside[t].empty() || !tiles_[t].faces.empty();
+  }
+  if (!fresh && runFaces && ++runsSinceFineRefresh_ >= kFineRefreshEvery) {
+    runsSinceFineRefresh_ = 0;
+    for (size_t k = 0; k < fineTiles.size() && !fineRefresh; ++k) {
+      size_t t = fineTiles[nextFineRefresh_ % fineTiles.size()];
+      nextFineRefresh_ = (nextFineRefresh_ + 1) % fineTiles.size();
+      if (wanted[t]) fineRefresh = t;
+    }
+  }
+  for (size_t t : fineTiles) {
+    TileState& tile = tiles_[t];
+    ++tile.idle;
+    if (!wanted[t]) {
+      tile.seen = previous_;  // nothing to answer: it need not run once it is hinted at either
+      continue;
+    }
+    // A hint away from those the tile last ran for: something new may be there.
+    bool news = false;
+    for (const cv::Point2d& hint : inside[t]) {
+      bool known = false;
+      for (const cv::Point2d& old : tile.hints)
+        known = known || cv::norm(hint - old) < kFineFaceMax / 2;
+      news = news || !known;
+    }
+    visit(t, fineRefresh == t || (news && runFaces && tile.idle >= kFineRest));
+    if (tile.idle == 0) tile.hints = inside[t];
   }
   answer_ = merged(std::move(found), fine);
   around_.clear();

@@ -26,7 +26,9 @@ extern const char* const kModelFile;
 
 // Faces in a BGRA (or BGR) image, best score first. Loads the model on first use; a model that
 // is missing or cannot be read ends the run ("cannot load the model face detector: ...").
-std::vector<Face> detect(const cv::Mat& image);
+// Faces narrower than `smallest` pixels are of no use to the caller: the levels that only
+// answer for such faces are left out (so smaller faces the other levels find still come).
+std::vector<Face> detect(const cv::Mat& image, double smallest = 0);
 
 // detect() for the pictures of a video, in time order. Most of a picture seldom changes from
 // one frame to the next, so a tile keeps its last answer until its content changes: a tile
@@ -53,13 +55,17 @@ struct Tile {
 
 class Detector {
  public:
-  std::vector<Face> detect(const cv::Mat& image);
+  std::vector<Face> detect(const cv::Mat& image, double smallest = 0);
 
  private:
   struct TileState {
     Tile tile;
     std::vector<Face> faces;  // its last answer
     cv::Mat seen;             // the cells of the picture its last answer was for
+    // The hints of small faces it gave when it last ran (a tile above the fine level), or that
+    // it last ran for (a fine tile).
+    std::vector<cv::Point2d> hints;
+    long idle = 0;  // pictures since it last ran
   };
   // The faces of one tile, carried from the previous picture to this one; false when one of
   // them cannot be.
@@ -68,6 +74,8 @@ class Detector {
   cv::Mat previous_;  // the previous picture's cells
   cv::Size size_, cellsSize_;
   int type_ = -1;
+  bool fineWanted_ = true;
+  bool gated_ = false;  // the fine tiles run only where hinted at
   std::vector<TileState> tiles_;
   size_t nextRefresh_ = 0, nextFineRefresh_ = 0;
   long runsSinceFineRefresh_ = 0;
@@ -90,7 +98,8 @@ struct Level {
 std::vector<Level> pyramid(cv::Size size);
 
 // The fine level below the pyramid, which answers only for faces under 48 pixels that lie on no
-// face the pyramid found; none when the pyramid's finest tiles are small enough already.
+// face the pyramid found; none when the pyramid's finest tiles are small enough already. Where
+// the pyramid has several levels, only its tiles where the pyramid hints at a small face run.
 std::optional<Level> fineLevel(cv::Size size);
 
 // One pass of the network on a square crop of `image` (its content scaled to fit 256 x 256,

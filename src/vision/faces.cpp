@@ -21,10 +21,10 @@ cv::Rect2d normalisedFaceBox(const cv::Rect2d& box, cv::Size size) {
           box.height / size.height};
 }
 
-std::vector<FaceObservation> faceRectangles(const cv::Mat& image) {
+std::vector<FaceObservation> faceRectangles(const cv::Mat& image, double smallest) {
   std::vector<FaceObservation> faces;
   try {
-    for (const blazeface::Face& face : faceDetector().detect(image))
+    for (const blazeface::Face& face : faceDetector().detect(image, smallest))
       faces.push_back({normalisedFaceBox(face.box, image.size()), std::nullopt});
   } catch (const std::exception&) {  // cv::Exception included
     faces.clear();

@@ -12,6 +12,9 @@ class ModelVision final : public Vision {
   std::vector<FaceObservation> faceRectangles(const cv::Mat& image) override {
     return analyses::faceRectangles(image);
   }
+  std::vector<FaceObservation> faceRectanglesFrom(const cv::Mat& image, double smallest) override {
+    return analyses::faceRectangles(image, smallest);
+  }
   std::vector<FaceObservation> faceLandmarks(const cv::Mat& image) override {
     return analyses::faceLandmarks(image);
   }

@@ -91,6 +91,12 @@ class Vision {
 
   // Faces in an upright BGRA image, in the detector's order.
   virtual std::vector<FaceObservation> faceRectangles(const cv::Mat& image) = 0;
+  // As faceRectangles, for a caller that has no use for faces narrower than `smallest` pixels:
+  // the search for them may be left out, so the answer may or may not hold such faces.
+  virtual std::vector<FaceObservation> faceRectanglesFrom(const cv::Mat& image, double smallest) {
+    (void)smallest;
+    return faceRectangles(image);
+  }
   // As faceRectangles, with the landmarks of every face.
   virtual std::vector<FaceObservation> faceLandmarks(const cv::Mat& image) = 0;
 

@@ -3,11 +3,11 @@
 #include "skin/skin.h"
 
 #include "base/options.h"
-#include "vision/vision.h"
 #include "skin/key.h"
 #include "support/blank_vision.h"
 #include "support/child.h"
 #include "support/run.h"
+#include "vision/vision.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -161,6 +161,48 @@ TEST(SkinCommand, LargePicturesAreGlancedAtFirst) {
   // The same face box, so the same patch, whichever look found it; the band is in it.
   EXPECT_GT(glance.last["satHigh"].get<double>(), kSkin.s + 0.1);
   EXPECT_DOUBLE_EQ(glance.last["satLow"].get<double>(), kSkin.s);
+}
+
+// Faces too small to measure are not asked for: the floor is the same width of the picture at
+// the glance and at full size, in the pixels of the image searched.
+TEST(SkinCommand, AsksOnlyForFacesLargeEnoughToMeasure) {
+  std::string dir = tvtest::scratchDir("skin-floor");
+  cv::Mat picture(1000, 2000, CV_8UC3, cv::Scalar(128, 128, 128));
+  ASSERT_TRUE(cv::imwrite(dir + "/large.png", picture));
+  std::string log = dir + "/floors.txt";
+  class Floors final : public tvtest::BlankVision {
+   public:
+    std::string path;
+    std::vector<FaceObservation> faceRectanglesFrom(const cv::Mat& image,
+                                                    double smallest) override {
+      if (FILE* out = std::fopen(path.c_str(), "a")) {
+        std::fprintf(out, "%d %.6f\n", image.cols, smallest);
+        std::fclose(out);
+      }
+      return {};
+    }
+  };
+  auto child = tvtest::inChild([&] {
+    CommandLine g;
+    g.command = "skin";
+    g.options["input"] = dir + "/large.png";
+    g.inputURL = dir + "/large.png";
+    Floors fake;
+    fake.path = log;
+    useVisionForTesting(&fake);
+    runSkin(g);
+  });
+  EXPECT_EQ(child.status, 1);
+  std::ifstream floors(log);
+  std::vector<std::pair<int, double>> asked;
+  int width = 0;
+  double smallest = 0;
+  while (floors >> width >> smallest) asked.emplace_back(width, smallest);
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_EQ(asked[0].first, 512);
+  EXPECT_NEAR(asked[0].second, 48 * 512 / 2000.0, 1e-6);
+  EXPECT_EQ(asked[1].first, 2000);
+  EXPECT_NEAR(asked[1].second, 48, 1e-6);
 }
 
 TEST(SkinCommand, NoFaceAndTooFewSkinPixels) {

@@ -497,6 +497,88 @@ TEST(FaceRectangles, FindsFacesFrom24PixelsInGroupPictures) {
   EXPECT_GE(recall, 0.9);
 }
 
+// In a video the fine level runs only where the levels above hint at a small face: the small
+// faces of the first picture are found as in a fresh detection, and one that comes later, where
+// nothing was, is hinted at once it changes the picture and found soon after.
+TEST(FaceDetector, FindsSmallFacesInAVideoWhereTheyAreHintedAt) {
+  REQUIRE_DETECTOR();
+  std::vector<FaceCut> cuts = faceCuts();
+  ASSERT_GE(cuts.size(), 30u);
+  cv::Mat backdrop = facelessBackground({1920, 1080});
+  ASSERT_FALSE(backdrop.empty()) << "building.jpg not installed";
+  Group group = groupPicture(cuts, {1920, 1080}, 32, 0, 24);
+  ASSERT_EQ(group.faces.size(), 24u);
+  auto found = [&](const std::vector<blazeface::Face>& faces, const cv::Rect2d& truth) {
+    std::vector<FaceObservation> observed;
+    for (const auto& face : faces)
+      observed.push_back({analyses::normalisedFaceBox(face.box, backdrop.size()), std::nullopt});
+    return bestMatch(observed, truth, backdrop.size(), 0.3) >= 0;
+  };
+  // The newcomer is the last face of the group.
+  const size_t last = group.faces.size() - 1;
+  cv::Mat before = group.picture.clone();
+  backdrop(group.areas[last]).copyTo(before(group.areas[last]));
+  ASSERT_FALSE(found(blazeface::detect(before), group.faces[last].box));
+  ASSERT_TRUE(found(blazeface::detect(group.picture), group.faces[last].box));
+
+  blazeface::Detector detector;
+  auto first = detector.detect(before);
+  auto fresh = blazeface::detect(before);
+  int inFirst = 0, inFresh = 0;
+  for (size_t q = 0; q < last; ++q) {
+    inFirst += found(first, group.faces[q].box);
+    inFresh += found(fresh, group.faces[q].box);
+  }
+  EXPECT_EQ(inFirst, inFresh);
+  EXPECT_GE(inFirst, int(0.9 * last));
+  for (int k = 1; k < 5; ++k) detector.detect(before);
+  int seenAfter = -1;
+  for (int k = 0; k < 90 && seenAfter < 0; ++k)
+    if (found(detector.detect(group.picture), group.faces[last].box)) seenAfter = k;
+  EXPECT_GE(seenAfter, 0);
+  EXPECT_LE(seenAfter, 60);
+}
+
+// A caller with no use for faces under 48 pixels (skin) spares the fine level: the small faces go,
+// the answers for larger ones stay exactly what they were.
+TEST(FaceRectangles, AFloorOnTheFaceSizeLeavesOutOnlyTheSearchBelowIt) {
+  REQUIRE_DETECTOR();
+  std::vector<FaceCut> cuts = faceCuts();
+  ASSERT_GE(cuts.size(), 30u);
+  ASSERT_FALSE(facelessBackground({64, 64}).empty()) << "building.jpg not installed";
+  Group group = groupPicture(cuts, {1920, 1080}, 28, 0, 24);
+  auto countFound = [&](const std::vector<blazeface::Face>& found) {
+    std::vector<FaceObservation> faces;
+    for (const auto& face : found)
+      faces.push_back({analyses::normalisedFaceBox(face.box, group.picture.size()), std::nullopt});
+    int count = 0;
+    for (const auto& face : group.faces)
+      count += bestMatch(faces, face.box, group.picture.size(), 0.3) >= 0;
+    return count;
+  };
+  // The levels above the fine one see a few of them, seldom.
+  const int all = countFound(blazeface::detect(group.picture));
+  EXPECT_GE(all, 18);
+  EXPECT_LT(countFound(blazeface::detect(group.picture, 48)), all / 2);
+
+  FaceCrop crop = hopperCrop();
+  cv::Mat frame = facelessBackground({1920, 1080});
+  ASSERT_FALSE(crop.pixels.empty());
+  double scale = 60 / crop.face.width;
+  cv::Mat small;
+  cv::resize(crop.pixels, small, cv::Size(), scale, scale, cv::INTER_AREA);
+  small.copyTo(frame(cv::Rect(900, 500, small.cols, small.rows)));
+  auto any = blazeface::detect(frame);
+  auto large = blazeface::detect(frame, 48);
+  ASSERT_EQ(any.size(), 1u);
+  ASSERT_EQ(large.size(), 1u);
+  EXPECT_EQ(any[0].box, large[0].box);
+  // The detector that follows a video starts afresh when the floor changes.
+  blazeface::Detector detector;
+  EXPECT_LT(countFound(detector.detect(group.picture, 48)), all / 2);
+  EXPECT_EQ(countFound(detector.detect(group.picture)), all);
+}
+
 TEST(FacePyramid, AFineLevelOnlyWhereTheFinestTilesAreLarge) {
   // A 500-pixel picture is seen whole at twice the fine level's scale already.
   EXPECT_FALSE(blazeface::fineLevel({500, 375}).has_value());
