@@ -126,6 +126,7 @@ void runVideo(const CommandLine& args) {
   // converter scales as it converts, and nothing shrinks a full-size frame afterwards.
   const cv::Size analysis = object ? plan.analysis : segmentationSize(plan.analysis);
   MatteWriter writer(*output, plan.width, plan.height, source.fps);
+  segmenter.beginFrames();
   const Clock::time_point began = Clock::now();
   ProgressThrottle throttle;
 

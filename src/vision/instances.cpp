@@ -52,12 +52,17 @@ cv::Size maskSize(const cv::Size& image) {
           std::max(1, int(std::lround(image.height * scale)))};
 }
 
-// The soft mask (CV_32FC1, 0..1, the size of `bgr`) of the object in `box`, or empty.
-cv::Mat objectMask(const cv::Mat& bgr, const cv::Rect2f& box) {
+// The region of a picture of `size` an object in `box` is cut from.
+cv::Rect grabRegion(cv::Size size, const cv::Rect2f& box) {
   cv::Rect region(
       cvFloor(box.x - box.width * kGrabMargin), cvFloor(box.y - box.height * kGrabMargin),
       cvCeil(box.width * (1 + 2 * kGrabMargin)), cvCeil(box.height * (1 + 2 * kGrabMargin)));
-  region &= cv::Rect(0, 0, bgr.cols, bgr.rows);
+  return region & cv::Rect(0, 0, size.width, size.height);
+}
+
+// The soft mask (CV_32FC1, 0..1, the size of `bgr`) of the object in `box`, or empty.
+cv::Mat objectMask(const cv::Mat& bgr, const cv::Rect2f& box) {
+  const cv::Rect region = grabRegion(bgr.size(), box);
   if (region.width < 8 || region.height < 8) return {};
   double scale = std::min(1.0, double(kGrabSide) / std::max(region.width, region.height));
   cv::Mat crop;
@@ -192,7 +197,37 @@ Instances findInstances(const cv::Mat& image) {
   return result;
 }
 
+// Over a video pass the detector runs on the cadence's frames only, and the frames between cut
+// the objects of its last run afresh: a person on their crop, anything else by GrabCut in its
+// box. The regions watched for change are the ones those cuts are made from.
+class ModelInstanceSegmentation final : public InstanceSegmentation {
+ public:
+  std::optional<Instances> next(const cv::Mat& image) override {
+    segmodels::loadNetworks();
+    if (image.empty()) return std::nullopt;
+    try {
+      const cv::Mat bgr = segmodels::shrunkBgr(image, maskSize(image.size()));
+      const auto objects = cadence_.objects(bgr, kMinScore, regions_);
+      regions_.clear();
+      for (const auto& d : objects)
+        regions_.push_back(d.label == segmodels::kPerson ? segmodels::personCrop(bgr.size(), d.box)
+                                                         : grabRegion(bgr.size(), d.box));
+      return findInstances(image);
+    } catch (const std::exception&) {
+      return std::nullopt;
+    }
+  }
+
+ private:
+  segmodels::DetectorCadence cadence_;
+  std::vector<cv::Rect> regions_;  // where the last detection's objects are cut from
+};
+
 }  // namespace
+
+std::unique_ptr<InstanceSegmentation> instanceSegmentation() {
+  return std::make_unique<ModelInstanceSegmentation>();
+}
 
 std::optional<Instances> foregroundInstances(const cv::Mat& image) {
   segmodels::loadNetworks();
