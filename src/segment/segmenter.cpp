@@ -10,7 +10,13 @@
 namespace tv {
 
 std::optional<Instances> Segmenter::instances(const cv::Mat& image) {
+  if (instanceRequest) return instanceRequest->next(image);
   return vision().foregroundInstances(image);
+}
+
+void Segmenter::beginFrames() {
+  instanceRequest.reset();  // its carried objects go before the new one starts
+  instanceRequest = vision().instanceSegmentation();
 }
 
 namespace {
@@ -186,7 +192,9 @@ cv::Mat Segmenter::sharpPerson(const cv::Mat& image) {
   // Stretched only when it is the answer: at 12 megapixels that is a pass worth skipping.
   auto personMatte = [&] { return fitted(coverage, size); };
 
-  auto found = instances(image);
+  // The person analysis runs the detector on its own cadence and hands this frame's objects
+  // on, so the instances are asked about this frame alone.
+  auto found = vision().foregroundInstances(image);
   if (!found || found->allInstances.empty()) {
     lastOutline.reset();
     return personMatte();

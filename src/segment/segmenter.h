@@ -22,6 +22,11 @@ class Segmenter {
   // The foreground instances of a BGRA image, or nothing when the analysis finds none.
   std::optional<Instances> instances(const cv::Mat& image);
 
+  // The images given from now on are the frames of one video pass, in time order: the instance
+  // analysis may carry what it found over to the next similar frame. Called again at the start
+  // of every pass, so that each pass over the same frames finds the same instances.
+  void beginFrames();
+
   // The picture's foreground instances of any kind: the detector's, then each salient region
   // that none of them explains as an instance of its own. Nothing when neither finds anything.
   std::optional<Instances> subjectInstances(const cv::Mat& image);
@@ -53,6 +58,8 @@ class Segmenter {
   // Made on the first sharpPerson call and reused, so the analysis can carry state across
   // frames; the image command's other modes never load the person model.
   std::unique_ptr<PersonSegmentation> personRequest;
+  // Made by beginFrames(); while there is none, each image is analysed on its own.
+  std::unique_ptr<InstanceSegmentation> instanceRequest;
   int sharpFrames_ = 0;
   int patience_ = 30;
   std::optional<Grid> lastOutline;  // 1 = cell of the instances chosen on the previous frame

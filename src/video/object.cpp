@@ -210,6 +210,7 @@ ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
   // One packed grid per frame up to the pick frame: the frames themselves are never kept.
   std::vector<PackedGrid> grids;
   cv::Mat last;  // the latest frame, as analysed
+  segmenter.beginFrames();
   eachFrame(source, plan.start, plan.end, [&](const cv::Mat& decoded, const MediaTime& time) {
     // The same picture the writing pass will analyse, so both passes see the same instances.
     const cv::Mat frame = forAnalysis(decoded, plan.analysis);

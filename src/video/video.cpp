@@ -122,10 +122,13 @@ void runVideo(const CommandLine& args) {
   }
 
   const cv::Size size(plan.width, plan.height);
-  // Person and subject frames are decoded straight at the size their analyses work at: the
-  // converter scales as it converts, and nothing shrinks a full-size frame afterwards.
-  const cv::Size analysis = object ? plan.analysis : segmentationSize(plan.analysis);
+  // Frames are decoded straight at the size the person and instance analyses work at: the
+  // converter scales as it converts, and nothing shrinks a full-size frame afterwards. Only an
+  // object of any kind is carried at the full analysis size its trail was made at.
+  const cv::Size analysis =
+      object && trail.anyKind ? plan.analysis : segmentationSize(plan.analysis);
   MatteWriter writer(*output, plan.width, plan.height, source.fps);
+  segmenter.beginFrames();
   const Clock::time_point began = Clock::now();
   ProgressThrottle throttle;
 

@@ -14,6 +14,7 @@ std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& 
 std::unique_ptr<ObjectTracking> objectTracking(const cv::Rect2d& start);
 std::unique_ptr<PersonSegmentation> personSegmentation();
 std::optional<Instances> foregroundInstances(const cv::Mat& image);
+std::unique_ptr<InstanceSegmentation> instanceSegmentation();
 std::optional<Instances> salientObjects(const cv::Mat& image, const cv::Mat& known);
 cv::Mat objectAt(const cv::Mat& image, Point at);
 

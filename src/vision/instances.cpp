@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <optional>
+#include <vector>
 
 namespace tv::analyses {
 namespace {
@@ -52,20 +54,34 @@ cv::Size maskSize(const cv::Size& image) {
           std::max(1, int(std::lround(image.height * scale)))};
 }
 
-// The soft mask (CV_32FC1, 0..1, the size of `bgr`) of the object in `box`, or empty.
-cv::Mat objectMask(const cv::Mat& bgr, const cv::Rect2f& box) {
+// The region of a picture of `size` an object in `box` is cut from.
+cv::Rect grabRegion(cv::Size size, const cv::Rect2f& box) {
   cv::Rect region(
       cvFloor(box.x - box.width * kGrabMargin), cvFloor(box.y - box.height * kGrabMargin),
       cvCeil(box.width * (1 + 2 * kGrabMargin)), cvCeil(box.height * (1 + 2 * kGrabMargin)));
-  region &= cv::Rect(0, 0, bgr.cols, bgr.rows);
-  if (region.width < 8 || region.height < 8) return {};
+  return region & cv::Rect(0, 0, size.width, size.height);
+}
+
+// GrabCut's answer for the object in `box`: the crop it was cut on (`region` of the picture,
+// reduced) and the object's pixels there (CV_8U, non-zero inside); empty `small` when there is
+// none.
+struct SmallCut {
+  cv::Rect2f box;
+  cv::Rect region;
+  cv::Mat small;
+};
+
+SmallCut grabbed(const cv::Mat& bgr, const cv::Rect2f& box) {
+  SmallCut cut{box, grabRegion(bgr.size(), box), {}};
+  const cv::Rect& region = cut.region;
+  if (region.width < 8 || region.height < 8) return cut;
   double scale = std::min(1.0, double(kGrabSide) / std::max(region.width, region.height));
   cv::Mat crop;
   cv::resize(bgr(region), crop, cv::Size(), scale, scale, cv::INTER_AREA);
   cv::Rect seed(cvFloor((box.x - region.x) * scale), cvFloor((box.y - region.y) * scale),
                 cvCeil(box.width * scale), cvCeil(box.height * scale));
   seed &= cv::Rect(1, 1, crop.cols - 2, crop.rows - 2);
-  if (seed.width < 4 || seed.height < 4) return {};
+  if (seed.width < 4 || seed.height < 4) return cut;
   cv::Mat labels(crop.size(), CV_8U, cv::Scalar(cv::GC_BGD)), bgModel, fgModel;
   // GrabCut seeds its colour clusters from the thread's random generator: a fixed seed makes
   // the same picture give the same mask whichever thread cuts it and whatever ran before.
@@ -76,12 +92,18 @@ cv::Mat objectMask(const cv::Mat& bgr, const cv::Rect2f& box) {
     cv::grabCut(crop, labels, seed, bgModel, fgModel, kGrabIterations, cv::GC_INIT_WITH_RECT);
   } catch (const cv::Exception&) {
     random.state = saved;
-    return {};  // a crop GrabCut cannot model (one flat colour): this object only is dropped
+    return cut;  // a crop GrabCut cannot model (one flat colour): this object only is dropped
   }
   random.state = saved;
   cv::Mat small = (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD);
-  if (cv::countNonZero(small) == 0) return {};
-  return segmodels::detailedCut(bgr, region, small, kGuideRadius, kGuideEpsilon);
+  if (cv::countNonZero(small) > 0) cut.small = small;
+  return cut;
+}
+
+// The soft mask (CV_32FC1, 0..1, the size of `bgr`) of an object from its small cut, or empty.
+cv::Mat objectMask(const cv::Mat& bgr, const SmallCut& cut) {
+  if (cut.small.empty()) return {};
+  return segmodels::detailedCut(bgr, cut.region, cut.small, kGuideRadius, kGuideEpsilon);
 }
 
 // The soft mask of the person in `box`: its crop's matte, kept to the crop.
@@ -118,11 +140,14 @@ int dropFragments(cv::Mat& inside, double minArea) {
   return kept;
 }
 
-Instances findInstances(const cv::Mat& image) {
+// The instances of a picture of `imageSize`, given as `bgr` at its mask size. An object whose
+// box has a cut in `earlier` keeps that cut instead of GrabCut running again; `made`, when
+// given, receives the cuts of this picture's objects.
+Instances instancesOf(const cv::Mat& bgr, cv::Size imageSize, const std::vector<SmallCut>& earlier,
+                      std::vector<SmallCut>* made) {
   Instances result;
-  result.imageSize = image.size();
-  const cv::Size size = maskSize(image.size());
-  const cv::Mat bgr = segmodels::shrunkBgr(image, size);
+  result.imageSize = imageSize;
+  const cv::Size size = bgr.size();
 
   // A mask depends only on the box and on whether it holds a person. The detector often
   // names one thing twice with the same box (a lamp as both a toilet and a sink): that box is
@@ -142,13 +167,21 @@ Instances findInstances(const cv::Mat& image) {
     }
   }
   std::vector<cv::Mat> masks(count);
+  std::vector<std::optional<SmallCut>> cuts(count);
   std::vector<std::exception_ptr> failures(count);
   cv::parallel_for_(cv::Range(0, count), [&](const cv::Range& range) {
     for (int i = range.start; i < range.end; ++i) {
       if (sameAs[i] != i) continue;
       const auto& d = detections[i];
       try {
-        masks[i] = d.label == segmodels::kPerson ? personMask(bgr, d.box) : objectMask(bgr, d.box);
+        if (d.label == segmodels::kPerson) {
+          masks[i] = personMask(bgr, d.box);
+          continue;
+        }
+        auto kept = std::find_if(earlier.begin(), earlier.end(),
+                                 [&](const SmallCut& cut) { return cut.box == d.box; });
+        cuts[i] = kept != earlier.end() ? *kept : grabbed(bgr, d.box);
+        masks[i] = objectMask(bgr, *cuts[i]);
       } catch (...) {
         failures[i] = std::current_exception();
       }
@@ -156,6 +189,11 @@ Instances findInstances(const cv::Mat& image) {
   });
   for (const auto& failure : failures)
     if (failure) std::rethrow_exception(failure);
+  if (made) {
+    made->clear();
+    for (auto& cut : cuts)
+      if (cut) made->push_back(std::move(*cut));
+  }
   std::vector<cv::Mat> soft;
   for (int i = 0; i < count; ++i) {
     const cv::Mat& mask = masks[sameAs[i]];
@@ -192,13 +230,48 @@ Instances findInstances(const cv::Mat& image) {
   return result;
 }
 
+// Over a video pass the detector runs on the cadence's frames only. On the frames between, its
+// objects stand where they stood and the picture around them barely changed (else the cadence
+// would have looked again): a person is still drawn on their crop every frame, while another
+// object keeps its GrabCut answer, whose outline the guided filter moves onto this frame's
+// edges. The regions watched for change are the ones those cuts are made from.
+class ModelInstanceSegmentation final : public InstanceSegmentation {
+ public:
+  std::optional<Instances> next(const cv::Mat& image) override {
+    segmodels::loadNetworks();
+    if (image.empty()) return std::nullopt;
+    try {
+      const cv::Mat bgr = segmodels::shrunkBgr(image, maskSize(image.size()));
+      const auto objects = cadence_.objects(bgr, kMinScore, regions_);
+      regions_.clear();
+      for (const auto& d : objects)
+        regions_.push_back(d.label == segmodels::kPerson ? segmodels::personCrop(bgr.size(), d.box)
+                                                         : grabRegion(bgr.size(), d.box));
+      if (cadence_.detected()) cuts_.clear();
+      return instancesOf(bgr, image.size(), cuts_, &cuts_);
+    } catch (const std::exception&) {
+      return std::nullopt;
+    }
+  }
+
+ private:
+  segmodels::DetectorCadence cadence_;
+  std::vector<cv::Rect> regions_;  // where the last detection's objects are cut from
+  std::vector<SmallCut> cuts_;     // their cuts, made on the detection's own frame
+};
+
 }  // namespace
+
+std::unique_ptr<InstanceSegmentation> instanceSegmentation() {
+  return std::make_unique<ModelInstanceSegmentation>();
+}
 
 std::optional<Instances> foregroundInstances(const cv::Mat& image) {
   segmodels::loadNetworks();
   if (image.empty()) return std::nullopt;
   try {
-    return findInstances(image);
+    return instancesOf(segmodels::shrunkBgr(image, maskSize(image.size())), image.size(), {},
+                       nullptr);
   } catch (const std::exception&) {
     return std::nullopt;
   }

@@ -40,17 +40,6 @@ constexpr int kEdgeReach = 7;
 // flickering, while anything that really moves follows at once.
 constexpr float kSteadyChange = 0.2f;
 constexpr float kSteadyWeight = 0.3f;
-// Over a sequence the detector (about half of a frame's analysis) runs on every
-// kDetectEvery-th frame, and the frames between keep its people and objects: the selfie network
-// still draws each person on every frame, on the crop of their last detection. The detector
-// runs at once when nobody is being followed (someone entering is found on their first frame)
-// and when the picture has changed since the last detection (a cut, a person walking out of their
-// crop): on a thumbnail kThumbnailSide wide, the mean grey difference over the whole picture or
-// over one person's crop exceeds kChangedGrey.
-constexpr int kDetectEvery = 5;
-constexpr int kThumbnailSide = 64;
-constexpr double kChangedGrey = 10;
-
 cv::Size matteSize(const cv::Size& image) {
   int side = std::max(image.width, image.height);
   if (side <= kMatteSide) return image;
@@ -138,57 +127,21 @@ cv::Mat personMatte(const cv::Mat& bgr, const std::vector<cv::Rect2f>& boxes) {
   return matte;
 }
 
-// The picture in grey, kThumbnailSide wide, for telling whether it changed.
-cv::Mat thumbnailOf(const cv::Mat& bgr) {
-  const int rows = std::max(1, int(std::lround(double(kThumbnailSide) * bgr.rows / bgr.cols)));
-  cv::Mat small, grey;
-  cv::resize(bgr, small, cv::Size(kThumbnailSide, rows), 0, 0, cv::INTER_AREA);
-  cv::cvtColor(small, grey, cv::COLOR_BGR2GRAY);
-  return grey;
-}
-
-// Whether the picture changed enough since `before` (the thumbnail of the last detection) that
-// the detector should look again: over the whole picture, or over one person's crop.
-bool changed(const cv::Mat& now, const cv::Mat& before, const std::vector<cv::Rect2f>& boxes,
-             cv::Size size) {
-  if (before.size() != now.size()) return true;
-  cv::Mat difference;
-  cv::absdiff(now, before, difference);
-  if (cv::mean(difference)[0] > kChangedGrey) return true;
-  const double sx = double(now.cols) / size.width, sy = double(now.rows) / size.height;
-  const cv::Rect whole(0, 0, now.cols, now.rows);
-  for (const auto& box : boxes) {
-    const cv::Rect crop = segmodels::personCrop(size, box);
-    cv::Rect scaled(cvFloor(crop.x * sx), cvFloor(crop.y * sy), cvCeil(crop.width * sx),
-                    cvCeil(crop.height * sy));
-    scaled &= whole;
-    if (scaled.area() > 0 && cv::mean(difference(scaled))[0] > kChangedGrey) return true;
-  }
-  return false;
-}
-
 class ModelPersonSegmentation final : public PersonSegmentation {
  public:
-  ~ModelPersonSegmentation() override { segmodels::carryDetections({}, {}); }
-
   cv::Mat next(const cv::Mat& image) override {
     segmodels::loadNetworks();
     try {
       if (image.empty()) return {};
       cv::Mat bgr = segmodels::shrunkBgr(image, matteSize(image.size()));
       if (bgr.size() != previous_.size()) people_.clear();
-      cv::Mat thumbnail = thumbnailOf(bgr);
-      ++sinceDetection_;
-      if (people_.empty() || sinceDetection_ >= kDetectEvery ||
-          changed(thumbnail, detectedLook_, people_, bgr.size())) {
-        segmodels::carryDetections({}, {});
-        detected_ = segmodels::detectObjects(bgr, kKeptScore);
-        people_ = people(detected_, people_);
-        detectedLook_ = thumbnail;
-        sinceDetection_ = 0;
-      } else {
-        segmodels::carryDetections(bgr, detected_);
-      }
+      // The detector (about half of a frame's analysis) runs on the cadence's frames only; the
+      // selfie network still draws each person on every frame, on the crop of their last
+      // detection.
+      std::vector<cv::Rect> crops;
+      for (const auto& box : people_) crops.push_back(segmodels::personCrop(bgr.size(), box));
+      const auto detected = cadence_.objects(bgr, kKeptScore, crops);
+      if (cadence_.detected()) people_ = people(detected, people_);
       cv::Mat matte = personMatte(bgr, people_);
       if (matte.empty()) return {};
       if (previous_.size() == matte.size()) {
@@ -208,10 +161,8 @@ class ModelPersonSegmentation final : public PersonSegmentation {
 
  private:
   cv::Mat previous_;                // the last frame's matte, CV_32FC1 0..1
-  std::vector<cv::Rect2f> people_;  // the last frame's people
-  std::vector<segmodels::Detection> detected_;  // the last detection's objects
-  cv::Mat detectedLook_;                        // the thumbnail of its frame
-  int sinceDetection_ = 0;                      // frames since then
+  std::vector<cv::Rect2f> people_;  // the last detection's people
+  segmodels::DetectorCadence cadence_;
 };
 
 }  // namespace

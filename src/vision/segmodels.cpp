@@ -261,6 +261,66 @@ std::vector<Detection> detectObjects(const cv::Mat& image, float minScore) {
   return kept;
 }
 
+namespace {
+
+// The picture in grey, DetectorCadence::kThumbnailSide wide, for telling whether it changed.
+cv::Mat thumbnailOf(const cv::Mat& bgr) {
+  const int side = DetectorCadence::kThumbnailSide;
+  const int rows = std::max(1, int(std::lround(double(side) * bgr.rows / bgr.cols)));
+  cv::Mat small, grey;
+  cv::resize(bgr, small, cv::Size(side, rows), 0, 0, cv::INTER_AREA);
+  cv::cvtColor(small, grey, cv::COLOR_BGR2GRAY);
+  return grey;
+}
+
+// Whether the picture changed enough since `before` (the thumbnail of the last detection) that
+// the detector should look again: over the whole picture, or over one followed region of a
+// picture of `size`.
+bool changed(const cv::Mat& now, const cv::Mat& before, const std::vector<cv::Rect>& regions,
+             cv::Size size) {
+  if (before.size() != now.size()) return true;
+  cv::Mat difference;
+  cv::absdiff(now, before, difference);
+  if (cv::mean(difference)[0] > DetectorCadence::kChangedGrey) return true;
+  const double sx = double(now.cols) / size.width, sy = double(now.rows) / size.height;
+  const cv::Rect whole(0, 0, now.cols, now.rows);
+  for (const auto& region : regions) {
+    cv::Rect scaled(cvFloor(region.x * sx), cvFloor(region.y * sy), cvCeil(region.width * sx),
+                    cvCeil(region.height * sy));
+    scaled &= whole;
+    if (scaled.area() > 0 && cv::mean(difference(scaled))[0] > DetectorCadence::kChangedGrey)
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+DetectorCadence::~DetectorCadence() {
+  carryDetections({}, {});
+}
+
+std::vector<Detection> DetectorCadence::objects(const cv::Mat& bgr, float minScore,
+                                                const std::vector<cv::Rect>& followed) {
+  const cv::Mat thumbnail = thumbnailOf(bgr);
+  ++since_;
+  detected_ = followed.empty() || bgr.size() != size_ || since_ >= kDetectEvery ||
+              changed(thumbnail, look_, followed, bgr.size());
+  if (detected_) {
+    carryDetections({}, {});
+    found_ = detectObjects(bgr, minScore);
+    look_ = thumbnail;
+    size_ = bgr.size();
+    since_ = 0;
+  } else {
+    carryDetections(bgr, found_);
+  }
+  std::vector<Detection> answer;
+  for (const auto& d : found_)
+    if (d.score >= minScore) answer.push_back(d);
+  return answer;
+}
+
 cv::Rect personCrop(const cv::Size& image, const cv::Rect2f& box) {
   // The selfie network was trained on portraits that fill most of its square: a person box
   // gets a margin (the detector's boxes cut hair and hands) and is widened towards a 3:4

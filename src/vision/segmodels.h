@@ -43,6 +43,40 @@ std::vector<Detection> detectObjects(const cv::Mat& image, float minScore);
 // forgets them.
 void carryDetections(const cv::Mat& image, std::vector<Detection> found);
 
+// When the detector runs over a video's frames (in time order, one size): every
+// kDetectEvery-th frame, and at once on the first frame, when nothing is followed, and when the
+// picture changed since the last detection: on a thumbnail kThumbnailSide wide, the mean grey
+// difference over the whole picture or over one followed region exceeds kChangedGrey (a cut,
+// someone walking out of their crop). The frames between get that detection's objects through
+// carryDetections, so every analysis of such a frame sees the same objects without running it.
+// The person pass and the instance pass of a video both run on it; one cadence per pass.
+class DetectorCadence {
+ public:
+  static constexpr int kDetectEvery = 5;
+  static constexpr int kThumbnailSide = 64;
+  static constexpr double kChangedGrey = 10;
+
+  DetectorCadence() = default;
+  DetectorCadence(const DetectorCadence&) = delete;
+  DetectorCadence& operator=(const DetectorCadence&) = delete;
+  ~DetectorCadence();
+
+  // The objects of the frame `bgr` from minScore, best first: the detector's when it is due,
+  // else the last detection's. `followed` are the regions (pixels of the frame) of what the
+  // caller follows from the last detection; none makes the detector look.
+  std::vector<Detection> objects(const cv::Mat& bgr, float minScore,
+                                 const std::vector<cv::Rect>& followed);
+  // Whether the latest objects() call ran the detector.
+  bool detected() const { return detected_; }
+
+ private:
+  std::vector<Detection> found_;  // the last detection's objects
+  cv::Mat look_;                  // the thumbnail of its frame
+  cv::Size size_;                 // its frame's size
+  int since_ = 0;                 // frames since then
+  bool detected_ = false;
+};
+
 // The person matte around one detected person: the region of the image the network saw (the
 // box with a margin, clipped to the image) and the probability (CV_32FC1, 0..1) at that
 // region's size. The probability may be shared with a later call on the same pixels: callers

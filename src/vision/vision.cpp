@@ -33,6 +33,9 @@ class ModelVision final : public Vision {
   std::optional<Instances> foregroundInstances(const cv::Mat& image) override {
     return analyses::foregroundInstances(image);
   }
+  std::unique_ptr<InstanceSegmentation> instanceSegmentation() override {
+    return analyses::instanceSegmentation();
+  }
   std::optional<Instances> salientObjects(const cv::Mat& image, const cv::Mat& known) override {
     return analyses::salientObjects(image, known);
   }
@@ -43,7 +46,22 @@ class ModelVision final : public Vision {
 
 Vision* replacement = nullptr;
 
+class FrameByFrame final : public InstanceSegmentation {
+ public:
+  explicit FrameByFrame(Vision& vision) : vision_(vision) {}
+  std::optional<Instances> next(const cv::Mat& image) override {
+    return vision_.foregroundInstances(image);
+  }
+
+ private:
+  Vision& vision_;
+};
+
 }  // namespace
+
+std::unique_ptr<InstanceSegmentation> Vision::instanceSegmentation() {
+  return std::make_unique<FrameByFrame>(*this);
+}
 
 Vision& vision() {
   static ModelVision real;

@@ -85,6 +85,15 @@ struct Instances {
   std::vector<cv::Mat> softMasks;
 };
 
+// Foreground instances over successive frames of one video pass, in time order (it may carry
+// what it found from one frame to the next similar one).
+class InstanceSegmentation {
+ public:
+  virtual ~InstanceSegmentation() = default;
+  // As Vision::foregroundInstances of the frame.
+  virtual std::optional<Instances> next(const cv::Mat& image) = 0;
+};
+
 class Vision {
  public:
   virtual ~Vision() = default;
@@ -116,6 +125,9 @@ class Vision {
 
   // Foreground instances of a BGRA picture, or nothing when the analysis fails.
   virtual std::optional<Instances> foregroundInstances(const cv::Mat& image) = 0;
+  // Foreground instances over a video pass's frames. By default each frame is analysed on its
+  // own through foregroundInstances().
+  virtual std::unique_ptr<InstanceSegmentation> instanceSegmentation();
 
   // The regions of a BGRA picture that stand out of it, whatever they are, each an instance
   // (the same fields as foregroundInstances'), or nothing when the analysis fails. `known`

@@ -313,6 +313,44 @@ TEST(ForegroundInstances, PersonAndObjectBecomeSeparateInstances) {
   }
 }
 
+TEST(ForegroundInstances, ASequenceCutsObjectsWhereTheyAreBetweenDetections) {
+  REQUIRE_MODELS();
+  Cutout person = tvtest::admiral(), object = tvtest::cup();
+  cv::Mat back = background("grass.png");
+  REQUIRE(person.bgr, "a portrait");
+  REQUIRE(object.bgr, "the cup");
+  REQUIRE(back, "a background photo");
+  auto at = [&](int cupX) {
+    return tvtest::composite(back, {1280, 720},
+                             {{&person, 560, {120, 160}}, {&object, 300, {cupX, 400}}});
+  };
+  auto sequence = tv::analyses::instanceSegmentation();
+  Composite first = at(800);
+  auto detected = sequence->next(first.image);
+  ASSERT_TRUE(detected.has_value());
+  // The next frame is one the detector skips: its objects carried over, the same picture gets
+  // the very instances it gets on its own.
+  auto carried = sequence->next(first.image);
+  auto alone = tv::analyses::foregroundInstances(first.image);
+  ASSERT_TRUE(carried.has_value());
+  ASSERT_TRUE(alone.has_value());
+  expectConsistent(*carried);
+  EXPECT_EQ(carried->allInstances, alone->allInstances);
+  EXPECT_EQ(cv::countNonZero(carried->instanceMask != alone->instanceMask), 0);
+  // The cup moved far out of the region it was cut from: the picture changed there, so the
+  // detector looks again and the cup is cut where it now stands.
+  Composite moved = at(980);
+  auto after = sequence->next(moved.image);
+  ASSERT_TRUE(after.has_value());
+  expectConsistent(*after);
+  const double personScore = bestInstance(*after, moved.alphas[0]);
+  const double cupScore = bestInstance(*after, moved.alphas[1]);
+  RecordProperty("personIou", std::to_string(personScore));
+  RecordProperty("movedCupIou", std::to_string(cupScore));
+  EXPECT_GE(personScore, 0.8);
+  EXPECT_GE(cupScore, 0.8);
+}
+
 TEST(ForegroundInstances, LargePictureKeepsItsSize) {
   REQUIRE_MODELS();
   Cutout person = tvtest::astronaut();
