@@ -8,13 +8,17 @@
 #include "segment/grid.h"
 #include "segment/masks.h"
 #include "segment/segmenter.h"
+#include "vision/vision.h"
 
 #include <opencv2/core.hpp>
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
 
 namespace tv {
 namespace {
@@ -58,6 +62,35 @@ void flatMethod(const CommandLine& args, const std::string& output, const cv::Ma
   emit(done);
 }
 
+// Loads the analyses' networks on a second thread while this one decodes the picture. A network
+// that cannot be loaded there is loaded again by its analysis on this thread, which reports the
+// failure in its turn (after an unreadable picture, for one).
+class NetworksAhead {
+ public:
+  explicit NetworksAhead(bool salient) {
+    try {
+      worker_.emplace([salient] {
+        try {
+          vision().foregroundInstances(cv::Mat());  // the person and detector networks
+          if (salient) vision().salientObjects(cv::Mat(), cv::Mat());
+        } catch (...) {
+          // left for the analysis to meet again
+        }
+      });
+    } catch (const std::system_error&) {
+      // no thread to be had: the analyses load what they need themselves
+    }
+  }
+  ~NetworksAhead() {
+    if (worker_) worker_->join();
+  }
+  NetworksAhead(const NetworksAhead&) = delete;
+  NetworksAhead& operator=(const NetworksAhead&) = delete;
+
+ private:
+  std::optional<std::thread> worker_;
+};
+
 std::set<int> allOf(const Instances& found) {
   return std::set<int>(found.allInstances.begin(), found.allInstances.end());
 }
@@ -93,6 +126,7 @@ void autoMode(const CommandLine& args, const std::string& output) {
 }
 
 void segmentMode(const CommandLine& args, const std::string& output) {
+  const NetworksAhead networks(args.mode != "person");
   const WorkingPicture picture =
       loadWorkingPicture(args.inputURL, args.number("max", kSegmentSide), kWorkSide);
   const cv::Mat& pixels = picture.pixels;
