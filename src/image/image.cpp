@@ -112,8 +112,7 @@ void autoMode(const CommandLine& args, const std::string& output) {
   // With a plain border the flat method stays the answer when the detector finds nothing: the
   // salient regions would otherwise take the flat method's place.
   const cv::Mat& pixels = picture.pixels;
-  auto found =
-      kind.plainBorder ? segmenter.instances(pixels) : segmenter.subjectInstances(pixels);
+  auto found = kind.plainBorder ? segmenter.instances(pixels) : segmenter.subjectInstances(pixels);
   if (found && !found->allInstances.empty()) {
     writeMatte(segmenter.mask(allOf(*found), *found, pixels.size()), picture.size, output);
     Event done = doneEvent(picture.size);

@@ -149,7 +149,8 @@ std::string greyPng(const cv::Mat& matte) {
     std::string header;
     appendBigEndian(header, uint32_t(value.cols));
     appendBigEndian(header, uint32_t(value.rows));
-    header += std::string("\x08\x06\x00\x00\x00", 5);  // 8 bits, RGBA, deflate, filters, no interlace
+    // 8 bits, RGBA, deflate, adaptive filters, no interlace
+    header += std::string("\x08\x06\x00\x00\x00", 5);
     appendChunk(bytes, "IHDR", header.data(), header.size());
     appendChunk(bytes, "sRGB", "\x00", 1);  // perceptual intent
     bytes.reserve(bytes.size() + idat.size() + 64);
