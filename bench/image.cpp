@@ -4,6 +4,7 @@
 #include "image/picture_kind.h"
 #include "media/picture.h"
 #include "vision/vision.h"
+#include "segment/masks.h"
 #include "segment/segmenter.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -134,8 +135,12 @@ int main(int argc, char** argv) {
 
   std::printf("stages in process, 12 MP photo\n");
   cv::Mat picture, small;
+  tv::WorkingPicture working;
   std::printf("  load at 4096      %6.3f s\n",
               best([&] { picture = tv::loadPicture(photos[0].path, 4096); }));
+  // What the segmentation modes decode: the pixels their analyses look at, 1024 a side.
+  std::printf("  load to work 1024 %6.3f s\n",
+              best([&] { working = tv::loadWorkingPicture(photos[0].path, 4096, 1024); }));
   std::printf("  load at 2048      %6.3f s\n",
               best([&] { small = tv::loadPicture(photos[0].path, 2048); }));
   std::printf("  picture kind      %6.3f s\n", best([&] { tv::pictureKind(small); }));
@@ -161,6 +166,18 @@ int main(int argc, char** argv) {
               best([&] { matte = tv::Segmenter().sharpPerson(picture); }));
   std::printf("  subject           %6.3f s\n",
               best([&] { matte = tv::Segmenter().subject(picture); }));
+  std::printf("  sharpPerson, work %6.3f s\n",
+              best([&] { matte = tv::Segmenter().sharpPerson(working.pixels); }));
+  // The salient map of a picture is kept for a second question on it: each figure is a first
+  // call on its picture, the mirror image's loading the network.
+  cv::Mat mirrored;
+  cv::flip(working.pixels, mirrored, 1);
+  std::printf("  first salient     %6.3f s  (loads the network)\n",
+              seconds([&] { tv::vision().salientObjects(mirrored, cv::Mat()); }));
+  std::printf("  salient objects   %6.3f s\n",
+              seconds([&] { tv::vision().salientObjects(working.pixels, cv::Mat()); }));
+  std::printf("  stretch the matte %6.3f s\n",
+              best([&] { matte = tv::fitted(matte, working.size); }));
   const std::string out = (dir / "stage.png").string();
   std::printf("  write the matte   %6.3f s\n", best([&] { tv::writeGrey(matte, out); }));
   fs::remove_all(dir);

@@ -8,13 +8,17 @@
 #include "segment/grid.h"
 #include "segment/masks.h"
 #include "segment/segmenter.h"
+#include "vision/vision.h"
 
 #include <opencv2/core.hpp>
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
 
 namespace tv {
 namespace {
@@ -23,15 +27,18 @@ namespace {
 // classification on up to 2048: colour distances need no more, models gain from detail.
 constexpr double kSegmentSide = 4096;
 constexpr double kFlatSide = 2048;
+// The person, instance and salient analyses look at a picture at most this long on its longer
+// side, so the segmentation modes decode no more of it (a 12-megapixel JPEG at half size):
+// their mattes are made at that size and stretched once, to the analysed picture's, when
+// written.
+constexpr double kWorkSide = 1024;
 
-Event doneEvent(const cv::Mat& picture) {
-  return Event{{"done", true}, {"width", picture.cols}, {"height", picture.rows}};
+Event doneEvent(cv::Size size) {
+  return Event{{"done", true}, {"width", size.width}, {"height", size.height}};
 }
 
-void writeMatte(const cv::Mat& matte, const cv::Mat& picture, const std::string& output) {
-  // Every matte is made at the picture's size; the guard keeps a mismatch from reaching the file.
-  cv::Mat fittedMatte = matte.size() == picture.size() ? matte : fitted(matte, picture.size());
-  writeGrey(fittedMatte, output);
+void writeMatte(const cv::Mat& matte, cv::Size size, const std::string& output) {
+  writeGrey(matte.size() == size ? matte : fitted(matte, size), output);
 }
 
 // The flat method, from "flat" or reached from "auto". `loaded` is a picture already decoded
@@ -43,8 +50,8 @@ void flatMethod(const CommandLine& args, const std::string& output, const cv::Ma
   const bool inner = args.option("inner").value_or("1") != "0";
   auto flat = flatMatte(picture, tolerance, inner);
   if (!flat) fail("not-flat");
-  writeMatte(flat->matte, picture, output);
-  Event done = doneEvent(picture);
+  writeMatte(flat->matte, picture.size(), output);
+  Event done = doneEvent(picture.size());
   if (flat->background) {
     const auto& colour = *flat->background;
     done["background"] = {colour[0], colour[1], colour[2]};
@@ -55,6 +62,35 @@ void flatMethod(const CommandLine& args, const std::string& output, const cv::Ma
   emit(done);
 }
 
+// Loads the analyses' networks on a second thread while this one decodes the picture. A network
+// that cannot be loaded there is loaded again by its analysis on this thread, which reports the
+// failure in its turn (after an unreadable picture, for one).
+class NetworksAhead {
+ public:
+  explicit NetworksAhead(bool salient) {
+    try {
+      worker_.emplace([salient] {
+        try {
+          vision().foregroundInstances(cv::Mat());  // the person and detector networks
+          if (salient) vision().salientObjects(cv::Mat(), cv::Mat());
+        } catch (...) {
+          // left for the analysis to meet again
+        }
+      });
+    } catch (const std::system_error&) {
+      // no thread to be had: the analyses load what they need themselves
+    }
+  }
+  ~NetworksAhead() {
+    if (worker_) worker_->join();
+  }
+  NetworksAhead(const NetworksAhead&) = delete;
+  NetworksAhead& operator=(const NetworksAhead&) = delete;
+
+ private:
+  std::optional<std::thread> worker_;
+};
+
 std::set<int> allOf(const Instances& found) {
   return std::set<int>(found.allInstances.begin(), found.allInstances.end());
 }
@@ -63,11 +99,11 @@ void autoMode(const CommandLine& args, const std::string& output) {
   // The classification looks at a 384-pixel copy; when the picture for the subject attempt is at
   // least as large as the 2048-pixel one, that copy is made from it and the file is decoded once.
   const double segmentSide = args.number("max", kSegmentSide);
-  cv::Mat picture = loadPicture(args.inputURL, segmentSide);
-  const bool shared =
-      segmentSide >= kFlatSide || std::max(picture.cols, picture.rows) + 1.0 < segmentSide;
+  const WorkingPicture picture = loadWorkingPicture(args.inputURL, segmentSide, kWorkSide);
+  const bool shared = segmentSide >= kFlatSide ||
+                      std::max(picture.size.width, picture.size.height) + 1.0 < segmentSide;
   const cv::Mat small = shared ? cv::Mat() : loadPicture(args.inputURL, kFlatSide);
-  const PictureKind kind = pictureKind(shared ? picture : small);
+  const PictureKind kind = pictureKind(shared ? picture.pixels : small);
   const cv::Mat* flatPicture = small.empty() ? nullptr : &small;
   if (kind.transparent || (kind.plainBorder && kind.fewColours))
     return flatMethod(args, output, flatPicture);
@@ -75,11 +111,11 @@ void autoMode(const CommandLine& args, const std::string& output) {
   Segmenter segmenter;
   // With a plain border the flat method stays the answer when the detector finds nothing: the
   // salient regions would otherwise take the flat method's place.
-  auto found =
-      kind.plainBorder ? segmenter.instances(picture) : segmenter.subjectInstances(picture);
+  const cv::Mat& pixels = picture.pixels;
+  auto found = kind.plainBorder ? segmenter.instances(pixels) : segmenter.subjectInstances(pixels);
   if (found && !found->allInstances.empty()) {
-    writeMatte(segmenter.mask(allOf(*found), *found, picture.size()), picture, output);
-    Event done = doneEvent(picture);
+    writeMatte(segmenter.mask(allOf(*found), *found, pixels.size()), picture.size, output);
+    Event done = doneEvent(picture.size);
     done["picked"] = "subject";
     emit(done);
     return;
@@ -89,23 +125,26 @@ void autoMode(const CommandLine& args, const std::string& output) {
 }
 
 void segmentMode(const CommandLine& args, const std::string& output) {
-  const cv::Mat picture = loadPicture(args.inputURL, args.number("max", kSegmentSide));
+  const NetworksAhead networks(args.mode != "person");
+  const WorkingPicture picture =
+      loadWorkingPicture(args.inputURL, args.number("max", kSegmentSide), kWorkSide);
+  const cv::Mat& pixels = picture.pixels;
   Segmenter segmenter;
   cv::Mat matte;
   if (args.mode == "person") {
-    matte = segmenter.sharpPerson(picture);
+    matte = segmenter.sharpPerson(pixels);
   } else if (args.mode == "object") {
     // Checked after loading, so an unreadable picture is reported first.
     if (!args.point) fail("--point is required for object mode");
-    matte = segmenter.objectAt(picture, *args.point, picture.size());
+    matte = segmenter.objectAt(pixels, *args.point, pixels.size());
     if (matte.empty()) fail("nothing-there");
   } else {
-    auto found = segmenter.subjectInstances(picture);
+    auto found = segmenter.subjectInstances(pixels);
     if (!found || found->allInstances.empty()) fail("nothing-there");
-    matte = segmenter.mask(allOf(*found), *found, picture.size());
+    matte = segmenter.mask(allOf(*found), *found, pixels.size());
   }
-  writeMatte(matte, picture, output);
-  emit(doneEvent(picture));
+  writeMatte(matte, picture.size, output);
+  emit(doneEvent(picture.size));
 }
 
 }  // namespace

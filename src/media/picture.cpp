@@ -47,9 +47,10 @@ bool readWholeFile(const std::string& path, std::string& bytes) {
   return true;
 }
 
-}  // namespace
-
-std::optional<cv::Mat> tryLoadPicture(const std::string& path, double maxSide) {
+// The picture as loadPicture gives it (`size`), and its pixels at that size or, when
+// `workSide` is below its longer side, at workSide on that side.
+std::optional<WorkingPicture> decodePicture(const std::string& path, double maxSide,
+                                            double workSide) {
   if (notAnInputFile(path)) return std::nullopt;
   // Only a file that starts like a picture is read whole: a long video handed in by mistake
   // costs a few bytes, not its size in memory.
@@ -79,6 +80,7 @@ std::optional<cv::Mat> tryLoadPicture(const std::string& path, double maxSide) {
   }
 
   cv::Mat picture;
+  std::optional<WorkingPicture> result;
   try {
     if (format == Format::kGif) {
       picture = pictures::decodeGif(bytes);
@@ -91,11 +93,12 @@ std::optional<cv::Mat> tryLoadPicture(const std::string& path, double maxSide) {
         // JPEG has no alpha: decode in colour so that the EXIF orientation is applied, and let
         // the decoder scale by 1/2, 1/4 or 1/8 when the analysis needs far fewer pixels.
         flags = cv::IMREAD_COLOR;
-        if (declared && maxSide > 0) {
+        const double needed = std::min(maxSide, workSide);
+        if (declared && needed > 0) {
           double side = std::max(declared->width, declared->height);
-          if (side >= maxSide * 8) flags = cv::IMREAD_REDUCED_COLOR_8;
-          else if (side >= maxSide * 4) flags = cv::IMREAD_REDUCED_COLOR_4;
-          else if (side >= maxSide * 2) flags = cv::IMREAD_REDUCED_COLOR_2;
+          if (side >= needed * 8) flags = cv::IMREAD_REDUCED_COLOR_8;
+          else if (side >= needed * 4) flags = cv::IMREAD_REDUCED_COLOR_4;
+          else if (side >= needed * 2) flags = cv::IMREAD_REDUCED_COLOR_2;
         }
       }
       picture = cv::imdecode(raw, flags);
@@ -115,24 +118,48 @@ std::optional<cv::Mat> tryLoadPicture(const std::string& path, double maxSide) {
       full = turned ? cv::Size(declared->height, declared->width) : *declared;
     }
     double side = std::max(full.width, full.height);
+    cv::Size size = full;
     if (maxSide < side) {
       double scale = maxSide / side;
-      cv::Size target(std::max(1, int(std::trunc(full.width * scale))),
+      size = cv::Size(std::max(1, int(std::trunc(full.width * scale))),
                       std::max(1, int(std::trunc(full.height * scale))));
-      if (target != picture.size()) {
-        cv::Mat scaled;
-        cv::resize(picture, scaled, target, 0, 0, cv::INTER_AREA);
-        picture = scaled;
-      }
-    } else if (full != picture.size()) {
-      return std::nullopt;  // cannot happen: reduced decoding only when scaling down
     }
+    // The working size is rounded as the analyses round theirs, so that they take these
+    // pixels as they are.
+    cv::Size target = size;
+    const double sizeSide = std::max(size.width, size.height);
+    if (workSide < sizeSide) {
+      double scale = workSide / sizeSide;
+      target = cv::Size(std::max(1, int(std::lround(size.width * scale))),
+                        std::max(1, int(std::lround(size.height * scale))));
+    }
+    if (target != picture.size()) {
+      cv::Mat scaled;
+      cv::resize(picture, scaled, target, 0, 0, cv::INTER_AREA);
+      picture = scaled;
+    }
+    result = WorkingPicture{picture, size};
   } catch (const cv::Exception&) {
     return std::nullopt;
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }
-  return picture;
+  return result;
+}
+
+}  // namespace
+
+std::optional<cv::Mat> tryLoadPicture(const std::string& path, double maxSide) {
+  auto loaded = decodePicture(path, maxSide, maxSide);
+  if (!loaded) return std::nullopt;
+  return loaded->pixels;
+}
+
+WorkingPicture loadWorkingPicture(const std::string& path, double maxSide, double workSide) {
+  auto loaded = decodePicture(path, maxSide, workSide);
+  if (!loaded) fail("cannot read the picture");
+  checkCancelled();  // a large picture takes a while to decode
+  return *loaded;
 }
 
 cv::Mat loadPicture(const std::string& path, double maxSide) {

@@ -16,6 +16,16 @@ constexpr double kMaxPicturePixels = 268435456.0;  // 2^28
 // side is it scaled by maxSide / side (sizes truncated). Fails with "cannot read the picture".
 cv::Mat loadPicture(const std::string& path, double maxSide);
 
+// A picture for analyses that look at no more than `workSide` pixels on its longer side: `size`
+// is the analysed picture's, as loadPicture(path, maxSide) gives it, and `pixels` the picture at
+// that size or, when it is larger, shrunk to workSide on its longer side (a JPEG is decoded
+// reduced on the way). Fails with "cannot read the picture".
+struct WorkingPicture {
+  cv::Mat pixels;  // 8-bit BGRA
+  cv::Size size;
+};
+WorkingPicture loadWorkingPicture(const std::string& path, double maxSide, double workSide);
+
 // As loadPicture, but answers nothing instead of failing.
 std::optional<cv::Mat> tryLoadPicture(const std::string& path, double maxSide);
 

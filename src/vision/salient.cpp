@@ -87,8 +87,12 @@ constexpr float kSureOutside = 0.05f;
 constexpr double kGuideRadius = 0.008;
 constexpr double kGuideEpsilon = 1e-3;
 
+// Loaded under a lock, as the other networks are: the image command loads it on a second
+// thread while it decodes the picture.
 cv::dnn::Net& network() {
+  static std::mutex loading;
   static std::optional<cv::dnn::Net> net;
+  std::lock_guard<std::mutex> hold(loading);
   if (!net) {
     net = loadNetwork(kFile, kName);
     // Its convolutions, batch norms and activations are fused once, when the net is set up.

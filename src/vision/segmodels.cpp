@@ -51,14 +51,20 @@ constexpr size_t kKeptCropBytes = size_t(8) << 20;
 // From this radius (pixels) the guided filter's coefficients are computed at half size.
 constexpr int kHalveFromRadius = 4;
 
+// Loaded under a lock: the image command loads the networks on a second thread while it
+// decodes the picture. One that fails to load is tried again by the next caller.
 cv::dnn::Net& matteNet() {
+  static std::mutex loading;
   static std::optional<cv::dnn::Net> net;
+  std::lock_guard<std::mutex> hold(loading);
   if (!net) net = loadNetwork(kMatteFile, kMatteName);
   return *net;
 }
 
 cv::dnn::Net& detectorNet() {
+  static std::mutex loading;
   static std::optional<cv::dnn::Net> net;
+  std::lock_guard<std::mutex> hold(loading);
   if (!net) net = loadNetwork(kDetectorFile, kDetectorName);
   return *net;
 }
