@@ -33,6 +33,10 @@ constexpr double kMinPreviousShare = 0.5;
 // A look from the previous answer that moved the picture's corners by more than this (pixels)
 // is refined by a second one.
 constexpr double kSecondLookFrom = 2.5;
+// An estimate whose corners lie within this many pixels of a plain shift's is refined without
+// warping the current picture onto the reference first: across Lucas-Kanade's window at its
+// coarsest level that difference is a few hundredths of a pixel.
+constexpr double kShiftOnlyWithin = 1.0;
 constexpr double kMinContrast = 4;  // grey standard deviation below it: no texture
 // Phase correlation's peak response: about 1 for a true shift, under 0.03 for unrelated
 // pictures, 0.05-0.15 where rotation or zoom leave the answer unreliable.
@@ -178,6 +182,27 @@ bool plausible(const cv::Matx33d& h, cv::Size size) {
   return ratio > 0.25 && ratio < 4;
 }
 
+// How far apart two homographies put the picture's corners, pixels.
+double cornerDistance(const cv::Matx33d& a, const cv::Matx33d& b, cv::Size size) {
+  double largest = 0;
+  for (cv::Point2d c : {cv::Point2d(0, 0), cv::Point2d(size.width, 0),
+                        cv::Point2d(size.width, size.height), cv::Point2d(0, size.height)}) {
+    cv::Vec3d p = a * cv::Vec3d(c.x, c.y, 1), q = b * cv::Vec3d(c.x, c.y, 1);
+    if (!(std::abs(p[2]) > 1e-9 && std::abs(q[2]) > 1e-9)) return INFINITY;
+    largest = std::max(largest, std::hypot(p[0] / p[2] - q[0] / q[2], p[1] / p[2] - q[1] / q[2]));
+  }
+  return largest;
+}
+
+// Whether a homography moves the picture's corners within kShiftOnlyWithin pixels of where its
+// shift at the centre alone would put them.
+bool nearlyAShift(const cv::Matx33d& h, cv::Size size) {
+  const cv::Vec3d c(size.width * 0.5, size.height * 0.5, 1), p = h * c;
+  if (!(std::abs(p[2]) > 1e-9)) return false;
+  const cv::Matx33d shift(1, 0, p[0] / p[2] - c[0], 0, 1, p[1] / p[2] - c[1], 0, 0, 1);
+  return cornerDistance(h, shift, size) <= kShiftOnlyWithin;
+}
+
 // The homography fitted on Lucas-Kanade correspondences, and how many of the reference's
 // corners agree with it.
 struct Refinement {
@@ -201,29 +226,49 @@ std::optional<Refinement> refinement(const Features& cur, Features& ref,
     ref.cornersFound = true;
   }
   if (ref.corners.size() < size_t(kMinInliers)) return std::nullopt;
-  cv::Mat warped;
-  cv::warpPerspective(cur.grey, warped, estimate, ref.grey.size(), cv::INTER_LINEAR,
-                      cv::BORDER_CONSTANT);
   if (ref.pyramidLevels < levels)
     ref.pyramidLevels = cv::buildOpticalFlowPyramid(ref.grey, ref.pyramid, kWindow, kLevels, true);
-  std::vector<cv::Point2f> tracked = ref.corners;
+  const cv::Matx33d back = estimate.inv();
+  const cv::Rect2f inside(0, 0, float(cur.grey.cols - 1), float(cur.grey.rows - 1));
+  const cv::TermCriteria stop(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 0.005);
+  std::vector<cv::Point2f> tracked;
   std::vector<uchar> status;
   std::vector<float> error;
-  cv::calcOpticalFlowPyrLK(
-      ref.pyramid, warped, ref.corners, tracked, status, error, kWindow, levels,
-      cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 0.005),
-      cv::OPTFLOW_USE_INITIAL_FLOW);
-  cv::Matx33d back = estimate.inv();
-  cv::Rect2f inside(0, 0, float(cur.grey.cols - 1), float(cur.grey.rows - 1));
   std::vector<cv::Point2f> from, to;
-  for (size_t k = 0; k < tracked.size(); ++k) {
-    if (!status[k] || cv::norm(tracked[k] - ref.corners[k]) > largestShift) continue;
-    cv::Vec3d p = back * cv::Vec3d(tracked[k].x, tracked[k].y, 1);
-    if (!(std::abs(p[2]) > 1e-9)) continue;
-    cv::Point2f original(float(p[0] / p[2]), float(p[1] / p[2]));
-    if (!inside.contains(original)) continue;
-    from.push_back(original);
-    to.push_back(ref.corners[k]);
+  if (nearlyAShift(estimate, ref.grey.size())) {
+    // Scale and rotation too small to bias a window: the corners are looked for in the current
+    // picture itself, from where the estimate puts them, without warping it first.
+    std::vector<cv::Point2f> expected;
+    expected.reserve(ref.corners.size());
+    for (const cv::Point2f& corner : ref.corners) {
+      cv::Vec3d p = back * cv::Vec3d(corner.x, corner.y, 1);
+      expected.emplace_back(float(p[0] / p[2]), float(p[1] / p[2]));
+    }
+    tracked = expected;
+    cv::calcOpticalFlowPyrLK(ref.pyramid, cur.grey, ref.corners, tracked, status, error, kWindow,
+                             levels, stop, cv::OPTFLOW_USE_INITIAL_FLOW);
+    for (size_t k = 0; k < tracked.size(); ++k) {
+      if (!status[k] || cv::norm(tracked[k] - expected[k]) > largestShift) continue;
+      if (!inside.contains(tracked[k])) continue;
+      from.push_back(tracked[k]);
+      to.push_back(ref.corners[k]);
+    }
+  } else {
+    cv::Mat warped;
+    cv::warpPerspective(cur.grey, warped, estimate, ref.grey.size(), cv::INTER_LINEAR,
+                        cv::BORDER_CONSTANT);
+    tracked = ref.corners;
+    cv::calcOpticalFlowPyrLK(ref.pyramid, warped, ref.corners, tracked, status, error, kWindow,
+                             levels, stop, cv::OPTFLOW_USE_INITIAL_FLOW);
+    for (size_t k = 0; k < tracked.size(); ++k) {
+      if (!status[k] || cv::norm(tracked[k] - ref.corners[k]) > largestShift) continue;
+      cv::Vec3d p = back * cv::Vec3d(tracked[k].x, tracked[k].y, 1);
+      if (!(std::abs(p[2]) > 1e-9)) continue;
+      cv::Point2f original(float(p[0] / p[2]), float(p[1] / p[2]));
+      if (!inside.contains(original)) continue;
+      from.push_back(original);
+      to.push_back(ref.corners[k]);
+    }
   }
   if (int(from.size()) < kMinInliers) return std::nullopt;
   std::vector<uchar> mask;
@@ -239,18 +284,6 @@ std::optional<Refinement> refinement(const Features& cur, Features& ref,
 cv::Matx33d refined(const Features& cur, Features& ref, const cv::Matx33d& estimate) {
   auto better = refinement(cur, ref, estimate, 2, 2);
   return better ? better->homography : estimate;
-}
-
-// How far apart two homographies put the picture's corners, pixels.
-double cornerDistance(const cv::Matx33d& a, const cv::Matx33d& b, cv::Size size) {
-  double largest = 0;
-  for (cv::Point2d c : {cv::Point2d(0, 0), cv::Point2d(size.width, 0),
-                        cv::Point2d(size.width, size.height), cv::Point2d(0, size.height)}) {
-    cv::Vec3d p = a * cv::Vec3d(c.x, c.y, 1), q = b * cv::Vec3d(c.x, c.y, 1);
-    if (!(std::abs(p[2]) > 1e-9 && std::abs(q[2]) > 1e-9)) return INFINITY;
-    largest = std::max(largest, std::hypot(p[0] / p[2] - q[0] / q[2], p[1] / p[2] - q[1] / q[2]));
-  }
-  return largest;
 }
 
 // The camera mode registers each frame of a video with a reference a few frames back, so the
@@ -308,6 +341,8 @@ std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& c
   struct Answer {
     uint64_t reference = 0, current = 0;
     std::optional<cv::Matx33d> topLeft;
+    // The look from the previous answer did not hold (or was not tried since it last failed).
+    bool lookFailed = false;
   };
   static Answer recent[4];
   static size_t next = 0;
@@ -319,12 +354,14 @@ std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& c
     std::optional<cv::Matx33d> topLeft;
     const Answer* same = nullptr;
     const Answer* previous = nullptr;  // the last answer for this reference
+    const Answer* lastAsked = nullptr;  // the last question about this reference
     const Answer& last = recent[(next + 3) % 4];
     const Answer& beforeLast = recent[(next + 2) % 4];
     for (size_t k = 0; k < 4; ++k) {
       const Answer& a = recent[(next + 3 - k) % 4];
       if (a.reference == ref.key && a.current == cur.key && !same) same = &a;
       if (a.reference == ref.key && a.topLeft && !previous) previous = &a;
+      if (a.reference == ref.key && !lastAsked) lastAsked = &a;
     }
     // The reference is the frame asked about last: it moved little since.
     bool referenceWasCurrent = last.current == ref.key && last.reference != 0;
@@ -344,17 +381,27 @@ std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& c
     if (same) {
       topLeft = same->topLeft;
     } else {
-      if (ref.isTextured && cur.isTextured && current.size() == reference.size()) {
+      // Where the reference's corners did not agree with a look from the previous answer,
+      // the scene moves in a way one homography does not carry at that precision (a talking
+      // head against a plain wall: the corners lie on the face and the face moves by itself),
+      // and the look fails again on the next frames while costing about as much as matching
+      // features. Features decide for the rest of that reference; a new reference tries again.
+      const bool lookAgain = !(lastAsked && lastAsked->lookFailed);
+      bool lookFailed = false;
+      if (lookAgain && ref.isTextured && cur.isTextured && current.size() == reference.size()) {
         if (previous) {
           const bool steady = stepBack && previous == &last;
           topLeft = fromPrevious(cur, ref, steady ? *last.topLeft * *stepBack : *previous->topLeft);
         } else if (referenceWasCurrent) {
           topLeft = fromPrevious(cur, ref, stepBack ? *stepBack : cv::Matx33d::eye());
         }
+        lookFailed = !topLeft && (previous || referenceWasCurrent);
+      } else if (!lookAgain) {
+        lookFailed = true;
       }
       if (!topLeft) topLeft = byFeatures(cur, ref, current.size());
       if (topLeft && !plausible(*topLeft, current.size())) topLeft.reset();
-      recent[next] = {ref.key, cur.key, topLeft};
+      recent[next] = {ref.key, cur.key, topLeft, lookFailed};
       next = (next + 1) % 4;
     }
     if (!topLeft) return std::nullopt;
