@@ -132,21 +132,41 @@ void findOrb(Features& features) {
     orb->detectAndCompute(features.grey, cv::noArray(), features.points, features.descriptors);
 }
 
-// Matches from a to b that pass the ratio test and are each other's nearest neighbours.
+// Matches from a to b that pass the ratio test and are each other's nearest neighbours. The
+// distances are computed once for both directions; ties go to the earlier feature, as a brute
+// force matcher's would.
 std::vector<cv::DMatch> mutualMatches(const Features& a, const Features& b) {
   std::vector<cv::DMatch> kept;
   if (a.descriptors.rows < 2 || b.descriptors.rows < 2) return kept;
-  cv::BFMatcher matcher(cv::NORM_HAMMING);
-  std::vector<std::vector<cv::DMatch>> forward;
-  std::vector<cv::DMatch> backward;
-  matcher.knnMatch(a.descriptors, b.descriptors, forward, 2);
-  matcher.match(b.descriptors, a.descriptors, backward);
-  for (const auto& pair : forward) {
-    if (pair.size() < 2) continue;
-    const cv::DMatch& best = pair[0];
-    if (best.distance >= kRatio * pair[1].distance) continue;
-    if (backward[best.trainIdx].trainIdx != best.queryIdx) continue;
-    kept.push_back(best);
+  cv::Mat distances;
+  cv::batchDistance(a.descriptors, b.descriptors, distances, CV_32S, cv::noArray(),
+                    cv::NORM_HAMMING);
+  const int rows = distances.rows, cols = distances.cols;
+  std::vector<int> nearestOfB(cols, 0);
+  std::vector<int> nearestDistance(distances.ptr<int>(0), distances.ptr<int>(0) + cols);
+  for (int i = 1; i < rows; ++i) {
+    const int* row = distances.ptr<int>(i);
+    for (int j = 0; j < cols; ++j) {
+      if (row[j] < nearestDistance[j]) {
+        nearestDistance[j] = row[j];
+        nearestOfB[j] = i;
+      }
+    }
+  }
+  for (int i = 0; i < rows; ++i) {
+    const int* row = distances.ptr<int>(i);
+    int first = 0, second = -1;
+    for (int j = 1; j < cols; ++j) {
+      if (row[j] < row[first]) {
+        second = first;
+        first = j;
+      } else if (second < 0 || row[j] < row[second]) {
+        second = j;
+      }
+    }
+    if (row[first] >= kRatio * row[second]) continue;
+    if (nearestOfB[first] != i) continue;
+    kept.emplace_back(i, first, float(row[first]));
   }
   return kept;
 }
