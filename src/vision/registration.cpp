@@ -118,7 +118,9 @@ Features& featuresOf(const cv::Mat& image) {
   slot = Features{};
   slot.key = key;
   slot.size = image.size();
-  slot.grey = greyOf(image).clone();
+  // A grey picture comes back as the caller's own pixels, which may change after the call.
+  slot.grey = greyOf(image);
+  if (slot.grey.data == image.data) slot.grey = slot.grey.clone();
   slot.isTextured = textured(slot.grey);
   return slot;
 }
@@ -133,40 +135,46 @@ void findOrb(Features& features) {
 }
 
 // Matches from a to b that pass the ratio test and are each other's nearest neighbours. The
-// distances are computed once for both directions; ties go to the earlier feature, as a brute
-// force matcher's would.
+// distances are computed once for both directions, a block of a's features at a time so that
+// the table stays small; ties go to the earlier feature, as a brute force matcher's would.
 std::vector<cv::DMatch> mutualMatches(const Features& a, const Features& b) {
+  constexpr int kBlock = 64;
   std::vector<cv::DMatch> kept;
   if (a.descriptors.rows < 2 || b.descriptors.rows < 2) return kept;
+  const int rows = a.descriptors.rows, cols = b.descriptors.rows;
+  // a's nearest two in b, and b's nearest in a.
+  std::vector<int> first(rows), firstDistance(rows), secondDistance(rows);
+  std::vector<int> nearestOfB(cols, 0), nearestDistance(cols, INT32_MAX);
   cv::Mat distances;
-  cv::batchDistance(a.descriptors, b.descriptors, distances, CV_32S, cv::noArray(),
-                    cv::NORM_HAMMING);
-  const int rows = distances.rows, cols = distances.cols;
-  std::vector<int> nearestOfB(cols, 0);
-  std::vector<int> nearestDistance(distances.ptr<int>(0), distances.ptr<int>(0) + cols);
-  for (int i = 1; i < rows; ++i) {
-    const int* row = distances.ptr<int>(i);
-    for (int j = 0; j < cols; ++j) {
-      if (row[j] < nearestDistance[j]) {
-        nearestDistance[j] = row[j];
-        nearestOfB[j] = i;
+  for (int top = 0; top < rows; top += kBlock) {
+    const int bottom = std::min(rows, top + kBlock);
+    cv::batchDistance(a.descriptors.rowRange(top, bottom), b.descriptors, distances, CV_32S,
+                      cv::noArray(), cv::NORM_HAMMING);
+    for (int i = top; i < bottom; ++i) {
+      const int* row = distances.ptr<int>(i - top);
+      int best = 0, next = -1;
+      for (int j = 0; j < cols; ++j) {
+        if (row[j] < nearestDistance[j]) {
+          nearestDistance[j] = row[j];
+          nearestOfB[j] = i;
+        }
+        if (j == 0) continue;
+        if (row[j] < row[best]) {
+          next = best;
+          best = j;
+        } else if (next < 0 || row[j] < row[next]) {
+          next = j;
+        }
       }
+      first[i] = best;
+      secondDistance[i] = row[next];
+      firstDistance[i] = row[best];
     }
   }
   for (int i = 0; i < rows; ++i) {
-    const int* row = distances.ptr<int>(i);
-    int first = 0, second = -1;
-    for (int j = 1; j < cols; ++j) {
-      if (row[j] < row[first]) {
-        second = first;
-        first = j;
-      } else if (second < 0 || row[j] < row[second]) {
-        second = j;
-      }
-    }
-    if (row[first] >= kRatio * row[second]) continue;
-    if (nearestOfB[first] != i) continue;
-    kept.emplace_back(i, first, float(row[first]));
+    if (firstDistance[i] >= kRatio * secondDistance[i]) continue;
+    if (nearestOfB[first[i]] != i) continue;
+    kept.emplace_back(i, first[i], float(firstDistance[i]));
   }
   return kept;
 }
