@@ -381,7 +381,7 @@ std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& c
     Features& cur = featuresOf(current);
     std::optional<cv::Matx33d> topLeft;
     const Answer* same = nullptr;
-    const Answer* previous = nullptr;  // the last answer for this reference
+    const Answer* previous = nullptr;   // the last answer for this reference
     const Answer* lastAsked = nullptr;  // the last question about this reference
     const Answer& last = recent[(next + 3) % 4];
     const Answer& beforeLast = recent[(next + 2) % 4];
