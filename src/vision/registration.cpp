@@ -33,6 +33,10 @@ constexpr double kMinPreviousShare = 0.5;
 // A look from the previous answer that moved the picture's corners by more than this (pixels)
 // is refined by a second one.
 constexpr double kSecondLookFrom = 2.5;
+// An estimate whose corners lie within this many pixels of a plain shift's is refined without
+// warping the current picture onto the reference first: across Lucas-Kanade's window at its
+// coarsest level that difference is a few hundredths of a pixel.
+constexpr double kShiftOnlyWithin = 1.0;
 constexpr double kMinContrast = 4;  // grey standard deviation below it: no texture
 // Phase correlation's peak response: about 1 for a true shift, under 0.03 for unrelated
 // pictures, 0.05-0.15 where rotation or zoom leave the answer unreliable.
@@ -114,7 +118,9 @@ Features& featuresOf(const cv::Mat& image) {
   slot = Features{};
   slot.key = key;
   slot.size = image.size();
-  slot.grey = greyOf(image).clone();
+  // A grey picture comes back as the caller's own pixels, which may change after the call.
+  slot.grey = greyOf(image);
+  if (slot.grey.data == image.data) slot.grey = slot.grey.clone();
   slot.isTextured = textured(slot.grey);
   return slot;
 }
@@ -128,21 +134,47 @@ void findOrb(Features& features) {
     orb->detectAndCompute(features.grey, cv::noArray(), features.points, features.descriptors);
 }
 
-// Matches from a to b that pass the ratio test and are each other's nearest neighbours.
+// Matches from a to b that pass the ratio test and are each other's nearest neighbours. The
+// distances are computed once for both directions, a block of a's features at a time so that
+// the table stays small; ties go to the earlier feature, as a brute force matcher's would.
 std::vector<cv::DMatch> mutualMatches(const Features& a, const Features& b) {
+  constexpr int kBlock = 64;
   std::vector<cv::DMatch> kept;
   if (a.descriptors.rows < 2 || b.descriptors.rows < 2) return kept;
-  cv::BFMatcher matcher(cv::NORM_HAMMING);
-  std::vector<std::vector<cv::DMatch>> forward;
-  std::vector<cv::DMatch> backward;
-  matcher.knnMatch(a.descriptors, b.descriptors, forward, 2);
-  matcher.match(b.descriptors, a.descriptors, backward);
-  for (const auto& pair : forward) {
-    if (pair.size() < 2) continue;
-    const cv::DMatch& best = pair[0];
-    if (best.distance >= kRatio * pair[1].distance) continue;
-    if (backward[best.trainIdx].trainIdx != best.queryIdx) continue;
-    kept.push_back(best);
+  const int rows = a.descriptors.rows, cols = b.descriptors.rows;
+  // a's nearest two in b, and b's nearest in a.
+  std::vector<int> first(rows), firstDistance(rows), secondDistance(rows);
+  std::vector<int> nearestOfB(cols, 0), nearestDistance(cols, INT32_MAX);
+  cv::Mat distances;
+  for (int top = 0; top < rows; top += kBlock) {
+    const int bottom = std::min(rows, top + kBlock);
+    cv::batchDistance(a.descriptors.rowRange(top, bottom), b.descriptors, distances, CV_32S,
+                      cv::noArray(), cv::NORM_HAMMING);
+    for (int i = top; i < bottom; ++i) {
+      const int* row = distances.ptr<int>(i - top);
+      int best = 0, next = -1;
+      for (int j = 0; j < cols; ++j) {
+        if (row[j] < nearestDistance[j]) {
+          nearestDistance[j] = row[j];
+          nearestOfB[j] = i;
+        }
+        if (j == 0) continue;
+        if (row[j] < row[best]) {
+          next = best;
+          best = j;
+        } else if (next < 0 || row[j] < row[next]) {
+          next = j;
+        }
+      }
+      first[i] = best;
+      secondDistance[i] = row[next];
+      firstDistance[i] = row[best];
+    }
+  }
+  for (int i = 0; i < rows; ++i) {
+    if (firstDistance[i] >= kRatio * secondDistance[i]) continue;
+    if (nearestOfB[first[i]] != i) continue;
+    kept.emplace_back(i, first[i], float(firstDistance[i]));
   }
   return kept;
 }
@@ -178,6 +210,27 @@ bool plausible(const cv::Matx33d& h, cv::Size size) {
   return ratio > 0.25 && ratio < 4;
 }
 
+// How far apart two homographies put the picture's corners, pixels.
+double cornerDistance(const cv::Matx33d& a, const cv::Matx33d& b, cv::Size size) {
+  double largest = 0;
+  for (cv::Point2d c : {cv::Point2d(0, 0), cv::Point2d(size.width, 0),
+                        cv::Point2d(size.width, size.height), cv::Point2d(0, size.height)}) {
+    cv::Vec3d p = a * cv::Vec3d(c.x, c.y, 1), q = b * cv::Vec3d(c.x, c.y, 1);
+    if (!(std::abs(p[2]) > 1e-9 && std::abs(q[2]) > 1e-9)) return INFINITY;
+    largest = std::max(largest, std::hypot(p[0] / p[2] - q[0] / q[2], p[1] / p[2] - q[1] / q[2]));
+  }
+  return largest;
+}
+
+// Whether a homography moves the picture's corners within kShiftOnlyWithin pixels of where its
+// shift at the centre alone would put them.
+bool nearlyAShift(const cv::Matx33d& h, cv::Size size) {
+  const cv::Vec3d c(size.width * 0.5, size.height * 0.5, 1), p = h * c;
+  if (!(std::abs(p[2]) > 1e-9)) return false;
+  const cv::Matx33d shift(1, 0, p[0] / p[2] - c[0], 0, 1, p[1] / p[2] - c[1], 0, 0, 1);
+  return cornerDistance(h, shift, size) <= kShiftOnlyWithin;
+}
+
 // The homography fitted on Lucas-Kanade correspondences, and how many of the reference's
 // corners agree with it.
 struct Refinement {
@@ -201,29 +254,49 @@ std::optional<Refinement> refinement(const Features& cur, Features& ref,
     ref.cornersFound = true;
   }
   if (ref.corners.size() < size_t(kMinInliers)) return std::nullopt;
-  cv::Mat warped;
-  cv::warpPerspective(cur.grey, warped, estimate, ref.grey.size(), cv::INTER_LINEAR,
-                      cv::BORDER_CONSTANT);
   if (ref.pyramidLevels < levels)
     ref.pyramidLevels = cv::buildOpticalFlowPyramid(ref.grey, ref.pyramid, kWindow, kLevels, true);
-  std::vector<cv::Point2f> tracked = ref.corners;
+  const cv::Matx33d back = estimate.inv();
+  const cv::Rect2f inside(0, 0, float(cur.grey.cols - 1), float(cur.grey.rows - 1));
+  const cv::TermCriteria stop(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 0.005);
+  std::vector<cv::Point2f> tracked;
   std::vector<uchar> status;
   std::vector<float> error;
-  cv::calcOpticalFlowPyrLK(
-      ref.pyramid, warped, ref.corners, tracked, status, error, kWindow, levels,
-      cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 30, 0.005),
-      cv::OPTFLOW_USE_INITIAL_FLOW);
-  cv::Matx33d back = estimate.inv();
-  cv::Rect2f inside(0, 0, float(cur.grey.cols - 1), float(cur.grey.rows - 1));
   std::vector<cv::Point2f> from, to;
-  for (size_t k = 0; k < tracked.size(); ++k) {
-    if (!status[k] || cv::norm(tracked[k] - ref.corners[k]) > largestShift) continue;
-    cv::Vec3d p = back * cv::Vec3d(tracked[k].x, tracked[k].y, 1);
-    if (!(std::abs(p[2]) > 1e-9)) continue;
-    cv::Point2f original(float(p[0] / p[2]), float(p[1] / p[2]));
-    if (!inside.contains(original)) continue;
-    from.push_back(original);
-    to.push_back(ref.corners[k]);
+  if (nearlyAShift(estimate, ref.grey.size())) {
+    // Scale and rotation too small to bias a window: the corners are looked for in the current
+    // picture itself, from where the estimate puts them, without warping it first.
+    std::vector<cv::Point2f> expected;
+    expected.reserve(ref.corners.size());
+    for (const cv::Point2f& corner : ref.corners) {
+      cv::Vec3d p = back * cv::Vec3d(corner.x, corner.y, 1);
+      expected.emplace_back(float(p[0] / p[2]), float(p[1] / p[2]));
+    }
+    tracked = expected;
+    cv::calcOpticalFlowPyrLK(ref.pyramid, cur.grey, ref.corners, tracked, status, error, kWindow,
+                             levels, stop, cv::OPTFLOW_USE_INITIAL_FLOW);
+    for (size_t k = 0; k < tracked.size(); ++k) {
+      if (!status[k] || cv::norm(tracked[k] - expected[k]) > largestShift) continue;
+      if (!inside.contains(tracked[k])) continue;
+      from.push_back(tracked[k]);
+      to.push_back(ref.corners[k]);
+    }
+  } else {
+    cv::Mat warped;
+    cv::warpPerspective(cur.grey, warped, estimate, ref.grey.size(), cv::INTER_LINEAR,
+                        cv::BORDER_CONSTANT);
+    tracked = ref.corners;
+    cv::calcOpticalFlowPyrLK(ref.pyramid, warped, ref.corners, tracked, status, error, kWindow,
+                             levels, stop, cv::OPTFLOW_USE_INITIAL_FLOW);
+    for (size_t k = 0; k < tracked.size(); ++k) {
+      if (!status[k] || cv::norm(tracked[k] - ref.corners[k]) > largestShift) continue;
+      cv::Vec3d p = back * cv::Vec3d(tracked[k].x, tracked[k].y, 1);
+      if (!(std::abs(p[2]) > 1e-9)) continue;
+      cv::Point2f original(float(p[0] / p[2]), float(p[1] / p[2]));
+      if (!inside.contains(original)) continue;
+      from.push_back(original);
+      to.push_back(ref.corners[k]);
+    }
   }
   if (int(from.size()) < kMinInliers) return std::nullopt;
   std::vector<uchar> mask;
@@ -239,18 +312,6 @@ std::optional<Refinement> refinement(const Features& cur, Features& ref,
 cv::Matx33d refined(const Features& cur, Features& ref, const cv::Matx33d& estimate) {
   auto better = refinement(cur, ref, estimate, 2, 2);
   return better ? better->homography : estimate;
-}
-
-// How far apart two homographies put the picture's corners, pixels.
-double cornerDistance(const cv::Matx33d& a, const cv::Matx33d& b, cv::Size size) {
-  double largest = 0;
-  for (cv::Point2d c : {cv::Point2d(0, 0), cv::Point2d(size.width, 0),
-                        cv::Point2d(size.width, size.height), cv::Point2d(0, size.height)}) {
-    cv::Vec3d p = a * cv::Vec3d(c.x, c.y, 1), q = b * cv::Vec3d(c.x, c.y, 1);
-    if (!(std::abs(p[2]) > 1e-9 && std::abs(q[2]) > 1e-9)) return INFINITY;
-    largest = std::max(largest, std::hypot(p[0] / p[2] - q[0] / q[2], p[1] / p[2] - q[1] / q[2]));
-  }
-  return largest;
 }
 
 // The camera mode registers each frame of a video with a reference a few frames back, so the
@@ -308,6 +369,8 @@ std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& c
   struct Answer {
     uint64_t reference = 0, current = 0;
     std::optional<cv::Matx33d> topLeft;
+    // The look from the previous answer did not hold (or was not tried since it last failed).
+    bool lookFailed = false;
   };
   static Answer recent[4];
   static size_t next = 0;
@@ -318,13 +381,15 @@ std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& c
     Features& cur = featuresOf(current);
     std::optional<cv::Matx33d> topLeft;
     const Answer* same = nullptr;
-    const Answer* previous = nullptr;  // the last answer for this reference
+    const Answer* previous = nullptr;   // the last answer for this reference
+    const Answer* lastAsked = nullptr;  // the last question about this reference
     const Answer& last = recent[(next + 3) % 4];
     const Answer& beforeLast = recent[(next + 2) % 4];
     for (size_t k = 0; k < 4; ++k) {
       const Answer& a = recent[(next + 3 - k) % 4];
       if (a.reference == ref.key && a.current == cur.key && !same) same = &a;
       if (a.reference == ref.key && a.topLeft && !previous) previous = &a;
+      if (a.reference == ref.key && !lastAsked) lastAsked = &a;
     }
     // The reference is the frame asked about last: it moved little since.
     bool referenceWasCurrent = last.current == ref.key && last.reference != 0;
@@ -344,17 +409,27 @@ std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& c
     if (same) {
       topLeft = same->topLeft;
     } else {
-      if (ref.isTextured && cur.isTextured && current.size() == reference.size()) {
+      // Where the reference's corners did not agree with a look from the previous answer,
+      // the scene moves in a way one homography does not carry at that precision (a talking
+      // head against a plain wall: the corners lie on the face and the face moves by itself),
+      // and the look fails again on the next frames while costing about as much as matching
+      // features. Features decide for the rest of that reference; a new reference tries again.
+      const bool lookAgain = !(lastAsked && lastAsked->lookFailed);
+      bool lookFailed = false;
+      if (lookAgain && ref.isTextured && cur.isTextured && current.size() == reference.size()) {
         if (previous) {
           const bool steady = stepBack && previous == &last;
           topLeft = fromPrevious(cur, ref, steady ? *last.topLeft * *stepBack : *previous->topLeft);
         } else if (referenceWasCurrent) {
           topLeft = fromPrevious(cur, ref, stepBack ? *stepBack : cv::Matx33d::eye());
         }
+        lookFailed = !topLeft && (previous || referenceWasCurrent);
+      } else if (!lookAgain) {
+        lookFailed = true;
       }
       if (!topLeft) topLeft = byFeatures(cur, ref, current.size());
       if (topLeft && !plausible(*topLeft, current.size())) topLeft.reset();
-      recent[next] = {ref.key, cur.key, topLeft};
+      recent[next] = {ref.key, cur.key, topLeft, lookFailed};
       next = (next + 1) % 4;
     }
     if (!topLeft) return std::nullopt;
