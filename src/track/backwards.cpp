@@ -3,6 +3,8 @@
 #include "media/frames.h"
 #include "media/shrink.h"
 
+#include <opencv2/imgproc.hpp>
+
 #include <algorithm>
 #include <optional>
 #include <utility>
@@ -12,16 +14,24 @@ namespace tv {
 
 void eachChunkBackwards(const Source& source, double from, double before, double side,
                         const std::function<void(const cv::Mat& small, double time)>& visitor,
-                        const std::function<void()>& chunkDone) {
+                        const std::function<void()>& chunkDone, ChunkPixels pixels) {
+  const bool grey = pixels == ChunkPixels::grey;
+  const double seconds = grey ? 8 : 2;  // the same bytes either way
   double chunkEnd = before;
   while (true) {
-    const double chunkStart = std::max(from, chunkEnd - 2);
+    const double chunkStart = std::max(from, chunkEnd - seconds);
     std::vector<std::pair<double, cv::Mat>> chunk;
     // The reader's half-open bounds make consecutive chunks meet without reading a frame twice.
     eachFrame(
         source, chunkStart, chunkEnd,
         [&](const cv::Mat& frame, const MediaTime& time) {
-          chunk.emplace_back(time.seconds(), frame);  // delivered small, and never reused
+          if (grey) {
+            cv::Mat kept;
+            cv::cvtColor(frame, kept, cv::COLOR_BGRA2GRAY);
+            chunk.emplace_back(time.seconds(), std::move(kept));
+          } else {
+            chunk.emplace_back(time.seconds(), frame);  // delivered small, and never reused
+          }
           return true;
         },
         smallSize(source, side));

@@ -10,12 +10,19 @@
 
 namespace tv {
 
+// What a chunk holds of each frame: the BGRA frame, or only its 8-bit grey. A grey frame takes a
+// quarter of the memory, so grey chunks span four times as long (eight seconds instead of two),
+// and a range within one keyframe interval is decoded once rather than from its keyframe again
+// for every chunk.
+enum class ChunkPixels { colour, grey };
+
 // Visits the frames in [from, before), latest first, each shrunk to `side`. Only one chunk of
 // small frames is held at a time. `chunkDone` runs after each chunk's frames were visited. An
 // empty chunk (undecodable stretch) ends the walk early.
 void eachChunkBackwards(const Source& source, double from, double before, double side,
                         const std::function<void(const cv::Mat& small, double time)>& visitor,
-                        const std::function<void()>& chunkDone);
+                        const std::function<void()>& chunkDone,
+                        ChunkPixels pixels = ChunkPixels::colour);
 
 // The size shrunk() gives the source's frames for `side`: the frame reader delivers them so.
 cv::Size smallSize(const Source& source, double side);

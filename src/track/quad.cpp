@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
 
 namespace tv {
 namespace {
@@ -147,7 +148,19 @@ RawQuad followFrame(QuadFollow& state, const cv::Mat& frame, double time) {
     present(state.reference);
     return raw;
   }
+  // The five trackers know nothing of each other and take most of a frame's time: two patches
+  // run on a second thread while this one runs the whole-quad tracker and the other two. Each
+  // tracker sees the same frames in the same order, so the answers are those of one thread.
+  // The patches' answers go unused once the whole-quad tracker is lost, as it then stays.
+  if (state.whole.lost()) return raw;  // and stays so: the rest of the run is lost
+  std::array<std::optional<Box>, 4> answers;
+  auto followPatches = [&](size_t first, size_t last) {
+    for (size_t i = first; i < last; ++i) answers[i] = state.patchFollowers[i].next(frame);
+  };
+  auto aside = std::async(std::launch::async, followPatches, size_t(0), size_t(2));
   const auto coarse = state.whole.next(frame);
+  followPatches(2, 4);
+  aside.get();
   if (!coarse) return raw;  // the whole-quad tracker never comes back: the rest is lost too
   const cv::Point2d centre(coarse->x, coarse->y);
   const Quad moved = translated(state.current, centre - state.lastCentre);
@@ -155,9 +168,8 @@ RawQuad followFrame(QuadFollow& state, const cv::Mat& frame, double time) {
   Quad tracked;
   bool allTracked = true;
   for (size_t i = 0; i < 4; ++i) {
-    auto answer = state.patchFollowers[i].next(frame);
-    if (answer)
-      tracked[i] = cv::Point2d(answer->x, answer->y);
+    if (answers[i])
+      tracked[i] = cv::Point2d(answers[i]->x, answers[i]->y);
     else
       allTracked = false;
   }
@@ -246,19 +258,26 @@ TrackResult trackQuad(const TrackJob& job) {
   const TrackRange& range = job.range;
   const double expected = static_cast<double>(range.expected);
 
-  // Each run is fed as the frames are decoded, so at most one two-second chunk of small frames
-  // is ever held (the backward run), not the whole range.
+  // Each run is fed as the frames are decoded, so at most one chunk of small grey frames is ever
+  // held (the backward run), not the whole range.
+  //
+  // The trackers and the registration read only the grey of a frame, so every frame but the
+  // anchor is handed on grey, made once rather than by each of them. The anchor stays in colour:
+  // its plane is warped onto each frame before it is made grey, and must stay so to be the same.
   std::optional<QuadFollow> forwardRun;
   std::vector<RawQuad> forward;
-  cv::Mat anchorFrame;
+  cv::Mat anchorFrame, grey;
   eachFrame(
       job.source, forwardPassStart(job.source, range.start, range.at, range.end), range.end,
       [&](const cv::Mat& small, const MediaTime& time) {
         if (!forwardRun) {
           forwardRun.emplace(*quad);
           anchorFrame = small;
+          forward.push_back(followFrame(*forwardRun, small, time.seconds()));
+        } else {
+          cv::cvtColor(small, grey, cv::COLOR_BGRA2GRAY);
+          forward.push_back(followFrame(*forwardRun, grey, time.seconds()));
         }
-        forward.push_back(followFrame(*forwardRun, small, time.seconds()));
         job.report(static_cast<double>(forward.size()) / expected);
         return true;
       },
@@ -275,7 +294,8 @@ TrackResult trackQuad(const TrackJob& job) {
         [&](const cv::Mat& small, double time) {
           backward.push_back(followFrame(backwardRun, small, time));
         },
-        [&] { job.report(static_cast<double>(forward.size() + backward.size()) / expected); });
+        [&] { job.report(static_cast<double>(forward.size() + backward.size()) / expected); },
+        ChunkPixels::grey);
   }
   anchorFrame.release();
 

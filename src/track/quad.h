@@ -70,7 +70,8 @@ struct QuadFollow {
 std::optional<Quad> anchoredQuad(const cv::Mat& referenceFrame, const Quad& reference,
                                  const cv::Mat& frame, const Quad& estimate);
 
-// Advances the run by one frame (960-px BGRA).
+// Advances the run by one frame (960 px): BGRA for the run's first frame, which becomes the
+// reference; BGRA or its 8-bit grey for the others (the answers are the same).
 RawQuad followFrame(QuadFollow& state, const cv::Mat& frame, double time);
 
 }  // namespace tv

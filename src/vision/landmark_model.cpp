@@ -4,6 +4,7 @@
 #include <dlib/rand.h>
 #include <dlib/serialize.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -163,7 +164,63 @@ std::string convert(const std::string& source, const std::string& target) {
   return {};
 }
 
-std::optional<dlib::shape_predictor> readRaw(const std::string& path) {
+// Builds a Predictor from its numbers; the anchors and offsets of its pixels come either from
+// the pixels as dlib's constructor finds them, or as dlib's file stores them.
+struct PredictorBuilder {
+  static Predictor empty(const Header& header) {
+    Predictor p;
+    p.parts_ = header.parts;
+    p.cascades_ = header.cascades;
+    p.trees_ = header.trees;
+    p.splits_ = header.splits;
+    p.initialShape_.set_size(long(2 * header.parts), 1);
+    p.pixels_.resize(header.cascades);
+    p.allSplits_.resize(size_t(header.cascades) * header.trees * header.splits);
+    p.leaves_.resize(size_t(header.cascades) * header.trees * (header.splits + 1) * 2 *
+                     header.parts);
+    return p;
+  }
+  static Predictor::Split* splitsOf(Predictor& p, size_t cascade, size_t tree) {
+    return p.allSplits_.data() + (cascade * p.trees_ + tree) * p.splits_;
+  }
+  static float* leavesOf(Predictor& p, size_t cascade, size_t tree) {
+    return p.leaves_.data() + (cascade * p.trees_ + tree) * (p.splits_ + 1) * 2 * p.parts_;
+  }
+  static void encodeFromPixels(Predictor& p) {
+    p.anchors_.resize(p.cascades_);
+    p.deltas_.resize(p.cascades_);
+    for (size_t c = 0; c < p.cascades_; ++c)
+      dlib::impl::create_shape_relative_encoding(p.initialShape_, p.pixels_[c], p.anchors_[c],
+                                                 p.deltas_[c]);
+  }
+  // dlib's own predictor with the same numbers, built as its constructor builds one.
+  static dlib::shape_predictor toDlib(const Predictor& p) {
+    Forests forests(p.cascades_);
+    const size_t shape = 2 * p.parts_;
+    for (size_t c = 0; c < p.cascades_; ++c) {
+      forests[c].resize(p.trees_);
+      for (size_t t = 0; t < p.trees_; ++t) {
+        auto& tree = forests[c][t];
+        const Predictor::Split* splits = p.allSplits_.data() + (c * p.trees_ + t) * p.splits_;
+        tree.splits.resize(p.splits_);
+        for (size_t k = 0; k < p.splits_; ++k) {
+          tree.splits[k].idx1 = splits[k].first;
+          tree.splits[k].idx2 = splits[k].second;
+          tree.splits[k].thresh = splits[k].threshold;
+        }
+        const float* leaves = p.leaves_.data() + (c * p.trees_ + t) * (p.splits_ + 1) * shape;
+        tree.leaf_values.resize(p.splits_ + 1);
+        for (size_t l = 0; l <= p.splits_; ++l) {
+          tree.leaf_values[l].set_size(long(shape));
+          std::copy(leaves + l * shape, leaves + (l + 1) * shape, &tree.leaf_values[l](0));
+        }
+      }
+    }
+    return dlib::shape_predictor(p.initialShape_, forests, p.pixels_);
+  }
+};
+
+std::optional<Predictor> Predictor::fromRaw(const std::string& path) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return std::nullopt;
   const std::streamoff size = in.tellg();
@@ -183,43 +240,85 @@ std::optional<dlib::shape_predictor> readRaw(const std::string& path) {
       header.cascades * (sizeof(float) * 2ull * header.features + header.trees * perTree);
   if (expected != std::uint64_t(size)) return std::nullopt;
 
-  // Read straight into the predictor's own matrices, a cascade at a time: the numbers are held
-  // once here and once in the predictor the constructor copies them into, never a third time.
-  auto readFloats = [&](float* into, std::uint64_t count) {
-    return bool(in.read(reinterpret_cast<char*>(into), std::streamsize(sizeof(float) * count)));
+  static_assert(sizeof(Predictor::Split) == 12, "read as the raw form stores them");
+  // Read straight into the blocks: the numbers are held once, never copied.
+  auto readInto = [&](void* into, std::uint64_t bytes) {
+    return bool(in.read(reinterpret_cast<char*>(into), std::streamsize(bytes)));
   };
-  dlib::matrix<float, 0, 1> initialShape(long(shape), 1);
-  if (!readFloats(&initialShape(0), shape)) return std::nullopt;
-  Forests forests(header.cascades);
-  Pixels pixels(header.cascades);
+  Predictor p = PredictorBuilder::empty(header);
+  if (!readInto(&p.initialShape_(0), sizeof(float) * shape)) return std::nullopt;
   std::vector<float> xy(2 * size_t(header.features));
-  std::vector<Split> splits(header.splits);
   for (std::uint32_t c = 0; c < header.cascades; ++c) {
-    if (!readFloats(xy.data(), xy.size())) return std::nullopt;
-    pixels[c].resize(header.features);
+    if (!readInto(xy.data(), sizeof(float) * xy.size())) return std::nullopt;
+    p.pixels_[c].resize(header.features);
     for (std::uint32_t f = 0; f < header.features; ++f)
-      pixels[c][f] = dlib::vector<float, 2>(xy[2 * f], xy[2 * f + 1]);
-    forests[c].resize(header.trees);
-    for (auto& tree : forests[c]) {
-      if (!in.read(reinterpret_cast<char*>(splits.data()),
-                   std::streamsize(sizeof(Split) * splits.size())))
-        return std::nullopt;
-      tree.splits.resize(header.splits);
-      for (size_t k = 0; k < splits.size(); ++k) {
+      p.pixels_[c][f] = dlib::vector<float, 2>(xy[2 * f], xy[2 * f + 1]);
+    for (std::uint32_t t = 0; t < header.trees; ++t) {
+      Split* splits = PredictorBuilder::splitsOf(p, c, t);
+      if (!readInto(splits, sizeof(Split) * header.splits)) return std::nullopt;
+      for (std::uint32_t k = 0; k < header.splits; ++k) {
         if (splits[k].first >= header.features || splits[k].second >= header.features)
           return std::nullopt;
-        tree.splits[k].idx1 = splits[k].first;
-        tree.splits[k].idx2 = splits[k].second;
-        tree.splits[k].thresh = splits[k].threshold;
       }
-      tree.leaf_values.resize(leaves);
-      for (auto& leaf : tree.leaf_values) {
-        leaf.set_size(long(shape));
-        if (!readFloats(&leaf(0), shape)) return std::nullopt;
+      if (!readInto(PredictorBuilder::leavesOf(p, c, t), sizeof(float) * leaves * shape))
+        return std::nullopt;
+    }
+  }
+  PredictorBuilder::encodeFromPixels(p);
+  return p;
+}
+
+Predictor Predictor::fromDlib(const std::string& path) {
+  DlibParts parts = readParts(path);
+  Header header{};
+  header.parts = std::uint32_t(parts.initialShape.size() / 2);
+  header.cascades = std::uint32_t(parts.forests.size());
+  header.trees = parts.forests.empty() ? 0 : std::uint32_t(parts.forests[0].size());
+  header.splits = header.trees ? std::uint32_t(parts.forests[0][0].splits.size()) : 0;
+  if (header.parts == 0 || header.cascades == 0 || header.trees == 0 ||
+      parts.anchors.size() != header.cascades || parts.offsets.size() != header.cascades)
+    throw dlib::serialization_error("an empty or inconsistent predictor");
+  Predictor p = PredictorBuilder::empty(header);
+  p.initialShape_ = parts.initialShape;
+  const size_t shape = 2 * p.parts_;
+  for (size_t c = 0; c < p.cascades_; ++c) {
+    if (parts.forests[c].size() != p.trees_ || parts.anchors[c].size() != parts.offsets[c].size())
+      throw dlib::serialization_error("cascades of different sizes");
+    for (size_t f = 0; f < parts.anchors[c].size(); ++f) {
+      if (parts.anchors[c][f] >= p.parts_)
+        throw dlib::serialization_error("a feature anchored on no point");
+    }
+    for (size_t t = 0; t < p.trees_; ++t) {
+      const auto& tree = parts.forests[c][t];
+      if (tree.splits.size() != p.splits_ || tree.leaf_values.size() != p.splits_ + 1)
+        throw dlib::serialization_error("trees of different depths");
+      Split* splits = PredictorBuilder::splitsOf(p, c, t);
+      for (size_t k = 0; k < p.splits_; ++k) {
+        if (tree.splits[k].idx1 >= parts.anchors[c].size() ||
+            tree.splits[k].idx2 >= parts.anchors[c].size())
+          throw dlib::serialization_error("a split on a pixel the cascade has not");
+        splits[k] = {std::uint32_t(tree.splits[k].idx1), std::uint32_t(tree.splits[k].idx2),
+                     tree.splits[k].thresh};
+      }
+      float* leaves = PredictorBuilder::leavesOf(p, c, t);
+      for (size_t l = 0; l <= p.splits_; ++l) {
+        if (tree.leaf_values[l].size() != long(shape))
+          throw dlib::serialization_error("a leaf of the wrong size");
+        std::copy(&tree.leaf_values[l](0), &tree.leaf_values[l](0) + shape, leaves + l * shape);
       }
     }
   }
-  return dlib::shape_predictor(initialShape, forests, pixels);
+  // dlib's file holds each pixel as its anchor and offset, which dlib's predictor uses as they
+  // are: so do we.
+  p.anchors_ = std::move(parts.anchors);
+  p.deltas_ = std::move(parts.offsets);
+  return p;
+}
+
+std::optional<dlib::shape_predictor> readRaw(const std::string& path) {
+  std::optional<Predictor> flat = Predictor::fromRaw(path);
+  if (!flat) return std::nullopt;
+  return PredictorBuilder::toDlib(*flat);
 }
 
 }  // namespace tv::landmarkmodel

@@ -33,15 +33,15 @@ constexpr double kOffsetX = 0.022, kOffsetY = -0.136, kSideOverSpread = 2.963;
 
 // The raw form (see landmark_model.h) loads in a fraction of the time dlib's own file takes;
 // dlib's file stays the source and the fallback when the raw form is missing or unreadable.
-std::optional<dlib::shape_predictor> rawPredictorAt(const std::string& path) {
+std::optional<landmarkmodel::Predictor> rawPredictorAt(const std::string& path) {
   if (path.empty()) return std::nullopt;
-  std::optional<dlib::shape_predictor> model = landmarkmodel::readRaw(path);
-  if (model && model->num_parts() != 68) model.reset();
+  std::optional<landmarkmodel::Predictor> model = landmarkmodel::Predictor::fromRaw(path);
+  if (!model || model->parts() != 68) return std::nullopt;
   return model;
 }
 
-const dlib::shape_predictor& predictor() {
-  static std::optional<dlib::shape_predictor> loaded;
+const landmarkmodel::Predictor& predictor() {
+  static std::optional<landmarkmodel::Predictor> loaded;
   if (loaded) return *loaded;
   // An installation's own copies first (a raw form, then dlib's file), then the raw form the
   // build made of Debian's file, then that file itself.
@@ -53,10 +53,10 @@ const dlib::shape_predictor& predictor() {
   if (loaded) return *loaded;
   std::string path = own.empty() ? requireModel(kPredictorFile, "face landmarks") : own;
   try {
-    dlib::shape_predictor model = landmarkmodel::readDlib(path);
-    if (model.num_parts() != 68)
+    landmarkmodel::Predictor model = landmarkmodel::Predictor::fromDlib(path);
+    if (model.parts() != 68)
       failModel("face landmarks",
-                path + " has " + std::to_string(model.num_parts()) + " points, not 68");
+                path + " has " + std::to_string(model.parts()) + " points, not 68");
     loaded = std::move(model);
   } catch (const std::exception& error) {
     failModel("face landmarks", path + ": " + (*error.what() ? error.what() : "unknown"));

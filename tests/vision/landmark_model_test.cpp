@@ -54,6 +54,58 @@ TEST(LandmarkModel, TheRawFormPredictsWhatDlibsFileDoes) {
   EXPECT_EQ(faces, 43);
 }
 
+// The predictor as the analysis holds it, read from either file, places every point of dlib's
+// example faces, and of boxes over noise reaching past the picture, exactly where dlib does.
+TEST(LandmarkModel, TheBlockPredictorPlacesDlibsPoints) {
+  if (!fs::exists(kDlibFile)) GTEST_FAIL() << "libdlib-data is not installed";
+  if (!fs::exists(kRawFile)) GTEST_FAIL() << kRawFile << " was not made by the build";
+  auto fromRaw = landmarkmodel::Predictor::fromRaw(kRawFile);
+  ASSERT_TRUE(fromRaw.has_value());
+  const landmarkmodel::Predictor fromDlib = landmarkmodel::Predictor::fromDlib(kDlibFile);
+  const dlib::shape_predictor original = landmarkmodel::readDlib(kDlibFile);
+  ASSERT_EQ(fromRaw->parts(), 68u);
+  ASSERT_EQ(fromDlib.parts(), 68u);
+
+  auto expectSame = [&](const dlib::cv_image<unsigned char>& view, const dlib::rectangle& box,
+                        const std::string& where) {
+    const dlib::full_object_detection theirs = original(view, box);
+    const std::vector<const landmarkmodel::Predictor*> both{&*fromRaw, &fromDlib};
+    for (const landmarkmodel::Predictor* ours : both) {
+      const dlib::full_object_detection mine = (*ours)(view, box);
+      ASSERT_EQ(mine.num_parts(), theirs.num_parts());
+      ASSERT_EQ(mine.get_rect(), theirs.get_rect());
+      for (unsigned long k = 0; k < mine.num_parts(); ++k)
+        ASSERT_EQ(mine.part(k), theirs.part(k)) << where << " point " << k;
+    }
+  };
+  auto photos = tvtest::annotatedPhotos("training_with_face_landmarks.xml");
+  if (photos.empty()) GTEST_FAIL() << "dlib's example faces are not installed (libdlib19.1)";
+  int faces = 0;
+  for (const auto& photo : photos) {
+    cv::Mat grey;
+    cv::cvtColor(tvtest::bgraPhoto(photo.path), grey, cv::COLOR_BGRA2GRAY);
+    dlib::cv_image<unsigned char> view(grey);
+    for (const auto& face : photo.faces) {
+      expectSame(view,
+                 dlib::rectangle(long(face.box.x), long(face.box.y),
+                                 long(face.box.x + face.box.width),
+                                 long(face.box.y + face.box.height)),
+                 photo.path);
+      ++faces;
+    }
+  }
+  EXPECT_GT(faces, 0);
+  cv::Mat noise(240, 320, CV_8U);
+  cv::randu(noise, 0, 256);
+  cv::resize(noise, noise, cv::Size(640, 480), 0, 0, cv::INTER_LINEAR);
+  dlib::cv_image<unsigned char> view(noise);
+  for (int k = 0; k < 30; ++k) {
+    const long side = 30 + 13 * k, x = (41 * k) % 600 - 40, y = (29 * k) % 440 - 40;
+    expectSame(view, dlib::rectangle(x, y, x + side - 1, y + side - 1),
+               "noise box " + std::to_string(k));
+  }
+}
+
 TEST(LandmarkModel, ADamagedRawFormIsRefused) {
   if (!fs::exists(kRawFile)) GTEST_FAIL() << kRawFile << " was not made by the build";
   const fs::path dir = fs::temp_directory_path() / "tarnel-landmark-model-test";
