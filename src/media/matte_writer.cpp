@@ -132,13 +132,16 @@ int64_t MatteWriter::stampOf(const MediaTime& time) const {
   return std::llround((time.seconds() - first.seconds()) * kMatteTimescale);
 }
 
-void MatteWriter::fill(const cv::Mat& matte) {
-  cv::Mat sized = matte;
-  if (matte.cols != width_ || matte.rows != height_) {
-    const bool reducing = width_ <= matte.cols && height_ <= matte.rows;
-    cv::resize(matte, sized, cv::Size(width_, height_), 0, 0,
-               reducing ? cv::INTER_AREA : cv::INTER_LINEAR);
-  }
+cv::Mat MatteWriter::sized(const cv::Mat& matte) const {
+  if (matte.cols == width_ && matte.rows == height_) return matte.clone();
+  const bool reducing = width_ <= matte.cols && height_ <= matte.rows;
+  cv::Mat resized;
+  cv::resize(matte, resized, cv::Size(width_, height_), 0, 0,
+             reducing ? cv::INTER_AREA : cv::INTER_LINEAR);
+  return resized;
+}
+
+void MatteWriter::fill(const cv::Mat& sized) {
   cv::Mat luma(height_, width_, CV_8UC1, frame_->data[0], static_cast<size_t>(frame_->linesize[0]));
   // A colour matte carries its value in every channel; red is taken, the same channel grey()
   // reads, so both kinds of matte store the same value.
@@ -159,9 +162,10 @@ void MatteWriter::append(const cv::Mat& matte, const MediaTime& time) {
   if (!firstTime_) firstTime_ = time;
   // Stamps must rise strictly for the container; a source with repeated times is nudged on.
   const int64_t stamp = std::max(stampOf(time), latestStamp_ + 1);
-  // The caller may reuse its matte's pixels once this returns; a matte is small next to the
-  // frame the encoder makes of it.
-  Pending next{matte.clone(), stamp};
+  // Sized here, on the caller's thread: OpenCV's workers are the analysis', and a second thread
+  // asking them for a resize only waits for them. The copy is the writer's own, so the caller
+  // may reuse its matte's pixels once this returns.
+  Pending next{sized(matte), stamp};
   {
     std::unique_lock<std::mutex> hold(lock_);
     if (!encoding_.joinable()) encoding_ = std::thread([this] { encodeAll(); });

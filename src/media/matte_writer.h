@@ -39,8 +39,8 @@ class MatteWriter {
   // Appends one matte (grey BGRA, or one byte per pixel) shown at `time`; the first frame
   // appended is stamped zero. A matte of another size is scaled to the output, each axis on its
   // own: area-averaged when it is reduced both ways, else linearly. The frame is encoded on the
-  // writer's own thread while the caller goes on; this blocks only while kMattesAhead frames
-  // wait for it. Fails with "no pixel buffer pool", "cannot allocate a frame" or "cannot write a
+  // writer's own thread while the caller goes on; this blocks only while kMattesAhead sized
+  // mattes wait for it. Fails with "no pixel buffer pool", "cannot allocate a frame" or "cannot write a
   // frame: <reason>", here or at a later append or finish() when encoding an earlier frame
   // failed.
   void append(const cv::Mat& matte, const MediaTime& time);
@@ -62,7 +62,7 @@ class MatteWriter {
   using OutputPtr = std::unique_ptr<AVFormatContext, OutputCloser>;
 
   // Mattes handed to the encoding thread and not yet taken by it (it works on one more).
-  static constexpr size_t kMattesAhead = 2;
+  static constexpr size_t kMattesAhead = 1;
   struct Pending {
     cv::Mat matte;
     int64_t stamp = 0;
@@ -74,7 +74,9 @@ class MatteWriter {
   void encode(const Pending& pending);
   // Waits until the encoding thread has taken every matte, then ends it; rethrows its failure.
   void stopEncoding();
-  void fill(const cv::Mat& matte);
+  // The matte at the output size, in a buffer of its own.
+  cv::Mat sized(const cv::Mat& matte) const;
+  void fill(const cv::Mat& sized);
   // Takes every packet the encoder has ready and writes it; returns FFmpeg's status.
   int drain();
   int writeHeld(int64_t duration);
