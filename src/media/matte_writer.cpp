@@ -103,6 +103,15 @@ MatteWriter::MatteWriter(const std::string& path, int width, int height, double 
 }
 
 MatteWriter::~MatteWriter() {
+  if (encoding_.joinable()) {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      pending_.clear();  // abandoned: what waits is not worth encoding
+      closing_ = true;
+    }
+    changed_.notify_all();
+    encoding_.join();
+  }
   if (finished_) return;
   // Abandoned before it was complete: the good file (if any) stays where it was.
   output_.reset();
@@ -123,11 +132,16 @@ int64_t MatteWriter::stampOf(const MediaTime& time) const {
   return std::llround((time.seconds() - first.seconds()) * kMatteTimescale);
 }
 
-void MatteWriter::fill(const cv::Mat& matte) {
-  cv::Mat sized = matte;
-  if (matte.cols != width_ || matte.rows != height_) {
-    cv::resize(matte, sized, cv::Size(width_, height_), 0, 0, cv::INTER_LINEAR);
-  }
+cv::Mat MatteWriter::sized(const cv::Mat& matte) const {
+  if (matte.cols == width_ && matte.rows == height_) return matte.clone();
+  const bool reducing = width_ <= matte.cols && height_ <= matte.rows;
+  cv::Mat resized;
+  cv::resize(matte, resized, cv::Size(width_, height_), 0, 0,
+             reducing ? cv::INTER_AREA : cv::INTER_LINEAR);
+  return resized;
+}
+
+void MatteWriter::fill(const cv::Mat& sized) {
   cv::Mat luma(height_, width_, CV_8UC1, frame_->data[0], static_cast<size_t>(frame_->linesize[0]));
   // A colour matte carries its value in every channel; red is taken, the same channel grey()
   // reads, so both kinds of matte store the same value.
@@ -145,6 +159,46 @@ void MatteWriter::fill(const cv::Mat& matte) {
 }
 
 void MatteWriter::append(const cv::Mat& matte, const MediaTime& time) {
+  if (!firstTime_) firstTime_ = time;
+  // Stamps must rise strictly for the container; a source with repeated times is nudged on.
+  const int64_t stamp = std::max(stampOf(time), latestStamp_ + 1);
+  // Sized here, on the caller's thread: OpenCV's workers are the analysis', and a second thread
+  // asking them for a resize only waits for them. The copy is the writer's own, so the caller
+  // may reuse its matte's pixels once this returns.
+  Pending next{sized(matte), stamp};
+  {
+    std::unique_lock<std::mutex> hold(lock_);
+    if (!encoding_.joinable()) encoding_ = std::thread([this] { encodeAll(); });
+    changed_.wait(hold, [&] { return failure_ || pending_.size() < kMattesAhead; });
+    if (failure_) std::rethrow_exception(failure_);
+    pending_.push_back(std::move(next));
+  }
+  changed_.notify_all();
+  latestStamp_ = stamp;
+  ++framesWritten_;
+}
+
+void MatteWriter::encodeAll() {
+  try {
+    while (true) {
+      std::unique_lock<std::mutex> hold(lock_);
+      changed_.wait(hold, [&] { return closing_ || !pending_.empty(); });
+      if (pending_.empty()) return;
+      const Pending pending = std::move(pending_.front());
+      pending_.pop_front();
+      hold.unlock();
+      changed_.notify_all();
+      encode(pending);
+    }
+  } catch (...) {
+    std::lock_guard<std::mutex> hold(lock_);
+    failure_ = std::current_exception();
+    pending_.clear();
+    changed_.notify_all();
+  }
+}
+
+void MatteWriter::encode(const Pending& pending) {
   if (!frame_) {
     frame_.reset(av_frame_alloc());
     if (!frame_) fail("no pixel buffer pool");
@@ -159,13 +213,8 @@ void MatteWriter::append(const cv::Mat& matte, const MediaTime& time) {
   }
   // The encoder may still refer to the previous picture; only then is a new buffer made.
   if (av_frame_make_writable(frame_.get()) < 0) fail("cannot allocate a frame");
-  fill(matte);
-
-  if (!firstTime_) firstTime_ = time;
-  // Stamps must rise strictly for the container; a source with repeated times is nudged on.
-  int64_t stamp = std::max(stampOf(time), latestStamp_ + 1);
-  latestStamp_ = stamp;
-  frame_->pts = stamp;
+  fill(pending.matte);
+  frame_->pts = pending.stamp;
   frame_->pict_type = AV_PICTURE_TYPE_NONE;
 
   // The encoder takes frames synchronously and holds at most its lookahead and thread delay;
@@ -177,7 +226,17 @@ void MatteWriter::append(const cv::Mat& matte, const MediaTime& time) {
   }
   if (status >= 0) status = drain();
   if (status < 0) fail("cannot write a frame: " + describeError(status));
-  ++framesWritten_;
+}
+
+void MatteWriter::stopEncoding() {
+  if (!encoding_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    closing_ = true;
+  }
+  changed_.notify_all();
+  encoding_.join();
+  if (failure_) std::rethrow_exception(failure_);
 }
 
 int MatteWriter::drain() {
@@ -206,6 +265,7 @@ int MatteWriter::writeHeld(int64_t duration) {
 }
 
 void MatteWriter::finish() {
+  stopEncoding();
   checkCancelled();  // the half-written file goes, it is never renamed into place
   auto failFinishing = [](int status) {
     fail("cannot finish the matte file: " + describeError(status));

@@ -8,9 +8,14 @@
 
 #include <opencv2/core/mat.hpp>
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <exception>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace tv {
 
@@ -31,10 +36,13 @@ class MatteWriter {
   MatteWriter(const MatteWriter&) = delete;
   MatteWriter& operator=(const MatteWriter&) = delete;
 
-  // Appends one matte of the output size (grey BGRA, or one byte per pixel) shown at `time`;
-  // the first frame appended is stamped zero. Blocks while the encoder has no room, so the
-  // frames in flight stay bounded. Fails with "no pixel buffer pool", "cannot allocate a
-  // frame" or "cannot write a frame: <reason>".
+  // Appends one matte (grey BGRA, or one byte per pixel) shown at `time`; the first frame
+  // appended is stamped zero. A matte of another size is scaled to the output, each axis on its
+  // own: area-averaged when it is reduced both ways, else linearly. The frame is encoded on the
+  // writer's own thread while the caller goes on; this blocks only while kMattesAhead sized
+  // mattes wait for it. Fails with "no pixel buffer pool", "cannot allocate a frame" or "cannot write a
+  // frame: <reason>", here or at a later append or finish() when encoding an earlier frame
+  // failed.
   void append(const cv::Mat& matte, const MediaTime& time);
 
   // Ends the track one frame duration after the last frame and moves the file into place.
@@ -53,8 +61,22 @@ class MatteWriter {
   };
   using OutputPtr = std::unique_ptr<AVFormatContext, OutputCloser>;
 
+  // Mattes handed to the encoding thread and not yet taken by it (it works on one more).
+  static constexpr size_t kMattesAhead = 1;
+  struct Pending {
+    cv::Mat matte;
+    int64_t stamp = 0;
+  };
+
   int64_t stampOf(const MediaTime& time) const;
-  void fill(const cv::Mat& matte);
+  // The encoding thread's loop, and one frame of it.
+  void encodeAll();
+  void encode(const Pending& pending);
+  // Waits until the encoding thread has taken every matte, then ends it; rethrows its failure.
+  void stopEncoding();
+  // The matte at the output size, in a buffer of its own.
+  cv::Mat sized(const cv::Mat& matte) const;
+  void fill(const cv::Mat& sized);
   // Takes every packet the encoder has ready and writes it; returns FFmpeg's status.
   int drain();
   int writeHeld(int64_t duration);
@@ -75,6 +97,13 @@ class MatteWriter {
   int64_t latestStamp_ = -1;
   int framesWritten_ = 0;
   bool finished_ = false;
+
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::deque<Pending> pending_;
+  bool closing_ = false;         // no more mattes come; the thread ends once it has them all
+  std::exception_ptr failure_;   // the encoding thread's failure, reported on the caller's side
+  std::thread encoding_;         // started on the first append
 };
 
 }  // namespace tv

@@ -193,8 +193,9 @@ cv::Mat Segmenter::sharpPerson(const cv::Mat& image) {
   auto personMatte = [&] { return fitted(coverage, size); };
 
   // The person analysis runs the detector on its own cadence and hands this frame's objects
-  // on, so the instances are asked about this frame alone.
-  auto found = vision().foregroundInstances(image);
+  // on; the instances follow it, keeping their cuts between its detections.
+  if (!personInstances) personInstances = vision().instancesAfterPeople();
+  auto found = personInstances ? personInstances->next(image) : std::nullopt;
   if (!found || found->allInstances.empty()) {
     lastOutline.reset();
     return personMatte();

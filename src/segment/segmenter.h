@@ -58,6 +58,9 @@ class Segmenter {
   // Made on the first sharpPerson call and reused, so the analysis can carry state across
   // frames; the image command's other modes never load the person model.
   std::unique_ptr<PersonSegmentation> personRequest;
+  // The instances that explain the person, made with personRequest and following its detector
+  // cadence.
+  std::unique_ptr<InstanceSegmentation> personInstances;
   // Made by beginFrames(); while there is none, each image is analysed on its own.
   std::unique_ptr<InstanceSegmentation> instanceRequest;
   int sharpFrames_ = 0;

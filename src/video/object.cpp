@@ -190,15 +190,23 @@ uint8_t reacquired(ObjectTrail& trail, const cv::Mat& frame, const Instances* fo
 ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
                        Segmenter& segmenter, bool reacquire) {
   const double stopAt = plan.pickTime - 0.5 / source.fps;
+  // The pick frame at the full analysis size, which an object of any kind is cut and carried at.
+  auto pickFrame = [&] {
+    cv::Mat picked;
+    eachFrame(source, std::max(plan.start, stopAt), plan.end,
+              [&](const cv::Mat& decoded, const MediaTime& time) {
+      if (time.seconds() < stopAt) return true;
+      forAnalysis(decoded, plan.analysis).copyTo(picked);
+      return false;
+    }, plan.analysis);
+    return picked;
+  };
   // The pick frame alone first: an object none of the detector's instances holds needs no
-  // search pass, only its cut there and the frames before it carried back.
-  cv::Mat probed;
-  eachFrame(source, std::max(plan.start, stopAt), plan.end,
-            [&](const cv::Mat& decoded, const MediaTime& time) {
-    if (time.seconds() < stopAt) return true;
-    forAnalysis(decoded, plan.analysis).copyTo(probed);
-    return false;
-  }, plan.analysis);
+  // search pass, only its cut there and the frames before it carried back. A pick time past the
+  // source's end has no such frame (the search pass runs to the range's end), and looking for
+  // it would decode the stretch before the end for nothing.
+  const bool pastTheEnd = stopAt >= source.begins + source.duration;
+  cv::Mat probed = pastTheEnd ? cv::Mat() : pickFrame();
   if (!probed.empty()) {
     Segmenter looking;  // its own, so that the search pass starts as it always has
     auto found = looking.instances(probed);
@@ -207,13 +215,13 @@ ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
     }
   }
 
-  // One packed grid per frame up to the pick frame: the frames themselves are never kept.
+  // One packed grid per frame up to the pick frame: the frames themselves are never kept. They
+  // are decoded at the size the writing pass analyses instances at, so that both passes see the
+  // same pictures and so the same instances.
   std::vector<PackedGrid> grids;
-  cv::Mat last;  // the latest frame, as analysed
+  bool reachedPick = false;
   segmenter.beginFrames();
-  eachFrame(source, plan.start, plan.end, [&](const cv::Mat& decoded, const MediaTime& time) {
-    // The same picture the writing pass will analyse, so both passes see the same instances.
-    const cv::Mat frame = forAnalysis(decoded, plan.analysis);
+  eachFrame(source, plan.start, plan.end, [&](const cv::Mat& frame, const MediaTime& time) {
     auto found = segmenter.instances(frame);
     grids.emplace_back(found ? labelGrid(found->instanceMask) : Grid(GRID * GRID, 0));
     const auto searched = static_cast<long>(grids.size());
@@ -221,10 +229,9 @@ ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
       double fraction = std::min(static_cast<double>(searched) / plan.total, 1.0);
       emit(Event{{"progress", fraction * 0.4}, {"stage", "search"}});
     }
-    const bool goOn = time.seconds() < stopAt;
-    if (!goOn) frame.copyTo(last);
-    return goOn;
-  }, plan.analysis);
+    reachedPick = !(time.seconds() < stopAt);
+    return !reachedPick;
+  }, segmentationSize(plan.analysis));
   if (grids.empty()) fail("no frames in that range");
   uint8_t picked = label(point, grids.back().unpacked());
   if (picked != 0) {
@@ -233,8 +240,10 @@ ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
     return trail;
   }
   // The detector's instances differ from the probe's here (or there was no pick frame to probe).
-  if (last.empty()) fail("nothing-there");
-  return pickAnyKind(source, plan, point, last, stopAt, reacquire);
+  if (!reachedPick) fail("nothing-there");
+  if (probed.empty()) probed = pickFrame();
+  if (probed.empty()) fail("nothing-there");
+  return pickAnyKind(source, plan, point, probed, stopAt, reacquire);
 }
 
 ObjectTrail traceBack(const std::vector<PackedGrid>& grids, uint8_t picked) {

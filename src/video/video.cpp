@@ -35,15 +35,6 @@ int evenSide(double length) {
   return 2 * static_cast<int>(half);
 }
 
-// The matte sized for the file: each axis scaled on its own to the output size.
-cv::Mat forOutput(const cv::Mat& matte, cv::Size size) {
-  if (matte.size() == size) return matte;
-  cv::Mat sized;
-  bool reducing = size.width <= matte.cols && size.height <= matte.rows;
-  cv::resize(matte, sized, size, 0, 0, reducing ? cv::INTER_AREA : cv::INTER_LINEAR);
-  return sized;
-}
-
 }  // namespace
 
 cv::Mat forAnalysis(const cv::Mat& frame, cv::Size size) {
@@ -121,7 +112,6 @@ void runVideo(const CommandLine& args) {
                        args.number("reacquire", 0) == 1);
   }
 
-  const cv::Size size(plan.width, plan.height);
   // Frames are decoded straight at the size the person and instance analyses work at: the
   // converter scales as it converts, and nothing shrinks a full-size frame afterwards. Only an
   // object of any kind is carried at the full analysis size its trail was made at.
@@ -143,7 +133,8 @@ void runVideo(const CommandLine& args) {
     } else {
       matte = segmenter.subject(frame);
     }
-    writer.append(forOutput(matte, size), time);
+    // Sized for the file, and encoded, on the writer's thread while the next frame is analysed.
+    writer.append(matte, time);
 
     const int written = writer.framesWritten();
     if (auto share = throttle.admit(static_cast<double>(written) / plan.total)) {

@@ -15,6 +15,7 @@ std::unique_ptr<ObjectTracking> objectTracking(const cv::Rect2d& start);
 std::unique_ptr<PersonSegmentation> personSegmentation();
 std::optional<Instances> foregroundInstances(const cv::Mat& image);
 std::unique_ptr<InstanceSegmentation> instanceSegmentation();
+std::unique_ptr<InstanceSegmentation> instancesAfterPeople();
 std::optional<Instances> salientObjects(const cv::Mat& image, const cv::Mat& known);
 cv::Mat objectAt(const cv::Mat& image, Point at);
 

@@ -260,10 +260,36 @@ class ModelInstanceSegmentation final : public InstanceSegmentation {
   std::vector<SmallCut> cuts_;     // their cuts, made on the detection's own frame
 };
 
+// Beside a person pass, which runs the detector on its own cadence and carries its objects to
+// the frames between, this pass runs no cadence of its own: a frame the objects were carried to
+// keeps their cuts, as the instance pass's own frames between detections do, and a frame the
+// detector looked at again gets fresh ones.
+class InstancesAfterPeople final : public InstanceSegmentation {
+ public:
+  std::optional<Instances> next(const cv::Mat& image) override {
+    segmodels::loadNetworks();
+    if (image.empty()) return std::nullopt;
+    try {
+      const cv::Mat bgr = segmodels::shrunkBgr(image, maskSize(image.size()));
+      if (!segmodels::carriedFor(bgr)) cuts_.clear();
+      return instancesOf(bgr, image.size(), cuts_, &cuts_);
+    } catch (const std::exception&) {
+      return std::nullopt;
+    }
+  }
+
+ private:
+  std::vector<SmallCut> cuts_;  // the cuts of the objects of the latest detection
+};
+
 }  // namespace
 
 std::unique_ptr<InstanceSegmentation> instanceSegmentation() {
   return std::make_unique<ModelInstanceSegmentation>();
+}
+
+std::unique_ptr<InstanceSegmentation> instancesAfterPeople() {
+  return std::make_unique<InstancesAfterPeople>();
 }
 
 std::optional<Instances> foregroundInstances(const cv::Mat& image) {

@@ -162,12 +162,17 @@ void carryDetections(const cv::Mat& image, std::vector<Detection> found) {
   kept = Carried{image.size(), image.type(), fingerprint(image), std::move(found)};
 }
 
+bool carriedFor(const cv::Mat& image) {
+  const Carried& given = carried();
+  return !image.empty() && given.type == image.type() && given.size == image.size() &&
+         given.print == fingerprint(image);
+}
+
 std::vector<Detection> detectObjects(const cv::Mat& image, float minScore) {
   cv::dnn::Net& net = detectorNet();
   if (image.empty()) return {};
   const Carried& given = carried();
-  if (given.type == image.type() && given.size == image.size() &&
-      given.print == fingerprint(image)) {
+  if (carriedFor(image)) {
     std::vector<Detection> found;
     for (const auto& d : given.found)
       if (d.score >= minScore) found.push_back(d);

@@ -43,6 +43,10 @@ std::vector<Detection> detectObjects(const cv::Mat& image, float minScore);
 // forgets them.
 void carryDetections(const cv::Mat& image, std::vector<Detection> found);
 
+// Whether detectObjects would answer the picture with carried objects: another pass of the
+// same frame decided, on its cadence, that the detector need not look at it.
+bool carriedFor(const cv::Mat& image);
+
 // When the detector runs over a video's frames (in time order, one size): every
 // kDetectEvery-th frame, and at once on the first frame, when nothing is followed, and when the
 // picture changed since the last detection: on a thumbnail kThumbnailSide wide, the mean grey

@@ -36,6 +36,9 @@ class ModelVision final : public Vision {
   std::unique_ptr<InstanceSegmentation> instanceSegmentation() override {
     return analyses::instanceSegmentation();
   }
+  std::unique_ptr<InstanceSegmentation> instancesAfterPeople() override {
+    return analyses::instancesAfterPeople();
+  }
   std::optional<Instances> salientObjects(const cv::Mat& image, const cv::Mat& known) override {
     return analyses::salientObjects(image, known);
   }
@@ -60,6 +63,10 @@ class FrameByFrame final : public InstanceSegmentation {
 }  // namespace
 
 std::unique_ptr<InstanceSegmentation> Vision::instanceSegmentation() {
+  return std::make_unique<FrameByFrame>(*this);
+}
+
+std::unique_ptr<InstanceSegmentation> Vision::instancesAfterPeople() {
   return std::make_unique<FrameByFrame>(*this);
 }
 

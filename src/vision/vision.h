@@ -128,6 +128,10 @@ class Vision {
   // Foreground instances over a video pass's frames. By default each frame is analysed on its
   // own through foregroundInstances().
   virtual std::unique_ptr<InstanceSegmentation> instanceSegmentation();
+  // Foreground instances over a video pass's frames, each asked for after the frame's person
+  // segmentation, whose detector cadence it follows: a frame that pass did not run the detector
+  // on keeps the objects' cuts of the last frame it did. By default each frame on its own.
+  virtual std::unique_ptr<InstanceSegmentation> instancesAfterPeople();
 
   // The regions of a BGRA picture that stand out of it, whatever they are, each an instance
   // (the same fields as foregroundInstances'), or nothing when the analysis fails. `known`

@@ -351,6 +351,43 @@ TEST(ForegroundInstances, ASequenceCutsObjectsWhereTheyAreBetweenDetections) {
   EXPECT_GE(cupScore, 0.8);
 }
 
+TEST(ForegroundInstances, AfterThePersonPassTheyFollowItsDetections) {
+  REQUIRE_MODELS();
+  Cutout person = tvtest::admiral(), object = tvtest::cup();
+  cv::Mat back = background("grass.png");
+  REQUIRE(person.bgr, "a portrait");
+  REQUIRE(object.bgr, "the cup");
+  REQUIRE(back, "a background photo");
+  auto at = [&](int cupX) {
+    return tvtest::composite(back, {1280, 720},
+                             {{&person, 560, {120, 160}}, {&object, 300, {cupX, 400}}});
+  };
+  auto people = tv::analyses::personSegmentation();
+  auto sequence = tv::analyses::instancesAfterPeople();
+  // The person pass's first frame runs the detector: the instances are those of the picture
+  // analysed on its own.
+  Composite first = at(800);
+  ASSERT_FALSE(people->next(first.image).empty());
+  auto detected = sequence->next(first.image);
+  auto alone = tv::analyses::foregroundInstances(first.image);
+  ASSERT_TRUE(detected.has_value());
+  ASSERT_TRUE(alone.has_value());
+  expectConsistent(*detected);
+  EXPECT_EQ(detected->allInstances, alone->allInstances);
+  EXPECT_EQ(cv::countNonZero(detected->instanceMask != alone->instanceMask), 0);
+  // The cup nudged a few pixels: the person pass carries its objects over, and the cup keeps
+  // the cut made on the first frame, brought onto where it stands now.
+  Composite nudged = at(806);
+  ASSERT_FALSE(people->next(nudged.image).empty());
+  ASSERT_TRUE(tv::segmodels::carriedFor(tv::segmodels::shrunkBgr(nudged.image, {1024, 576})));
+  auto carried = sequence->next(nudged.image);
+  ASSERT_TRUE(carried.has_value());
+  expectConsistent(*carried);
+  EXPECT_EQ(carried->allInstances.size(), detected->allInstances.size());
+  EXPECT_GE(bestInstance(*carried, nudged.alphas[0]), 0.8);
+  EXPECT_GE(bestInstance(*carried, nudged.alphas[1]), 0.8);
+}
+
 TEST(ForegroundInstances, LargePictureKeepsItsSize) {
   REQUIRE_MODELS();
   Cutout person = tvtest::astronaut();
