@@ -83,12 +83,6 @@ TEST(Models, TheEnvironmentFolderComesFirst) {
   EXPECT_EQ(findModel(blazeface::kModelFile), (fs::path(dir) / blazeface::kModelFile).string());
 }
 
-// The error line a call ends with, in a child of its own: the models load once per process.
-std::string failureOf(const std::function<void()>& call) {
-  auto outcome = tvtest::inChild(call);
-  return outcome.status == 1 ? errorOf(outcome) : "";
-}
-
 // Runs `call` the way the tool ends a failed run, with the error line sent to standard error
 // for the death test to read.
 [[noreturn]] void endingAsTheTool(const std::function<void()>& call) {
@@ -102,8 +96,8 @@ std::string failureOf(const std::function<void()>& call) {
   ::_exit(status);
 }
 
-// Earlier face tests in this process may have loaded the face detector already, and a forked
-// child would inherit it: this check runs in a fresh run of the test program instead.
+// Earlier face tests in this process may have loaded the face models already, and a forked
+// child would inherit them: the checks below run in a fresh run of the test program instead.
 TEST(Models, AnUnreadableFaceModelIsAnErrorNotNoFaces) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   std::string dir = tvtest::scratchDir("models-broken-detector");
@@ -123,10 +117,12 @@ TEST(Models, AnUnreadableLandmarkModelIsAnError) {
   writeFile(fs::path(dir) / "shape_predictor_68_face_landmarks.dat", "not a dlib shape predictor");
   ModelsFolder folder(dir);
   // Even on a picture without faces: the landmark model is needed, and it is broken.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   cv::Mat picture(120, 160, CV_8UC4, cv::Scalar(40, 80, 120, 255));
-  std::string error = failureOf([&] { analyses::faceLandmarks(picture); });
-  EXPECT_EQ(error.rfind("cannot load the model face landmarks: ", 0), 0u) << error;
-  EXPECT_NE(error.find("models-broken-predictor/shape_predictor"), std::string::npos) << error;
+  EXPECT_EXIT(endingAsTheTool([&] { analyses::faceLandmarks(picture); }),
+              ::testing::ExitedWithCode(1),
+              "\"error\": ?\"cannot load the model face landmarks: "
+              "[^\"]*models-broken-predictor/shape_predictor");
 }
 
 }  // namespace
