@@ -11,6 +11,7 @@
 
 #include <sys/resource.h>
 
+#include <cstring>
 #include <fstream>
 
 namespace tv {
@@ -196,6 +197,30 @@ TEST_F(Pictures, GreyPngStoresEveryValueUnchanged) {
   cv::Mat bgra;
   cv::cvtColor(ramp, bgra, cv::COLOR_GRAY2BGRA);
   EXPECT_EQ(greyPng(bgra), greyPng(ramp));
+}
+
+// A matte of several megapixels is deflated in bands on several threads and joined into one
+// stream: every pixel must come back, and the stream's checksum must hold for a strict reader.
+TEST_F(Pictures, ALargeGreyPngComesBackWhole) {
+  cv::Mat matte(1600, 2400, CV_8UC1);
+  cv::RNG random(7);
+  random.fill(matte, cv::RNG::UNIFORM, 0, 256);
+  cv::rectangle(matte, cv::Rect(300, 200, 900, 1000), cv::Scalar(255), cv::FILLED);
+  std::string path = dir_ + "/large.png";
+  writeGrey(matte, path);
+  cv::Mat back = cv::imread(path, cv::IMREAD_UNCHANGED);
+  ASSERT_EQ(back.type(), CV_8UC4);
+  std::vector<cv::Mat> channels;
+  cv::split(back, channels);
+  EXPECT_EQ(cv::countNonZero(channels[0] != matte), 0);
+  EXPECT_EQ(cv::countNonZero(channels[2] != matte), 0);
+  EXPECT_EQ(cv::countNonZero(channels[3] != 255), 0);
+  const std::string decoded = dir_ + "/large.gray";
+  ASSERT_EQ(tvtest::shell("ffmpeg -v error -y -i " + path + " -f rawvideo -pix_fmt gray " + decoded),
+            0);
+  const std::string raw = readBytes(decoded);
+  ASSERT_EQ(raw.size(), matte.total());
+  EXPECT_EQ(std::memcmp(raw.data(), matte.data, raw.size()), 0);
 }
 
 TEST_F(Pictures, FailedWriteLeavesTheOldFileAlone) {
