@@ -1,15 +1,17 @@
-// Grey mattes out: 8-bit RGBA PNG tagged sRGB, written beside and renamed.
+// Grey mattes out: 8-bit RGBA PNG tagged sRGB through libpng, written beside and renamed.
 //
 // A 12-megapixel matte is 48 MB of RGBA to filter and deflate, the largest single-threaded step
 // left at the end of a run. The rows are cut into bands that are deflated on their own threads,
 // each band ending on a byte boundary (a sync flush), and the bands' raw deflate streams joined
-// into the one zlib stream of the IDAT data: any PNG reader inflates it as usual.
+// into the one zlib stream of the IDAT data: any PNG reader inflates it as usual. libpng writes
+// the file around it: signature, header, sRGB tag and the chunks.
 #include "media/picture.h"
 
 #include "base/cancel.h"
 #include "base/events.h"
 #include "base/files.h"
 
+#include <png.h>
 #include <zlib.h>
 
 #include <opencv2/core/utility.hpp>
@@ -34,14 +36,44 @@ void appendBigEndian(std::string& out, uint32_t value) {
   out.append(bytes, 4);
 }
 
-void appendChunk(std::string& out, const char type[4], const char* data, size_t length) {
-  appendBigEndian(out, uint32_t(length));
-  const size_t start = out.size();
-  out.append(type, 4);
-  out.append(data, length);
-  uLong crc = crc32(0L, Z_NULL, 0);
-  crc = crc32_z(crc, reinterpret_cast<const Bytef*>(out.data() + start), length + 4);
-  appendBigEndian(out, uint32_t(crc));
+// libpng reports through these: errors jump back to the writer, warnings are dropped (nothing
+// may reach standard error).
+[[noreturn]] void pngFailed(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void pngWarned(png_structp, png_const_charp) {}
+
+void pngAppend(png_structp png, png_bytep data, png_size_t length) {
+  bool grown = true;
+  try {
+    static_cast<std::string*>(png_get_io_ptr(png))->append(reinterpret_cast<const char*>(data), length);
+  } catch (const std::bad_alloc&) {
+    grown = false;  // no exception may cross libpng's C frames
+  }
+  if (!grown) png_error(png, "out of memory");
+}
+void pngFlush(png_structp) {}
+
+// The file around the deflated rows `idat` (a whole zlib stream); false when libpng fails. Only
+// plain data lives across the setjmp, so the jump back leaves nothing to unwind.
+bool writePngAround(const std::string& idat, int width, int height, std::string& bytes) {
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, pngFailed, pngWarned);
+  if (!png) return false;
+  png_infop info = png_create_info_struct(png);
+  if (!info || setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, &info);
+    return false;
+  }
+  png_set_write_fn(png, &bytes, pngAppend, pngFlush);
+  png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8, PNG_COLOR_TYPE_RGB_ALPHA,
+               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_set_sRGB(png, info, PNG_sRGB_INTENT_PERCEPTUAL);
+  png_write_info(png, info);
+  for (size_t at = 0; at < idat.size(); at += kChunkBytes)
+    png_write_chunk(png, reinterpret_cast<png_const_bytep>("IDAT"),
+                    reinterpret_cast<png_const_bytep>(idat.data() + at),
+                    std::min(kChunkBytes, idat.size() - at));
+  png_write_chunk(png, reinterpret_cast<png_const_bytep>("IEND"), nullptr, 0);
+  png_destroy_write_struct(&png, &info);
+  return true;
 }
 
 struct Band {
@@ -145,18 +177,9 @@ std::string greyPng(const cv::Mat& matte) {
     done.clear();
     appendBigEndian(idat, uint32_t(adler));
 
-    std::string bytes("\x89PNG\r\n\x1a\n", 8);
-    std::string header;
-    appendBigEndian(header, uint32_t(value.cols));
-    appendBigEndian(header, uint32_t(value.rows));
-    // 8 bits, RGBA, deflate, adaptive filters, no interlace
-    header += std::string("\x08\x06\x00\x00\x00", 5);
-    appendChunk(bytes, "IHDR", header.data(), header.size());
-    appendChunk(bytes, "sRGB", "\x00", 1);  // perceptual intent
-    bytes.reserve(bytes.size() + idat.size() + 64);
-    for (size_t at = 0; at < idat.size(); at += kChunkBytes)
-      appendChunk(bytes, "IDAT", idat.data() + at, std::min(kChunkBytes, idat.size() - at));
-    appendChunk(bytes, "IEND", "", 0);
+    std::string bytes;
+    bytes.reserve(idat.size() + 128);
+    if (!writePngAround(idat, value.cols, value.rows, bytes)) return {};
     return bytes;
   } catch (const std::bad_alloc&) {
     return {};
