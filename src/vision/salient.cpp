@@ -45,6 +45,8 @@ constexpr double kMinRegion = 0.002;
 // The look around a pointed place: a square of this share of the picture's shorter side, so
 // that an object of a third to a half of the picture fills most of the network's view.
 constexpr double kPointLook = 0.7;
+// A point the look finds nothing at is looked at once more, on a square this share of it.
+constexpr double kCloserLook = 0.5;
 // Only the largest regions not known already get a look of their own, each a run of the
 // network.
 constexpr int kMostLooks = 2;
@@ -68,6 +70,8 @@ constexpr float kPersonScore = 0.3f;
 constexpr size_t kMostRegions = 4;
 // The wider look's sides, relative to the look an object ran out of.
 constexpr double kWiderLook = 1.6;
+// The share of an object that ran out of a look which the wider look's region must cover.
+constexpr double kStillSeen = 0.5;
 // An object whose box's longer side is under this share of the look it was found in is a
 // small part of the network's view, and whatever else stands out there dims it in the map: it
 // is looked at once more, on a square this many times its box's longer side.
@@ -299,7 +303,10 @@ cv::Mat cutAt(const cv::Mat& bgr, cv::Point pixel, cv::Rect look) {
     cv::Mat widerMap = lookAt(bgr, wider);
     cv::Mat widerRegion =
         widerMap.empty() ? cv::Mat() : objectPieces(widerMap >= kInside, pixel, reach, gap);
-    if (!widerRegion.empty()) {
+    // The wider look must still see the object that ran out of the first one: a region of
+    // its own near the point (a bolder neighbour) is not that object's continuation.
+    if (!widerRegion.empty() &&
+        cv::countNonZero(widerRegion & region) >= kStillSeen * cv::countNonZero(region)) {
       map = widerMap;
       region = widerRegion;
       seen = wider;
@@ -435,6 +442,10 @@ cv::Mat objectAt(const cv::Mat& image, Point at) {
     }
     const int shorter = std::min(size.width, size.height);
     cv::Mat soft = cutAt(bgr, pixel, squareAround(pixel, int(kPointLook * shorter), size));
+    // In a look, a pale thing beside a bolder one (a white orbiter on its dark tank) can lose
+    // the map to its neighbour; closer, with less of the neighbour in view, it stands out.
+    if (soft.empty())
+      soft = cutAt(bgr, pixel, squareAround(pixel, int(kPointLook * kCloserLook * shorter), size));
     return soft.empty() ? cv::Mat() : asBytes(soft);
   } catch (const cv::Exception&) {
     return {};

@@ -188,4 +188,37 @@ TEST(ImageAnyObject, DetectorClassesKeepTheirCut) {
   }
 }
 
+// The model space shuttle behind scikit-image's astronaut: a pale orbiter on its darker tank
+// and beside the astronaut's head. A look around the orbiter gives the map to the astronaut
+// and the tank; the cut must still be the shuttle's, at its own size and at 12 megapixels.
+TEST(ImageAnyObject, APaleObjectBesideBolderOnesIsCut) {
+  const std::string dir = scratchDir("any-shuttle");
+  const std::string photo = "/usr/lib/python3/dist-packages/skimage/data/astronaut.png";
+  ASSERT_TRUE(std::filesystem::exists(photo)) << "python3-skimage is not installed";
+  const std::string large = dir + "/astronaut-12mp.jpg";
+  cv::Mat scaled;
+  cv::resize(cv::imread(photo, cv::IMREAD_COLOR), scaled, cv::Size(4000, 3000), 0, 0,
+             cv::INTER_CUBIC);
+  cv::imwrite(large, scaled, {cv::IMWRITE_JPEG_QUALITY, 90});
+  // The shuttle stands in this part of the picture (measured by eye on the 512-pixel photo:
+  // tank, boosters and orbiter, with the stand under them); the point is on the orbiter.
+  const cv::Rect2d shuttle(340.0 / 512, 0, 140.0 / 512, 300.0 / 512);
+  const cv::Point2d point(0.8, 0.3);
+  for (const std::string& input : {photo, large}) {
+    Outcome object = cut(dir, input, {"--mode", "object", "--point", "0.8,0.3"});
+    ASSERT_EQ(object.status, 0) << input << " " << object.done;
+    ASSERT_FALSE(object.matte.empty()) << input;
+    const cv::Mat inside = object.matte >= 128;
+    const cv::Size size = inside.size();
+    EXPECT_GT(inside.at<uchar>(cv::Point(int(point.x * size.width), int(point.y * size.height))), 0)
+        << input << ": the pointed place is not in the cut";
+    const cv::Rect box = cv::boundingRect(inside);
+    const cv::Rect allowed(int(shuttle.x * size.width), int(shuttle.y * size.height),
+                           int(shuttle.width * size.width), int(shuttle.height * size.height));
+    EXPECT_EQ(box & allowed, box) << input << ": the cut reaches past the shuttle";
+    // At least a third of the orbiter's own area (about 60 x 130 of the 512 pixels).
+    EXPECT_GE(cv::countNonZero(inside), 0.33 * (60.0 / 512) * (130.0 / 512) * size.area()) << input;
+  }
+}
+
 }  // namespace
