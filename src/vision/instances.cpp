@@ -230,6 +230,23 @@ Instances instancesOf(const cv::Mat& bgr, cv::Size imageSize, const std::vector<
   return result;
 }
 
+// One frame of a video pass, at the masks' size: `keep` looks at it and says whether the
+// cuts made on an earlier frame still hold there (else its objects are cut afresh); the cuts
+// the frame's instances were made with are kept in `cuts` for the next one.
+template <typename Keep>
+std::optional<Instances> nextInstances(const cv::Mat& image, std::vector<SmallCut>& cuts,
+                                       Keep keep) {
+  segmodels::loadNetworks();
+  if (image.empty()) return std::nullopt;
+  try {
+    const cv::Mat bgr = segmodels::shrunkBgr(image, maskSize(image.size()));
+    if (!keep(bgr)) cuts.clear();
+    return instancesOf(bgr, image.size(), cuts, &cuts);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 // Over a video pass the detector runs on the cadence's frames only. On the frames between, its
 // objects stand where they stood and the picture around them barely changed (else the cadence
 // would have looked again): a person is still drawn on their crop every frame, while another
@@ -238,20 +255,14 @@ Instances instancesOf(const cv::Mat& bgr, cv::Size imageSize, const std::vector<
 class ModelInstanceSegmentation final : public InstanceSegmentation {
  public:
   std::optional<Instances> next(const cv::Mat& image) override {
-    segmodels::loadNetworks();
-    if (image.empty()) return std::nullopt;
-    try {
-      const cv::Mat bgr = segmodels::shrunkBgr(image, maskSize(image.size()));
+    return nextInstances(image, cuts_, [&](const cv::Mat& bgr) {
       const auto objects = cadence_.objects(bgr, kMinScore, regions_);
       regions_.clear();
       for (const auto& d : objects)
         regions_.push_back(d.label == segmodels::kPerson ? segmodels::personCrop(bgr.size(), d.box)
                                                          : grabRegion(bgr.size(), d.box));
-      if (cadence_.detected()) cuts_.clear();
-      return instancesOf(bgr, image.size(), cuts_, &cuts_);
-    } catch (const std::exception&) {
-      return std::nullopt;
-    }
+      return !cadence_.detected();
+    });
   }
 
  private:
@@ -267,15 +278,8 @@ class ModelInstanceSegmentation final : public InstanceSegmentation {
 class InstancesAfterPeople final : public InstanceSegmentation {
  public:
   std::optional<Instances> next(const cv::Mat& image) override {
-    segmodels::loadNetworks();
-    if (image.empty()) return std::nullopt;
-    try {
-      const cv::Mat bgr = segmodels::shrunkBgr(image, maskSize(image.size()));
-      if (!segmodels::carriedFor(bgr)) cuts_.clear();
-      return instancesOf(bgr, image.size(), cuts_, &cuts_);
-    } catch (const std::exception&) {
-      return std::nullopt;
-    }
+    return nextInstances(image, cuts_,
+                         [](const cv::Mat& bgr) { return segmodels::carriedFor(bgr); });
   }
 
  private:
