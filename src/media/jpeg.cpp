@@ -89,18 +89,37 @@ class ExifOrientation {
   // block ends the directory.
   void checkValue(uint16_t tag, size_t offset) const {
     switch (tag) {
-      case 0x010E: case 0x010F: case 0x0110: case 0x0131: case 0x0132: case 0x8298: {
+      case 0x010E:
+      case 0x010F:
+      case 0x0110:
+      case 0x0131:
+      case 0x0132:
+      case 0x8298: {
         const size_t length = u32(offset + 4);
         const size_t at = length > 4 ? u32(offset + 8) : 8;
         if (at > size_ || at + length > size_) throw OutOfBlock{};
         break;
       }
-      case 0x011A: case 0x011B: rationals(offset, 1); break;
-      case 0x0128: case 0x0213: u16(offset + 8); break;
-      case 0x013E: rationals(offset, 2); break;
-      case 0x013F: case 0x0214: rationals(offset, 6); break;
-      case 0x0211: rationals(offset, 3); break;
-      default: break;
+      case 0x011A:
+      case 0x011B:
+        rationals(offset, 1);
+        break;
+      case 0x0128:
+      case 0x0213:
+        u16(offset + 8);
+        break;
+      case 0x013E:
+        rationals(offset, 2);
+        break;
+      case 0x013F:
+      case 0x0214:
+        rationals(offset, 6);
+        break;
+      case 0x0211:
+        rationals(offset, 3);
+        break;
+      default:
+        break;
     }
   }
 
@@ -113,14 +132,32 @@ class ExifOrientation {
 cv::Mat upright(cv::Mat picture, int orientation) {
   cv::Mat turned;
   switch (orientation) {
-    case 2: cv::flip(picture, turned, 1); break;
-    case 3: cv::flip(picture, turned, -1); break;
-    case 4: cv::flip(picture, turned, 0); break;
-    case 5: cv::transpose(picture, turned); break;
-    case 6: cv::transpose(picture, turned); cv::flip(turned, turned, 1); break;
-    case 7: cv::flip(picture, picture, -1); cv::transpose(picture, turned); break;
-    case 8: cv::transpose(picture, turned); cv::flip(turned, turned, 0); break;
-    default: return picture;
+    case 2:
+      cv::flip(picture, turned, 1);
+      break;
+    case 3:
+      cv::flip(picture, turned, -1);
+      break;
+    case 4:
+      cv::flip(picture, turned, 0);
+      break;
+    case 5:
+      cv::transpose(picture, turned);
+      break;
+    case 6:
+      cv::transpose(picture, turned);
+      cv::flip(turned, turned, 1);
+      break;
+    case 7:
+      cv::flip(picture, picture, -1);
+      cv::transpose(picture, turned);
+      break;
+    case 8:
+      cv::transpose(picture, turned);
+      cv::flip(turned, turned, 0);
+      break;
+    default:
+      return picture;
   }
   return turned;
 }

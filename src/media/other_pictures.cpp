@@ -59,11 +59,18 @@ int64_t seekInput(void* opaque, int64_t offset, int whence) {
   auto* input = static_cast<MemoryInput*>(opaque);
   const auto size = static_cast<int64_t>(input->bytes->size());
   switch (whence & ~AVSEEK_FORCE) {
-    case AVSEEK_SIZE: return size;
-    case SEEK_SET: break;
-    case SEEK_CUR: offset += input->at; break;
-    case SEEK_END: offset += size; break;
-    default: return -1;
+    case AVSEEK_SIZE:
+      return size;
+    case SEEK_SET:
+      break;
+    case SEEK_CUR:
+      offset += input->at;
+      break;
+    case SEEK_END:
+      offset += size;
+      break;
+    default:
+      return -1;
   }
   if (offset < 0 || offset > size) return -1;
   input->at = offset;
@@ -84,11 +91,10 @@ cv::Mat bgraOf(const AVFrame* frame) {
       double(frame->width) * frame->height > kMaxPicturePixels)
     return {};
   const auto format = static_cast<AVPixelFormat>(frame->format);
-  ScalerPtr scaler(sws_getContext(frame->width, frame->height, format, frame->width,
-                                  frame->height, AV_PIX_FMT_BGRA,
-                                  SWS_POINT | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT |
-                                      SWS_FULL_CHR_H_INP,
-                                  nullptr, nullptr, nullptr));
+  ScalerPtr scaler(sws_getContext(
+      frame->width, frame->height, format, frame->width, frame->height, AV_PIX_FMT_BGRA,
+      SWS_POINT | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP, nullptr, nullptr,
+      nullptr));
   if (!scaler) return {};
   cv::Mat picture(frame->height, frame->width, CV_8UC4);
   uint8_t* planes[4] = {picture.data, nullptr, nullptr, nullptr};
@@ -108,7 +114,9 @@ cv::Mat bgraOf(const AVFrame* frame) {
 
 }  // namespace
 
-bool otherPicture(const std::string& head) { return probedImageFormat(head) != nullptr; }
+bool otherPicture(const std::string& head) {
+  return probedImageFormat(head) != nullptr;
+}
 
 cv::Mat decodeOther(const std::string& bytes) {
   const AVInputFormat* probed = probedImageFormat(bytes);

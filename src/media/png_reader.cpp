@@ -15,7 +15,9 @@
 namespace tv::pictures {
 namespace {
 
-[[noreturn]] void pngFailed(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+[[noreturn]] void pngFailed(png_structp png, png_const_charp) {
+  png_longjmp(png, 1);
+}
 void pngWarned(png_structp, png_const_charp) {}
 
 struct MemoryReader {
@@ -63,12 +65,16 @@ bool decodeInto(Reader& r, MemoryReader& source, cv::Mat& picture, std::vector<u
     png_get_tRNS(r.png, r.info, &trans, &transCount, &transValues);
     alpha = transCount > 0;
   }
-  if (alpha) png_set_tRNS_to_alpha(r.png);
-  else png_set_strip_alpha(r.png);
+  if (alpha)
+    png_set_tRNS_to_alpha(r.png);
+  else
+    png_set_strip_alpha(r.png);
   if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(r.png);
   if ((colour & PNG_COLOR_MASK_COLOR) == 0 && depth < 8) png_set_expand_gray_1_2_4_to_8(r.png);
-  if (colour & PNG_COLOR_MASK_COLOR) png_set_bgr(r.png);
-  else png_set_gray_to_rgb(r.png);
+  if (colour & PNG_COLOR_MASK_COLOR)
+    png_set_bgr(r.png);
+  else
+    png_set_gray_to_rgb(r.png);
   if (!alpha) png_set_filler(r.png, depth == 16 ? 0xFFFF : 0xFF, PNG_FILLER_AFTER);
   const int passes = png_set_interlace_handling(r.png);
   png_read_update_info(r.png, r.info);
@@ -89,7 +95,8 @@ bool decodeInto(Reader& r, MemoryReader& source, cv::Mat& picture, std::vector<u
     // An interlaced picture's rows fill in over the passes: the whole 16-bit picture is kept.
     wide.resize(samples * 2 * height);
     for (int pass = 0; pass < passes; ++pass)
-      for (png_uint_32 y = 0; y < height; ++y) png_read_row(r.png, wide.data() + samples * 2 * y, nullptr);
+      for (png_uint_32 y = 0; y < height; ++y)
+        png_read_row(r.png, wide.data() + samples * 2 * y, nullptr);
     for (int y = 0; y < picture.rows; ++y)
       narrowRow(wide.data() + samples * 2 * size_t(y), picture.ptr<uint8_t>(y), samples);
   }

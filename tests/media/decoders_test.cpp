@@ -31,7 +31,9 @@ void writeBytes(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-std::string bytesOf(const std::vector<uchar>& v) { return std::string(v.begin(), v.end()); }
+std::string bytesOf(const std::vector<uchar>& v) {
+  return std::string(v.begin(), v.end());
+}
 
 // What OpenCV's reader gives for the bytes, made 8-bit BGRA the way the loader always has.
 cv::Mat openCvBgra(const std::string& bytes, int flags) {
@@ -39,12 +41,17 @@ cv::Mat openCvBgra(const std::string& bytes, int flags) {
   cv::Mat decoded = cv::imdecode(raw, flags);
   if (decoded.empty()) return {};
   cv::Mat eight;
-  if (decoded.depth() == CV_16U) decoded.convertTo(eight, CV_8U, 1.0 / 257.0);
-  else eight = decoded;
+  if (decoded.depth() == CV_16U)
+    decoded.convertTo(eight, CV_8U, 1.0 / 257.0);
+  else
+    eight = decoded;
   cv::Mat bgra;
-  if (eight.channels() == 1) cv::cvtColor(eight, bgra, cv::COLOR_GRAY2BGRA);
-  else if (eight.channels() == 3) cv::cvtColor(eight, bgra, cv::COLOR_BGR2BGRA);
-  else bgra = eight;
+  if (eight.channels() == 1)
+    cv::cvtColor(eight, bgra, cv::COLOR_GRAY2BGRA);
+  else if (eight.channels() == 3)
+    cv::cvtColor(eight, bgra, cv::COLOR_BGR2BGRA);
+  else
+    bgra = eight;
   return bgra;
 }
 
@@ -64,10 +71,12 @@ void expectSame(const cv::Mat& ours, const cv::Mat& theirs, const std::string& w
 // when `motorola`).
 std::string withOrientation(const std::string& jpeg, uint16_t orientation, bool motorola) {
   auto u16 = [&](uint16_t v) {
-    return motorola ? std::string{char(v >> 8), char(v & 0xFF)} : std::string{char(v & 0xFF), char(v >> 8)};
+    return motorola ? std::string{char(v >> 8), char(v & 0xFF)}
+                    : std::string{char(v & 0xFF), char(v >> 8)};
   };
   auto u32 = [&](uint32_t v) {
-    return motorola ? u16(uint16_t(v >> 16)) + u16(uint16_t(v)) : u16(uint16_t(v)) + u16(uint16_t(v >> 16));
+    return motorola ? u16(uint16_t(v >> 16)) + u16(uint16_t(v))
+                    : u16(uint16_t(v)) + u16(uint16_t(v >> 16));
   };
   std::string tiff = std::string(motorola ? "MM" : "II") + u16(42) + u32(8) + u16(2);
   tiff += u16(0x0110) + u16(2) + u32(4) + std::string("cam\0", 4);  // model, inline
@@ -122,7 +131,8 @@ TEST_F(Decoders, JpegFromPackagesGreyAndCmyk) {
   ASSERT_FALSE(camera.empty());
   std::vector<uchar> grey;
   ASSERT_TRUE(cv::imencode(".jpg", camera, grey));
-  expectSame(pictures::decodeJpeg(bytesOf(grey), 1), openCvBgra(bytesOf(grey), cv::IMREAD_COLOR), "grey");
+  expectSame(pictures::decodeJpeg(bytesOf(grey), 1), openCvBgra(bytesOf(grey), cv::IMREAD_COLOR),
+             "grey");
 
   cv::Mat photo = cv::imread(kPhotos + "coffee.png", cv::IMREAD_COLOR);
   ASSERT_FALSE(photo.empty());
@@ -169,9 +179,12 @@ std::string pngOf(int width, int height, int colour, int depth, bool interlaced,
     png_destroy_write_struct(&png, &info);
     return {};
   }
-  png_set_write_fn(png, &bytes, [](png_structp p, png_bytep data, png_size_t length) {
-    static_cast<std::string*>(png_get_io_ptr(p))->append(reinterpret_cast<char*>(data), length);
-  }, nullptr);
+  png_set_write_fn(
+      png, &bytes,
+      [](png_structp p, png_bytep data, png_size_t length) {
+        static_cast<std::string*>(png_get_io_ptr(p))->append(reinterpret_cast<char*>(data), length);
+      },
+      nullptr);
   png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), depth, colour,
                interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
@@ -219,7 +232,8 @@ std::string pngOf(int width, int height, int colour, int depth, bool interlaced,
 TEST_F(Decoders, PngEveryColourTypeDepthAndTransparency) {
   std::vector<png_color> palette;
   std::vector<png_byte> paletteAlpha;
-  for (int i = 0; i < 13; ++i) palette.push_back({png_byte(i * 19), png_byte(255 - i * 7), png_byte(i * i)});
+  for (int i = 0; i < 13; ++i)
+    palette.push_back({png_byte(i * 19), png_byte(255 - i * 7), png_byte(i * i)});
   for (int i = 0; i < 9; ++i) paletteAlpha.push_back(png_byte(i * 30));
   png_color_16 key{};
   key.gray = 1;
@@ -241,9 +255,11 @@ TEST_F(Decoders, PngEveryColourTypeDepthAndTransparency) {
           const bool palettised = c.colour == PNG_COLOR_TYPE_PALETTE;
           if (trns && (c.colour & PNG_COLOR_MASK_ALPHA)) continue;
           std::vector<png_color> colours;
-          if (palettised) colours.assign(palette.begin(), palette.begin() + std::min(13, 1 << depth));
+          if (palettised)
+            colours.assign(palette.begin(), palette.begin() + std::min(13, 1 << depth));
           std::vector<png_byte> alphas;
-          if (palettised && trns) alphas.assign(paletteAlpha.begin(), paletteAlpha.begin() + std::min(9, 1 << depth));
+          if (palettised && trns)
+            alphas.assign(paletteAlpha.begin(), paletteAlpha.begin() + std::min(9, 1 << depth));
           const std::string bytes = pngOf(37, 23, c.colour, depth, interlaced, colours, alphas,
                                           trns && !palettised ? &key : nullptr);
           ASSERT_FALSE(bytes.empty());
@@ -258,8 +274,8 @@ TEST_F(Decoders, PngEveryColourTypeDepthAndTransparency) {
   }
   EXPECT_EQ(checked, 52);
   // Pictures as packages ship them: RGBA, palette, grey, an indexed one.
-  for (const char* name : {"logo.png", "green_palette.png", "camera.png", "foo3x5x4indexed.png",
-                           "astronaut.png"}) {
+  for (const char* name :
+       {"logo.png", "green_palette.png", "camera.png", "foo3x5x4indexed.png", "astronaut.png"}) {
     const std::string bytes = readBytes(kPhotos + name);
     ASSERT_FALSE(bytes.empty()) << name;
     expectSame(pictures::decodePng(bytes), openCvBgra(bytes, cv::IMREAD_UNCHANGED), name);
@@ -278,9 +294,10 @@ TEST_F(Decoders, WebpLossyLosslessAndAlpha) {
     for (const cv::Mat* picture : {&photo, &logo}) {
       std::vector<uchar> encoded;
       ASSERT_TRUE(cv::imencode(".webp", *picture, encoded, {cv::IMWRITE_WEBP_QUALITY, quality}));
-      const std::string what = "quality " + std::to_string(quality) + " channels " +
-                               std::to_string(picture->channels());
-      expectSame(pictures::decodeWebp(bytesOf(encoded)), openCvBgra(bytesOf(encoded), cv::IMREAD_UNCHANGED), what);
+      const std::string what =
+          "quality " + std::to_string(quality) + " channels " + std::to_string(picture->channels());
+      expectSame(pictures::decodeWebp(bytesOf(encoded)),
+                 openCvBgra(bytesOf(encoded), cv::IMREAD_UNCHANGED), what);
     }
   }
 }
@@ -301,7 +318,8 @@ TEST_F(Decoders, OtherFormatsThroughFfmpeg) {
   // A 16-bit grey TIFF from a package, scaled to 8 bits.
   const auto deep = tryLoadPicture(kPhotos + "chessboard_GRAY_U16.tif", 8192);
   ASSERT_TRUE(deep);
-  cv::Mat reference = openCvBgra(readBytes(kPhotos + "chessboard_GRAY_U16.tif"), cv::IMREAD_UNCHANGED);
+  cv::Mat reference =
+      openCvBgra(readBytes(kPhotos + "chessboard_GRAY_U16.tif"), cv::IMREAD_UNCHANGED);
   ASSERT_EQ(deep->size(), reference.size());
   cv::Mat difference;
   cv::absdiff(*deep, reference, difference);
@@ -310,9 +328,13 @@ TEST_F(Decoders, OtherFormatsThroughFfmpeg) {
   EXPECT_LE(largest, 1);
   // A video is not a picture, even one whose first frame an image decoder could read.
   ASSERT_EQ(tvtest::shell("ffmpeg -v error -y -f lavfi -i testsrc2=size=64x48:rate=5:duration=1 "
-                          "-c:v mjpeg " + dir_ + "/clip.avi </dev/null"), 0);
+                          "-c:v mjpeg " +
+                          dir_ + "/clip.avi </dev/null"),
+            0);
   ASSERT_EQ(tvtest::shell("ffmpeg -v error -y -f lavfi -i testsrc2=size=64x48:rate=5:duration=1 "
-                          "-c:v libx264 " + dir_ + "/clip.mp4 </dev/null"), 0);
+                          "-c:v libx264 " +
+                          dir_ + "/clip.mp4 </dev/null"),
+            0);
   EXPECT_FALSE(tryLoadPicture(dir_ + "/clip.avi", 4096));
   EXPECT_FALSE(tryLoadPicture(dir_ + "/clip.mp4", 4096));
 }
