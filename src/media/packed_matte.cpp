@@ -1,6 +1,7 @@
-// Mattes kept in memory: the rows deflated as one zlib stream behind their width and height.
-// Mattes are mostly runs of 0 and 255, which run-length deflate at its fastest level packs as
-// tightly as PNG does, without PNG's filtering and chunks.
+// Mattes kept in memory: each row as its difference from the row above (PNG's "up" filter),
+// deflated as one zlib stream behind the width and height. A matte's soft edges move little
+// from row to row, so the differences are mostly runs of zeros, which run-length deflate packs
+// smaller than a PNG of the matte and at least as fast.
 #include "media/picture.h"
 
 #include <zlib.h>
@@ -26,14 +27,25 @@ uint32_t getU32(const uint8_t* at) {
 
 std::vector<uint8_t> packedMatte(const cv::Mat& matte) {
   CV_Assert(matte.type() == CV_8UC1);
-  const cv::Mat whole = matte.isContinuous() ? matte : matte.clone();
-  const uLong size = static_cast<uLong>(whole.total());
+  const uLong size = static_cast<uLong>(matte.total());
+  std::vector<uint8_t> rows(size);
+  const size_t width = static_cast<size_t>(matte.cols);
+  for (int y = 0; y < matte.rows; ++y) {
+    const uint8_t* row = matte.ptr<uint8_t>(y);
+    uint8_t* out = rows.data() + width * size_t(y);
+    if (y == 0) {
+      std::memcpy(out, row, width);
+      continue;
+    }
+    const uint8_t* above = matte.ptr<uint8_t>(y - 1);
+    for (size_t x = 0; x < width; ++x) out[x] = static_cast<uint8_t>(row[x] - above[x]);
+  }
   z_stream stream{};
   if (deflateInit2(&stream, 1, Z_DEFLATED, 15, 8, Z_RLE) != Z_OK) throw std::bad_alloc();
   std::vector<uint8_t> packed(kHeader + deflateBound(&stream, size));
-  putU32(packed.data(), static_cast<uint32_t>(whole.cols));
-  putU32(packed.data() + 4, static_cast<uint32_t>(whole.rows));
-  stream.next_in = const_cast<Bytef*>(whole.data);
+  putU32(packed.data(), static_cast<uint32_t>(matte.cols));
+  putU32(packed.data() + 4, static_cast<uint32_t>(matte.rows));
+  stream.next_in = rows.data();
   stream.avail_in = static_cast<uInt>(size);
   stream.next_out = packed.data() + kHeader;
   stream.avail_out = static_cast<uInt>(packed.size() - kHeader);
@@ -55,6 +67,11 @@ cv::Mat unpackedMatte(const std::vector<uint8_t>& packed) {
   const int status = uncompress(matte.data, &size, packed.data() + kHeader,
                                 static_cast<uLong>(packed.size() - kHeader));
   if (status != Z_OK || size != matte.total()) return {};
+  for (int y = 1; y < matte.rows; ++y) {
+    uint8_t* row = matte.ptr<uint8_t>(y);
+    const uint8_t* above = matte.ptr<uint8_t>(y - 1);
+    for (int x = 0; x < matte.cols; ++x) row[x] = static_cast<uint8_t>(row[x] + above[x]);
+  }
   return matte;
 }
 

@@ -356,6 +356,9 @@ TEST_F(Decoders, KeptFramesAndMattes) {
   matte(cv::Rect(0, 0, 17, 300)).setTo(cv::Scalar(77));
   const std::vector<uint8_t> packed = packedMatte(matte);
   EXPECT_LT(packed.size(), matte.total() / 10);
+  std::vector<uchar> png;  // what the mattes were kept as before: no more memory than that
+  ASSERT_TRUE(cv::imencode(".png", matte, png));
+  EXPECT_LE(packed.size(), png.size());
   const cv::Mat back = unpackedMatte(packed);
   ASSERT_EQ(back.type(), CV_8UC1);
   ASSERT_EQ(back.size(), matte.size());
