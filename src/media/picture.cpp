@@ -62,8 +62,7 @@ std::optional<WorkingPicture> decodePicture(const std::string& path, double maxS
   try {
     switch (format) {
       case Format::kJpeg: {
-        // JPEG has no alpha: let the decoder scale by 1/2, 1/4 or 1/8 when the analysis needs
-        // far fewer pixels.
+        // The decoder scales by 1/2, 1/4 or 1/8 when the analysis needs far fewer pixels.
         int reduction = 1;
         const double needed = std::min(maxSide, workSide);
         if (declared && needed > 0) {
