@@ -6,7 +6,6 @@
 #include "base/events.h"
 #include "base/files.h"
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
@@ -19,23 +18,6 @@ namespace {
 
 using pictures::Format;
 using pictures::formatOf;
-
-// Turns any decoded OpenCV picture into 8-bit BGRA.
-cv::Mat toBgra8(const cv::Mat& decoded) {
-  cv::Mat eight;
-  if (decoded.depth() == CV_8U) eight = decoded;
-  else if (decoded.depth() == CV_16U) decoded.convertTo(eight, CV_8U, 1.0 / 257.0);
-  else if (decoded.depth() == CV_32F || decoded.depth() == CV_64F) decoded.convertTo(eight, CV_8U, 255.0);
-  else decoded.convertTo(eight, CV_8U);
-  cv::Mat bgra;
-  switch (eight.channels()) {
-    case 1: cv::cvtColor(eight, bgra, cv::COLOR_GRAY2BGRA); break;
-    case 3: cv::cvtColor(eight, bgra, cv::COLOR_BGR2BGRA); break;
-    case 4: bgra = eight; break;
-    default: return {};
-  }
-  return bgra;
-}
 
 bool readWholeFile(const std::string& path, std::string& bytes) {
   std::ifstream in(path, std::ios::binary);
@@ -58,16 +40,12 @@ std::optional<WorkingPicture> decodePicture(const std::string& path, double maxS
   {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::nullopt;
-    head.resize(64);
+    head.resize(4096);
     in.read(head.data(), static_cast<std::streamsize>(head.size()));
     head.resize(static_cast<size_t>(in.gcount()));
   }
   if (head.empty()) return std::nullopt;
-  try {
-    if (formatOf(head) == Format::kUnknown && !cv::haveImageReader(path)) return std::nullopt;
-  } catch (const cv::Exception&) {
-    return std::nullopt;
-  }
+  if (formatOf(head) == Format::kUnknown && !pictures::otherPicture(head)) return std::nullopt;
   std::string bytes;
   if (!readWholeFile(path, bytes) || bytes.empty()) return std::nullopt;
   Format format = formatOf(bytes);
@@ -82,29 +60,26 @@ std::optional<WorkingPicture> decodePicture(const std::string& path, double maxS
   cv::Mat picture;
   std::optional<WorkingPicture> result;
   try {
-    if (format == Format::kGif) {
-      picture = pictures::decodeGif(bytes);
-    } else if (format == Format::kHeif) {
-      picture = pictures::decodeHeif(bytes);
-    } else {
-      cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8U, bytes.data());
-      int flags = cv::IMREAD_UNCHANGED;
-      if (format == Format::kJpeg) {
-        // JPEG has no alpha: decode in colour so that the EXIF orientation is applied, and let
-        // the decoder scale by 1/2, 1/4 or 1/8 when the analysis needs far fewer pixels.
-        flags = cv::IMREAD_COLOR;
+    switch (format) {
+      case Format::kJpeg: {
+        // The decoder scales by 1/2, 1/4 or 1/8 when the analysis needs far fewer pixels.
+        int reduction = 1;
         const double needed = std::min(maxSide, workSide);
         if (declared && needed > 0) {
           double side = std::max(declared->width, declared->height);
-          if (side >= needed * 8) flags = cv::IMREAD_REDUCED_COLOR_8;
-          else if (side >= needed * 4) flags = cv::IMREAD_REDUCED_COLOR_4;
-          else if (side >= needed * 2) flags = cv::IMREAD_REDUCED_COLOR_2;
+          if (side >= needed * 8) reduction = 8;
+          else if (side >= needed * 4) reduction = 4;
+          else if (side >= needed * 2) reduction = 2;
         }
+        picture = pictures::decodeJpeg(bytes, reduction);
+        if (picture.empty() && reduction != 1) picture = pictures::decodeJpeg(bytes, 1);
+        break;
       }
-      picture = cv::imdecode(raw, flags);
-      if (picture.empty() && format == Format::kJpeg && flags != cv::IMREAD_COLOR)
-        picture = cv::imdecode(raw, cv::IMREAD_COLOR);
-      if (!picture.empty()) picture = toBgra8(picture);
+      case Format::kPng: picture = pictures::decodePng(bytes); break;
+      case Format::kWebp: picture = pictures::decodeWebp(bytes); break;
+      case Format::kGif: picture = pictures::decodeGif(bytes); break;
+      case Format::kHeif: picture = pictures::decodeHeif(bytes); break;
+      default: picture = pictures::decodeOther(bytes); break;
     }
     bytes.clear();
     bytes.shrink_to_fit();

@@ -2,10 +2,10 @@
 
 #include "base/events.h"
 #include "media/frames.h"
+#include "media/picture.h"
 #include "segment/masks.h"
 #include "vision/pixels.h"
 
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -46,12 +46,6 @@ namespace {
 // the tracker and the cut see what the writing pass will.
 constexpr int kKeptQuality = 95;
 
-cv::Mat bgraOf(const cv::Mat& bgr) {
-  cv::Mat bgra;
-  cv::cvtColor(bgr, bgra, cv::COLOR_BGR2BGRA);
-  return bgra;
-}
-
 // Carries an object of any kind back from the pick frame over the frames before it (those shown
 // before `stopAt`), read once more and kept compressed, so that a long range does not hold its
 // frames raw. Sets the trail's pick index to their number.
@@ -60,10 +54,7 @@ void carryBack(ObjectTrail& trail, const Source& source, const VideoPlan& plan,
   std::vector<std::vector<uint8_t>> frames;
   eachFrame(source, plan.start, plan.end, [&](const cv::Mat& decoded, const MediaTime& time) {
     if (!(time.seconds() < stopAt)) return false;
-    cv::Mat bgr;
-    cv::cvtColor(forAnalysis(decoded, plan.analysis), bgr, cv::COLOR_BGRA2BGR);
-    frames.emplace_back();
-    cv::imencode(".jpg", bgr, frames.back(), {cv::IMWRITE_JPEG_QUALITY, kKeptQuality});
+    frames.push_back(jpegOf(forAnalysis(decoded, plan.analysis), kKeptQuality));
     if (frames.size() % 10 == 0) {
       const double fraction = std::min(static_cast<double>(frames.size()) / plan.total, 1.0);
       emit(Event{{"progress", fraction * 0.4}, {"stage", "search"}});
@@ -74,10 +65,10 @@ void carryBack(ObjectTrail& trail, const Source& source, const VideoPlan& plan,
   trail.before.assign(trail.pickIndex, {});
   CarriedObject back(pickFrame, trail.pickMatte, trail.reacquire);
   for (int k = trail.pickIndex - 1; k >= 0; --k) {
-    const cv::Mat frame = bgraOf(cv::imdecode(frames[k], cv::IMREAD_COLOR));
+    const cv::Mat frame = pictureOfJpeg(frames[k]);
     frames[k] = {};
     const cv::Mat matte = back.next(frame);
-    if (!matte.empty()) cv::imencode(".png", matte, trail.before[k]);
+    if (!matte.empty()) trail.before[k] = packedMatte(matte);
   }
 }
 
@@ -297,7 +288,7 @@ cv::Mat objectMatte(ObjectTrail& trail, int k, const cv::Mat& frame, Segmenter& 
     if (found && picked != 0) matte = segmenter.mask({picked}, *found, frame.size());
   } else if (k < trail.pickIndex) {
     if (k < static_cast<int>(trail.before.size()) && !trail.before[k].empty()) {
-      const cv::Mat kept = cv::imdecode(trail.before[k], cv::IMREAD_GRAYSCALE);
+      const cv::Mat kept = unpackedMatte(trail.before[k]);
       if (!kept.empty()) matte = fitted(kept, frame.size());
     }
   } else if (k == trail.pickIndex) {

@@ -38,7 +38,7 @@ struct ObjectTrail {
   // An object none of the detector's instances holds is cut and carried instead.
   bool anyKind = false;
   cv::Mat pickMatte;  // its matte on the pick frame, at the analysed size
-  // Its mattes on the frames before the pick frame, PNG-coded (empty where it was lost).
+  // Its mattes on the frames before the pick frame, deflated (empty where it was lost).
   std::vector<std::vector<uint8_t>> before;
   std::unique_ptr<CarriedObject> carried;  // from the pick frame on
   bool reacquire = false;
