@@ -19,10 +19,10 @@ namespace tv {
 namespace {
 
 // How far before the anchor the one forward pass starts, holding those frames (grey, a quarter
-// of a colour frame) for the backward follower: a little less than the bytes of two seconds of
+// of a colour frame) for the backward follower: three quarters of the bytes of two seconds of
 // colour frames, the chunk the backward reader used to hold, since they are held while the
 // forward pass decodes (measured peak no higher than the two passes one after the other).
-constexpr double kHeldSeconds = 7;
+constexpr double kHeldSeconds = 6;
 
 // The backward follower walking the held frames, latest first, on a thread of its own while
 // the forward pass goes on; each frame is let go once followed. Joined however the caller's

@@ -132,7 +132,7 @@ TEST_F(Modes, BoxBackwardPassReachesFarBeforeTheAnchor) {
                    [this](double f) { fractions.push_back(f); }};
   fractions.clear();
   auto result = tv::trackBox(job);
-  // Seven seconds before the anchor come from the forward pass, the four before them from
+  // Six seconds before the anchor come from the forward pass, the five before them from
   // the backward reader; together every frame once, in order.
   ASSERT_EQ(result.samples.size(), 360u);
   for (size_t k = 0; k < 360; ++k) {
