@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 namespace {
 
 using tvtest::FakeVision;
@@ -67,20 +69,37 @@ TEST_F(Modes, BoxWithALostFollowerStillGivesAFullTrack) {
   EXPECT_EQ(fake.trackerStarts.size(), 1u);
 }
 
-TEST_F(Modes, BoxBackwardPassReadsTwoSecondChunksWithoutRepeats) {
-  FakeVision fake;
-  std::vector<int> backwardOrder;
+// Scripts every follower to find its start box; the calls of the backward follower (the
+// second one made) are counted, and the sizes of the frames it is given kept.
+struct CountedFollowers {
+  std::atomic<int> backwardCalls{0};
+  std::vector<cv::Size> backwardSizes;
   int followers = 0;
-  // The backward follower (the second one) records the frame numbers it sees by call order;
-  // its boxes drift so found samples can be told apart.
-  fake.tracker = [&](const cv::Rect2d& start) {
-    const int id = followers++;
-    return [&, id, start, calls = 0](const cv::Mat&) mutable {
-      ++calls;
-      if (id == 1) backwardOrder.push_back(calls);
-      return std::optional<tv::TrackedObject>{tv::TrackedObject{start, 0.9f}};
+  void script(FakeVision& fake) {
+    fake.tracker = [this](const cv::Rect2d& start) {
+      const int id = followers++;
+      return [this, id, start](const cv::Mat& frame) {
+        if (id == 1) {
+          ++backwardCalls;
+          backwardSizes.push_back(frame.size());
+        }
+        return std::optional<tv::TrackedObject>{tv::TrackedObject{start, 0.9f}};
+      };
     };
-  };
+  }
+};
+
+// The fractions a run reported climb to 1 and never fall back.
+void expectClimbingToOne(const std::vector<double>& fractions) {
+  ASSERT_FALSE(fractions.empty());
+  for (size_t k = 1; k < fractions.size(); ++k) EXPECT_LE(fractions[k - 1], fractions[k]) << k;
+  EXPECT_DOUBLE_EQ(fractions.back(), 1.0);
+}
+
+TEST_F(Modes, BoxBackwardPassFollowsEveryEarlierFrameOnce) {
+  FakeVision fake;
+  CountedFollowers counted;
+  counted.script(fake);
   auto result = run(tv::trackBox, {{"box", "0.3,0.4,0.1,0.1"}, {"at", "4.5"}});
   ASSERT_EQ(result.samples.size(), 150u);  // every frame of the 5 s clip, once
   for (size_t k = 0; k < 150; ++k) {
@@ -88,13 +107,41 @@ TEST_F(Modes, BoxBackwardPassReadsTwoSecondChunksWithoutRepeats) {
     EXPECT_EQ(result.samples[k][5], 1);
   }
   EXPECT_EQ(result.seen, 150);
-  EXPECT_EQ(backwardOrder.size(), 136u);  // the anchor, then 135 frames before 4.5 s
-  // Forward 15 frames one by one, then one fraction per chunk: [2.5, 4.5), [0.5, 2.5), [0, 0.5).
-  ASSERT_EQ(fractions.size(), 18u);
-  EXPECT_DOUBLE_EQ(fractions[14], 15 / 150.0);
-  EXPECT_DOUBLE_EQ(fractions[15], 75 / 150.0);
-  EXPECT_DOUBLE_EQ(fractions[16], 135 / 150.0);
-  EXPECT_DOUBLE_EQ(fractions[17], 1.0);
+  EXPECT_EQ(counted.followers, 2);
+  EXPECT_EQ(counted.backwardCalls, 136);  // the anchor, then 135 frames before 4.5 s
+  for (const cv::Size& size : counted.backwardSizes) EXPECT_EQ(size, cv::Size(160, 120));
+  expectClimbingToOne(fractions);
+  // One fraction per forward frame (15 from 4.5 s), and the last once both followers are done.
+  EXPECT_EQ(fractions.size(), 16u);
+}
+
+TEST_F(Modes, BoxBackwardPassReachesFarBeforeTheAnchor) {
+  FakeVision fake;
+  CountedFollowers counted;
+  counted.script(fake);
+  const std::string clip =
+      tvtest::makeVideo(dir_, "long.mp4", "testsrc2=size=160x120:rate=30:duration=12",
+                        "-c:v libx264 -pix_fmt yuv420p -g 400");
+  ASSERT_FALSE(clip.empty());
+  tv::CommandLine g;
+  g.command = "track";
+  g.options = {{"box", "0.3,0.4,0.1,0.1"}, {"at", "11"}};
+  g.inputURL = clip;
+  const tv::Source source = tv::openSource(clip);
+  tv::TrackJob job{g, source, tv::trackRange(g, source.duration, source.fps),
+                   [this](double f) { fractions.push_back(f); }};
+  fractions.clear();
+  auto result = tv::trackBox(job);
+  // Six seconds before the anchor come from the forward pass, the five before them from
+  // the backward reader; together every frame once, in order.
+  ASSERT_EQ(result.samples.size(), 360u);
+  for (size_t k = 0; k < 360; ++k) {
+    EXPECT_NEAR(result.samples[k][0], k / 30.0, 1e-5) << k;
+    EXPECT_EQ(result.samples[k][5], 1);
+  }
+  EXPECT_EQ(result.seen, 360);
+  EXPECT_EQ(counted.backwardCalls, 331);  // the anchor, then 330 frames before 11 s
+  expectClimbingToOne(fractions);
 }
 
 TEST_F(Modes, CameraSamplesAndProgress) {
