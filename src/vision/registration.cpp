@@ -309,11 +309,8 @@ std::optional<Refinement> refinement(const Features& cur, Features& ref,
   return Refinement{cv::Matx33d(better), inliers};
 }
 
-// After RANSAC on ORB's matches what remains is within the 2 pixels the refinement keeps, well
-// inside one 21-pixel window: Lucas-Kanade needs no coarser levels to reach it, and each level
-// costs as much as the first (the same windows at every level).
 cv::Matx33d refined(const Features& cur, Features& ref, const cv::Matx33d& estimate) {
-  auto better = refinement(cur, ref, estimate, 2, 0);
+  auto better = refinement(cur, ref, estimate, 2, 2);
   return better ? better->homography : estimate;
 }
 
