@@ -395,6 +395,27 @@ std::vector<Face> detect(const cv::Mat& image, double smallest) {
 
 std::vector<Face> Detector::detect(const cv::Mat& image, double smallest) {
   if (image.empty() || image.depth() != CV_8U) return {};
+  // The faces' moves are measured on the other core while this one makes and compares the
+  // cells; a picture on which the faces' tiles run anyway has no use for them.
+  measured_ = false;
+  if (!answer_.empty() && around_.valid() && image.size() == size_ && image.type() == type_ &&
+      sinceRun_ + 1 < kRunEvery) {
+    ahead_ = background_.run([&image, around = std::move(around_)]() mutable {
+      Moves moves;
+      for (const facemotion::Patch& patch : around.get())
+        moves.push_back(facemotion::motionOf(patch, image));
+      return moves;
+    });
+  }
+  // The measuring reads the caller's picture: it is over before this call is.
+  struct Joined {
+    std::future<Moves>& ahead;
+    ~Joined() {
+      if (ahead.valid()) ahead.wait();
+      ahead = {};  // what a picture left unasked belongs to no other
+    }
+  } joined{ahead_};
+
   Cells cells = cellsOf(image);
   const int cellSide = cells.factor;
 
@@ -464,8 +485,6 @@ std::vector<Face> Detector::detect(const cv::Mat& image, double smallest) {
   // The faces' tiles run together, on one picture in kRunEvery.
   const bool runFaces = fresh || ++sinceRun_ >= kRunEvery;
   if (runFaces) sinceRun_ = 0;
-  moves_.assign(answer_.size(), std::nullopt);
-  measured_.assign(answer_.size(), false);
 
   std::vector<Face> found, fine;
   auto visit = [&](size_t t, bool run) {
@@ -549,9 +568,35 @@ std::vector<Face> Detector::detect(const cv::Mat& image, double smallest) {
     if (tile.idle == 0) tile.hints = inside[t];
   }
   answer_ = merged(std::move(found), fine);
-  around_.clear();
-  for (const Face& face : answer_) around_.push_back(facemotion::patchOf(image, face.box));
+  // Only the pixels around the faces are copied here; they are made grey on another thread
+  // while the caller goes on to the next picture.
+  std::vector<facemotion::Patch> places;
+  std::vector<cv::Mat> pixels;
+  for (const Face& face : answer_) {
+    places.push_back(facemotion::patchPlace(image.size(), face.box));
+    const cv::Rect& area = places.back().area;
+    pixels.push_back(area.width >= 8 && area.height >= 8 ? image(area).clone() : cv::Mat());
+  }
+  around_ = background_.run([places = std::move(places), pixels = std::move(pixels)]() mutable {
+    for (size_t k = 0; k < places.size(); ++k) facemotion::fillPatch(places[k], pixels[k]);
+    return std::move(places);
+  });
   return answer_;
+}
+
+const Detector::Moves& Detector::moves(const cv::Mat& image) {
+  if (measured_) return moves_;
+  measured_ = true;
+  if (ahead_.valid()) {
+    moves_ = ahead_.get();
+  } else {
+    moves_.clear();
+    if (around_.valid())
+      for (const facemotion::Patch& patch : around_.get())
+        moves_.push_back(facemotion::motionOf(patch, image));
+  }
+  moves_.resize(answer_.size());
+  return moves_;
 }
 
 bool Detector::carry(std::vector<Face>& faces, const cv::Mat& image) {
@@ -568,15 +613,11 @@ bool Detector::carry(std::vector<Face>& faces, const cv::Mat& image) {
     for (size_t k = 0; k < answer_.size() && !same; ++k)
       if ((face.box & answer_[k].box).area() > kOnLargerFace * face.box.area()) same = k;
     if (!same) return false;
-    if (!measured_[*same]) {
-      moves_[*same] = facemotion::motionOf(around_[*same], image);
-      measured_[*same] = true;
-    }
-    if (!moves_[*same]) return false;
-    const facemotion::Motion& move = *moves_[*same];
+    const std::optional<facemotion::Motion>& move = moves(image)[*same];
+    if (!move) return false;
     Face moved = face;
-    moved.box = move.apply(face.box);
-    for (cv::Point2d& point : moved.keyPoints) point = move.apply(point);
+    moved.box = move->apply(face.box);
+    for (cv::Point2d& point : moved.keyPoints) point = move->apply(point);
     carried.push_back(moved);
   }
   faces = std::move(carried);

@@ -3,11 +3,13 @@
 // up to the whole picture are found. Coordinates here are OpenCV's: pixels, origin top left.
 #pragma once
 
+#include "vision/background.h"
 #include "vision/face_motion.h"
 
 #include <opencv2/core.hpp>
 
 #include <array>
+#include <future>
 #include <optional>
 #include <vector>
 
@@ -79,12 +81,21 @@ class Detector {
   std::vector<TileState> tiles_;
   size_t nextRefresh_ = 0, nextFineRefresh_ = 0;
   long runsSinceFineRefresh_ = 0;
-  long sinceRun_ = 0;                      // pictures since the tiles holding faces last ran
-  long sinceRefresh_ = 0;                  // pictures since a tile last ran in turn
-  std::vector<Face> answer_;               // the previous picture's faces
-  std::vector<facemotion::Patch> around_;  // around each of them, in that picture
-  std::vector<std::optional<facemotion::Motion>> moves_;  // how each moved, once asked
-  std::vector<bool> measured_;
+  long sinceRun_ = 0;      // pictures since the tiles holding faces last ran
+  long sinceRefresh_ = 0;  // pictures since a tile last ran in turn
+  using Moves = std::vector<std::optional<facemotion::Motion>>;
+  // How the previous answer's faces moved to this picture, once asked.
+  const Moves& moves(const cv::Mat& image);
+
+  std::vector<Face> answer_;  // the previous picture's faces
+  // Around each of them, in that picture: made grey on a thread of its own.
+  std::future<std::vector<facemotion::Patch>> around_;
+  // How each of them moved to the picture being looked at, measured on a thread of its own
+  // while the cells are compared; joined before detect() returns.
+  std::future<Moves> ahead_;
+  Moves moves_;
+  bool measured_ = false;
+  Background background_;  // last: its tasks use the rest
 };
 
 // One level of the tile pyramid: square tiles of `side` pixels, `columns` x `rows` of them,

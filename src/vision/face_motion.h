@@ -20,6 +20,12 @@ struct Patch {
 
 Patch patchOf(const cv::Mat& image, const cv::Rect2d& face);
 
+// patchOf in two steps, so that the pixels can be taken on one thread and made grey on another:
+// the patch of a picture of `size` without its grey part, then that part from the pixels of
+// `patch.area` alone (a copy or a view of them). A patch whose area is too small stays without.
+Patch patchPlace(cv::Size size, const cv::Rect2d& face);
+void fillPatch(Patch& patch, const cv::Mat& areaPixels);
+
 // A move about the face's centre: a point p goes to centre + shift + scale * (p - centre).
 struct Motion {
   cv::Point2d centre, shift;
