@@ -55,6 +55,14 @@ struct Tile {
   bool fine = false;
 };
 
+// The network's input for one square of a picture and where its pixels came from, with the
+// buffers it is made in (kept from one square to the next).
+struct SquareInput {
+  cv::Mat pixels;           // 256 x 256, RGB scaled to [-1, 1]; empty when the square shows nothing
+  cv::Rect source, target;  // the picture's pixels, and where they went in the input
+  cv::Mat canvas, rgb, floats;
+};
+
 class Detector {
  public:
   std::vector<Face> detect(const cv::Mat& image, double smallest = 0);
@@ -95,6 +103,9 @@ class Detector {
   std::future<Moves> ahead_;
   Moves moves_;
   bool measured_ = false;
+  std::vector<cv::Mat> aroundPixels_;  // the pixels around each face, kept for their patches
+  // The inputs of the tiles about to run, made on the other thread (see runTiles in detect()).
+  std::array<SquareInput, 3> inputs_;
   Background background_;  // last: its tasks use the rest
 };
 
