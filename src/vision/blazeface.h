@@ -67,6 +67,11 @@ class Detector {
  public:
   std::vector<Face> detect(const cv::Mat& image, double smallest = 0);
 
+  // The faces of the last picture (those a caller following the same video may expect near
+  // where they were), and the detector's own thread, for work a caller overlaps with detect().
+  const std::vector<Face>& lastAnswer() const { return answer_; }
+  Background& background() { return background_; }
+
  private:
   struct TileState {
     Tile tile;
