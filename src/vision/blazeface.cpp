@@ -100,6 +100,9 @@ constexpr long kFineRefreshEvery = 6;
 constexpr long kFineRest = 48;
 // A tile's face is carried by the move of the previous answer's face it overlaps this much.
 constexpr double kSameFace = 0.3;
+// How much wider, on every side, the grey made ahead is than the previous faces' patches (a
+// share of their size): a face moves a few pixels from one frame to the next.
+constexpr double kAroundSpare = 0.1;
 
 cv::dnn::Net& network() {
   static std::optional<cv::dnn::Net> net;
@@ -420,21 +423,35 @@ std::vector<Face> detect(const cv::Mat& image, double smallest) {
 
 std::vector<Face> Detector::detect(const cv::Mat& image, double smallest) {
   if (image.empty() || image.depth() != CV_8U) return {};
-  // The faces' moves are measured on the other core while this one makes and compares the
-  // cells; a picture on which the faces' tiles run anyway has no use for them.
+  // Around the previous answer's faces, the picture is made grey and the faces' moves measured
+  // on the other core while this one makes and compares the cells; a picture on which the
+  // faces' tiles run anyway has no use for the moves, only for the grey (see the patches below).
   measured_ = false;
-  if (!answer_.empty() && around_.valid() && image.size() == size_ && image.type() == type_ &&
-      sinceRun_ + 1 < kRunEvery) {
-    ahead_ = background_.run([&image, around = std::move(around_)]() mutable {
-      Moves moves;
-      for (const facemotion::Patch& patch : around.get())
-        moves.push_back(facemotion::motionOf(patch, image));
-      return moves;
+  aheadDone_ = {};
+  if (!answer_.empty() && around_.valid() && image.size() == size_ && image.type() == type_) {
+    cv::Rect region;
+    for (const Face& face : answer_) region |= facemotion::patchPlace(image.size(), face.box).area;
+    int spareX = int(std::ceil(kAroundSpare * region.width));
+    int spareY = int(std::ceil(kAroundSpare * region.height));
+    region = cv::Rect(region.x - spareX, region.y - spareY, region.width + 2 * spareX,
+                      region.height + 2 * spareY) &
+             cv::Rect(0, 0, image.cols, image.rows);
+    const bool carrying = sinceRun_ + 1 < kRunEvery;
+    ahead_ = background_.run([&image, region, carrying, around = std::move(around_)]() mutable {
+      Ahead made;
+      made.region = region;
+      if (!region.empty()) made.grey = greyOf(image(region));
+      if (image.channels() == 1) made.grey = made.grey.clone();  // not a view of the picture
+      std::vector<facemotion::Patch> patches = around.get();
+      if (carrying)
+        for (const facemotion::Patch& patch : patches)
+          made.moves.push_back(facemotion::motionOf(patch, image, made.grey, made.region));
+      return made;
     });
   }
-  // The measuring reads the caller's picture: it is over before this call is.
+  // It reads the caller's picture: it is over before this call is.
   struct Joined {
-    std::future<Moves>& ahead;
+    std::future<Ahead>& ahead;
     ~Joined() {
       if (ahead.valid()) ahead.wait();
       ahead = {};  // what a picture left unasked belongs to no other
@@ -633,30 +650,29 @@ std::vector<Face> Detector::detect(const cv::Mat& image, double smallest) {
     collect(t);
   }
   answer_ = merged(std::move(found), fine);
-  // Only the pixels around the faces are copied here; they are made grey on another thread
-  // while the caller goes on to the next picture.
-  // The copies go to buffers kept from picture to picture, once the last ones are done with.
-  if (ahead_.valid()) ahead_.wait();
-  if (around_.valid()) around_.wait();
+  // Each face's patch for the next picture: cut from the grey made ahead where it lies within
+  // (and shrunk on the other thread while the caller goes on to the next picture), or made here.
+  if (ahead_.valid()) aheadDone_ = ahead_.get();
   std::vector<facemotion::Patch> places;
-  std::vector<cv::Mat> pixels;
-  if (aroundPixels_.size() < answer_.size()) aroundPixels_.resize(answer_.size());
-  for (size_t k = 0; k < answer_.size(); ++k) {
-    places.push_back(facemotion::patchPlace(image.size(), answer_[k].box));
-    const cv::Rect& area = places.back().area;
-    pixels.emplace_back();
-    if (area.width < 8 || area.height < 8) continue;
-    cv::Mat& buffer = aroundPixels_[k];
-    if (buffer.type() != image.type() || buffer.cols < area.width || buffer.rows < area.height)
-      buffer.create(std::max(buffer.rows, area.height), std::max(buffer.cols, area.width),
-                    image.type());
-    pixels.back() = buffer(cv::Rect(cv::Point(), area.size()));
-    image(area).copyTo(pixels.back());
+  std::vector<cv::Mat> greys;
+  for (const Face& face : answer_) {
+    facemotion::Patch patch = facemotion::patchPlace(image.size(), face.box);
+    const cv::Rect& area = patch.area;
+    greys.emplace_back();
+    if (area.width >= 8 && area.height >= 8) {
+      if (!aheadDone_.grey.empty() && (area & aheadDone_.region) == area)
+        greys.back() = aheadDone_.grey(area - aheadDone_.region.tl());
+      else
+        facemotion::fillPatch(patch, image(area));
+    }
+    places.push_back(std::move(patch));
   }
-  around_ = background_.run([places = std::move(places), pixels = std::move(pixels)]() mutable {
-    for (size_t k = 0; k < places.size(); ++k) facemotion::fillPatch(places[k], pixels[k]);
+  around_ = background_.run([places = std::move(places), greys = std::move(greys)]() mutable {
+    for (size_t k = 0; k < places.size(); ++k)
+      if (!greys[k].empty()) facemotion::fillPatch(places[k], greys[k]);
     return std::move(places);
   });
+  aheadDone_ = {};
   return answer_;
 }
 
@@ -664,7 +680,8 @@ const Detector::Moves& Detector::moves(const cv::Mat& image) {
   if (measured_) return moves_;
   measured_ = true;
   if (ahead_.valid()) {
-    moves_ = ahead_.get();
+    aheadDone_ = ahead_.get();
+    moves_ = aheadDone_.moves;
   } else {
     moves_.clear();
     if (around_.valid())

@@ -103,12 +103,18 @@ class Detector {
   std::vector<Face> answer_;  // the previous picture's faces
   // Around each of them, in that picture: made grey on a thread of its own.
   std::future<std::vector<facemotion::Patch>> around_;
-  // How each of them moved to the picture being looked at, measured on a thread of its own
-  // while the cells are compared; joined before detect() returns.
-  std::future<Moves> ahead_;
+  // Made on a thread of its own while the cells are compared (joined before detect() returns):
+  // the grey of the picture around where the previous answer's faces were, and how each of
+  // them moved to the picture.
+  struct Ahead {
+    cv::Mat grey;
+    cv::Rect region;  // where `grey` lies in the picture
+    Moves moves;      // when asked for
+  };
+  std::future<Ahead> ahead_;
+  Ahead aheadDone_;
   Moves moves_;
   bool measured_ = false;
-  std::vector<cv::Mat> aroundPixels_;  // the pixels around each face, kept for their patches
   // The inputs of the tiles about to run, made on the other thread (see runTiles in detect()).
   std::array<SquareInput, 3> inputs_;
   Background background_;  // last: its tasks use the rest

@@ -77,10 +77,18 @@ Patch patchOf(const cv::Mat& image, const cv::Rect2d& face) {
 }
 
 std::optional<Motion> motionOf(const Patch& before, const cv::Mat& image) {
+  return motionOf(before, image, cv::Mat(), cv::Rect());
+}
+
+std::optional<Motion> motionOf(const Patch& before, const cv::Mat& image, const cv::Mat& grey,
+                               const cv::Rect& region) {
   if (before.grey.empty() || image.empty() ||
       (before.area & cv::Rect(0, 0, image.cols, image.rows)) != before.area)
     return std::nullopt;
-  cv::Mat now = greyArea(image, before.area, before.scale);
+  const bool made =
+      !grey.empty() && grey.size() == region.size() && (before.area & region) == before.area;
+  cv::Mat now = made ? greyArea(grey, before.area - region.tl(), before.scale)
+                     : greyArea(image, before.area, before.scale);
   if (now.size() != before.grey.size()) return std::nullopt;
 
   // A grid over the middle of the face, in patch pixels.

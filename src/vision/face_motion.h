@@ -39,4 +39,9 @@ struct Motion {
 // too few of its points can be followed there and back, or they disagree about the move.
 std::optional<Motion> motionOf(const Patch& before, const cv::Mat& image);
 
+// The same, with the grey of the part `region` of `image` made already: it is used where it
+// holds the patch's area (the answer is the same either way).
+std::optional<Motion> motionOf(const Patch& before, const cv::Mat& image, const cv::Mat& grey,
+                               const cv::Rect& region);
+
 }  // namespace tv::facemotion
