@@ -561,9 +561,9 @@ std::vector<Face> Detector::detect(const cv::Mat& image, double smallest) {
     }
     return run;
   };
-  // The tiles that run go through the network in turn on this thread, while the next ones'
-  // inputs are made on the other (two ahead at most: an input is 0.8 MB, and a fresh picture
-  // runs dozens of tiles).
+  // The tiles that run go through the network in turn on this thread, while the next one's
+  // input is made on the other (one ahead only: an input and its buffers are 1.2 MB, and a
+  // fresh picture runs dozens of tiles).
   auto runTiles = [&](const std::vector<size_t>& running) {
     std::vector<std::future<void>> inputs(running.size());
     struct Waited {  // the inputs read the caller's picture: they are over before the call is
@@ -580,9 +580,8 @@ std::vector<Face> Detector::detect(const cv::Mat& image, double smallest) {
                            &in = inputs_[k % inputs_.size()]] { squareInput(image, square, in); });
     };
     ask(0);
-    ask(1);
     for (size_t k = 0; k < running.size(); ++k) {
-      ask(k + 2);
+      ask(k + 1);
       TileState& tile = tiles_[running[k]];
       tile.idle = 0;
       tile.hints.clear();

@@ -116,7 +116,7 @@ class Detector {
   Moves moves_;
   bool measured_ = false;
   // The inputs of the tiles about to run, made on the other thread (see runTiles in detect()).
-  std::array<SquareInput, 3> inputs_;
+  std::array<SquareInput, 2> inputs_;
   Background background_;  // last: its tasks use the rest
 };
 
