@@ -31,8 +31,9 @@ cv::Mat upright(const cv::Mat& decoded, int orientation) {
 namespace {
 
 // How many converted frames the decoding thread may have ready ahead of the visitor: enough to
-// ride out a slow frame on either side, few enough that memory stays a handful of frames.
-constexpr size_t kFramesAhead = 3;
+// ride out a slow frame on either side, few enough that memory stays a handful of frames (with
+// the one being converted and the visitor's, four 1080p frames are 33 MB).
+constexpr size_t kFramesAhead = 2;
 
 struct Decoded {
   cv::Mat image;

@@ -100,6 +100,9 @@ constexpr long kFineRefreshEvery = 6;
 constexpr long kFineRest = 48;
 // A tile's face is carried by the move of the previous answer's face it overlaps this much.
 constexpr double kSameFace = 0.3;
+// How much wider, on every side, the grey made ahead is than the previous faces' patches (a
+// share of their size): a face moves a few pixels from one frame to the next.
+constexpr double kAroundSpare = 0.1;
 
 cv::dnn::Net& network() {
   static std::optional<cv::dnn::Net> net;
@@ -113,44 +116,56 @@ float sigmoid(float logit) {
 
 // A 256 x 256 letterboxed crop in the network's channel order, from a BGRA, BGR or grey
 // canvas: only the small canvas is converted, never the whole picture.
-cv::Mat rgbCanvas(const cv::Mat& canvas) {
-  cv::Mat converted;
+void rgbCanvas(const cv::Mat& canvas, cv::Mat& converted) {
   if (canvas.channels() == 4)
     cv::cvtColor(canvas, converted, cv::COLOR_BGRA2RGB);
   else if (canvas.channels() == 3)
     cv::cvtColor(canvas, converted, cv::COLOR_BGR2RGB);
   else
     cv::cvtColor(canvas, converted, cv::COLOR_GRAY2RGB);
-  return converted;
 }
 
-// One pass of the network on `square` of `image` (any of the accepted layouts); the answers
-// are in the image's pixels.
-// With `hints`, the centres of the faint answers for small faces (see kHintScore) are added to it.
-std::vector<Face> runSquare(const cv::Mat& image, const cv::Rect2d& square, float minScore,
-                            std::vector<cv::Point2d>* hints = nullptr) {
-  std::vector<Face> faces;
-  if (square.width <= 0 || image.empty()) return faces;
+// The network's input for `square` of `image` (any of the accepted layouts), in `in`'s buffers;
+// no pixels when the square shows nothing of the picture.
+void squareInput(const cv::Mat& image, const cv::Rect2d& square, SquareInput& in) {
+  in.pixels.release();  // the buffer stays with canvas and rgb below
+  if (square.width <= 0 || image.empty()) return;
   double scale = kInput / square.width;
   cv::Rect2d inside = square & cv::Rect2d(0, 0, image.cols, image.rows);
   cv::Rect source(
       cv::Point(int(std::floor(inside.x)), int(std::floor(inside.y))),
       cv::Point(int(std::ceil(inside.x + inside.width)), int(std::ceil(inside.y + inside.height))));
   source &= cv::Rect(0, 0, image.cols, image.rows);
-  if (source.empty()) return faces;
+  if (source.empty()) return;
 
   // Letterbox: the visible part goes to its place in a black square; what lies outside the
   // picture stays black (-1 after the [-1, 1] scaling the network was trained with).
-  cv::Mat canvas(kInput, kInput, image.type(), cv::Scalar::all(0));
+  in.canvas.create(kInput, kInput, image.type());
+  in.canvas.setTo(cv::Scalar::all(0));
   cv::Rect target(int(std::lround((source.x - square.x) * scale)),
                   int(std::lround((source.y - square.y) * scale)),
                   std::max(1, int(std::lround(source.width * scale))),
                   std::max(1, int(std::lround(source.height * scale))));
   target &= cv::Rect(0, 0, kInput, kInput);
-  if (target.empty()) return faces;
-  cv::Mat placed = canvas(target);
+  if (target.empty()) return;
+  cv::Mat placed = in.canvas(target);
   cv::resize(image(source), placed, target.size(), 0, 0,
              scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
+  rgbCanvas(in.canvas, in.rgb);
+  in.rgb.convertTo(in.floats, CV_32FC3, 1.0 / 127.5, -1.0);
+  in.pixels = in.floats;
+  in.source = source;
+  in.target = target;
+}
+
+// One pass of the network on a square's input; the answers are in the image's pixels.
+// With `hints`, the centres of the faint answers for small faces (see kHintScore) are added to it.
+std::vector<Face> inputFaces(const SquareInput& in, float minScore,
+                             std::vector<cv::Point2d>* hints = nullptr) {
+  std::vector<Face> faces;
+  if (in.pixels.empty()) return faces;
+  const cv::Rect& source = in.source;
+  const cv::Rect& target = in.target;
   // Map input pixels back through the actual placement, which rounding may have nudged.
   double backX = double(source.width) / target.width, backY = double(source.height) / target.height;
   auto toImage = [&](double inputX, double inputY) {
@@ -158,10 +173,8 @@ std::vector<Face> runSquare(const cv::Mat& image, const cv::Rect2d& square, floa
                        source.y + (inputY - target.y) * backY);
   };
 
-  cv::Mat input;
-  rgbCanvas(canvas).convertTo(input, CV_32FC3, 1.0 / 127.5, -1.0);
   const int shape[] = {1, kInput, kInput, 3};  // NHWC, as the model was exported
-  cv::Mat blob(4, shape, CV_32F, input.data);
+  cv::Mat blob(4, shape, CV_32F, const_cast<uchar*>(in.pixels.data));
 
   cv::dnn::Net& net = network();
   static const std::vector<cv::String> names = [] {
@@ -208,6 +221,13 @@ std::vector<Face> runSquare(const cv::Mat& image, const cv::Rect2d& square, floa
     }
   }
   return faces;
+}
+
+std::vector<Face> runSquare(const cv::Mat& image, const cv::Rect2d& square, float minScore,
+                            std::vector<cv::Point2d>* hints = nullptr) {
+  SquareInput in;
+  squareInput(image, square, in);
+  return inputFaces(in, minScore, hints);
 }
 
 // The picture in cells of `factor` x `factor` pixels (area averaging), on which successive
@@ -262,19 +282,27 @@ std::vector<Tile> tilesOf(cv::Size size, bool withFine) {
 
 // The faces one tile answers for: a face cut by an inner tile edge is answered for by the tile
 // that holds it whole. A tile above the fine level adds its hints of small faces to `hints`.
-std::vector<Face> tileFaces(const cv::Mat& image, const Tile& tile,
+// `in` is the tile's input from a picture of `size`.
+std::vector<Face> tileFaces(const SquareInput& in, cv::Size size, const Tile& tile,
                             std::vector<cv::Point2d>* hints) {
   std::vector<Face> kept;
   double x = tile.square.x, y = tile.square.y, side = tile.square.width, margin = side * 0.01;
-  for (const Face& face : runSquare(image, tile.square, kMinScore, tile.fine ? nullptr : hints)) {
+  for (const Face& face : inputFaces(in, kMinScore, tile.fine ? nullptr : hints)) {
     const cv::Rect2d& b = face.box;
     if (tile.fine && std::max(b.width, b.height) >= kFineFaceMax) continue;
     bool cut = (x > 0 && b.x < x + margin) || (y > 0 && b.y < y + margin) ||
-               (x + side < image.cols && b.x + b.width > x + side - margin) ||
-               (y + side < image.rows && b.y + b.height > y + side - margin);
+               (x + side < size.width && b.x + b.width > x + side - margin) ||
+               (y + side < size.height && b.y + b.height > y + side - margin);
     if (!cut) kept.push_back(face);
   }
   return kept;
+}
+
+std::vector<Face> tileFaces(const cv::Mat& image, const Tile& tile,
+                            std::vector<cv::Point2d>* hints) {
+  SquareInput in;
+  squareInput(image, tile.square, in);
+  return tileFaces(in, image.size(), tile, hints);
 }
 
 // Whether the fine level's hints are to be trusted for a picture of this size (see kHintScore).
@@ -395,6 +423,41 @@ std::vector<Face> detect(const cv::Mat& image, double smallest) {
 
 std::vector<Face> Detector::detect(const cv::Mat& image, double smallest) {
   if (image.empty() || image.depth() != CV_8U) return {};
+  // Around the previous answer's faces, the picture is made grey and the faces' moves measured
+  // on the other core while this one makes and compares the cells; a picture on which the
+  // faces' tiles run anyway has no use for the moves, only for the grey (see the patches below).
+  measured_ = false;
+  aheadDone_ = {};
+  if (!answer_.empty() && around_.valid() && image.size() == size_ && image.type() == type_) {
+    cv::Rect region;
+    for (const Face& face : answer_) region |= facemotion::patchPlace(image.size(), face.box).area;
+    int spareX = int(std::ceil(kAroundSpare * region.width));
+    int spareY = int(std::ceil(kAroundSpare * region.height));
+    region = cv::Rect(region.x - spareX, region.y - spareY, region.width + 2 * spareX,
+                      region.height + 2 * spareY) &
+             cv::Rect(0, 0, image.cols, image.rows);
+    const bool carrying = sinceRun_ + 1 < kRunEvery;
+    ahead_ = background_.run([&image, region, carrying, around = std::move(around_)]() mutable {
+      Ahead made;
+      made.region = region;
+      if (!region.empty()) made.grey = greyOf(image(region));
+      if (image.channels() == 1) made.grey = made.grey.clone();  // not a view of the picture
+      std::vector<facemotion::Patch> patches = around.get();
+      if (carrying)
+        for (const facemotion::Patch& patch : patches)
+          made.moves.push_back(facemotion::motionOf(patch, image, made.grey, made.region));
+      return made;
+    });
+  }
+  // It reads the caller's picture: it is over before this call is.
+  struct Joined {
+    std::future<Ahead>& ahead;
+    ~Joined() {
+      if (ahead.valid()) ahead.wait();
+      ahead = {};  // what a picture left unasked belongs to no other
+    }
+  } joined{ahead_};
+
   Cells cells = cellsOf(image);
   const int cellSide = cells.factor;
 
@@ -464,11 +527,10 @@ std::vector<Face> Detector::detect(const cv::Mat& image, double smallest) {
   // The faces' tiles run together, on one picture in kRunEvery.
   const bool runFaces = fresh || ++sinceRun_ >= kRunEvery;
   if (runFaces) sinceRun_ = 0;
-  moves_.assign(answer_.size(), std::nullopt);
-  measured_.assign(answer_.size(), false);
 
   std::vector<Face> found, fine;
-  auto visit = [&](size_t t, bool run) {
+  // Whether tile t runs on this picture; one that need not keeps its faces, or carries them.
+  auto decide = [&](size_t t, bool run) {
     TileState& tile = tiles_[t];
     run = run || fresh || refresh == t || tile.seen.empty();
     if (!run) {
@@ -497,16 +559,47 @@ std::vector<Face> Detector::detect(const cv::Mat& image, double smallest) {
         run = change > kNewFaceChange;
       }
     }
-    if (run) {
+    return run;
+  };
+  // The tiles that run go through the network in turn on this thread, while the next one's
+  // input is made on the other (one ahead only: an input and its buffers are 1.2 MB, and a
+  // fresh picture runs dozens of tiles).
+  auto runTiles = [&](const std::vector<size_t>& running) {
+    std::vector<std::future<void>> inputs(running.size());
+    struct Waited {  // the inputs read the caller's picture: they are over before the call is
+      std::vector<std::future<void>>& inputs;
+      ~Waited() {
+        for (auto& input : inputs)
+          if (input.valid()) input.wait();
+      }
+    } waited{inputs};
+    auto ask = [&](size_t k) {
+      if (k >= running.size()) return;
+      inputs[k] =
+          background_.run([&image, square = tiles_[running[k]].tile.square,
+                           &in = inputs_[k % inputs_.size()]] { squareInput(image, square, in); });
+    };
+    ask(0);
+    for (size_t k = 0; k < running.size(); ++k) {
+      ask(k + 1);
+      TileState& tile = tiles_[running[k]];
       tile.idle = 0;
       tile.hints.clear();
-      tile.faces = tileFaces(image, tile.tile, &tile.hints);
+      inputs[k].get();
+      tile.faces = tileFaces(inputs_[k % inputs_.size()], image.size(), tile.tile, &tile.hints);
       tile.seen = previous_;  // never written to: the next picture's cells are a new matrix
     }
+  };
+  auto collect = [&](size_t t) {
+    const TileState& tile = tiles_[t];
     std::vector<Face>& level = tile.tile.fine ? fine : found;
     level.insert(level.end(), tile.faces.begin(), tile.faces.end());
   };
-  for (size_t t : coarseTiles) visit(t, false);
+  std::vector<size_t> running;
+  for (size_t t : coarseTiles)
+    if (decide(t, false)) running.push_back(t);
+  runTiles(running);
+  for (size_t t : coarseTiles) collect(t);
 
   // The fine tiles where the levels above hint at a small face, and those holding one. One of
   // them in turn runs on every kFineRefreshEvery-th picture the faces' tiles run on; a tile with a
@@ -530,6 +623,7 @@ std::vector<Face> Detector::detect(const cv::Mat& image, double smallest) {
       if (wanted[t]) fineRefresh = t;
     }
   }
+  running.clear();
   for (size_t t : fineTiles) {
     TileState& tile = tiles_[t];
     ++tile.idle;
@@ -545,13 +639,56 @@ std::vector<Face> Detector::detect(const cv::Mat& image, double smallest) {
         known = known || cv::norm(hint - old) < kFineFaceMax / 2;
       news = news || !known;
     }
-    visit(t, fineRefresh == t || (news && runFaces && tile.idle >= kFineRest));
-    if (tile.idle == 0) tile.hints = inside[t];
+    if (decide(t, fineRefresh == t || (news && runFaces && tile.idle >= kFineRest)))
+      running.push_back(t);
+  }
+  runTiles(running);
+  for (size_t t : fineTiles) {
+    if (!wanted[t]) continue;
+    if (tiles_[t].idle == 0) tiles_[t].hints = inside[t];
+    collect(t);
   }
   answer_ = merged(std::move(found), fine);
-  around_.clear();
-  for (const Face& face : answer_) around_.push_back(facemotion::patchOf(image, face.box));
+  // Each face's patch for the next picture: cut from the grey made ahead where it lies within
+  // (and shrunk on the other thread while the caller goes on to the next picture), or made here.
+  if (ahead_.valid()) aheadDone_ = ahead_.get();
+  std::vector<facemotion::Patch> places;
+  std::vector<cv::Mat> greys;
+  for (const Face& face : answer_) {
+    facemotion::Patch patch = facemotion::patchPlace(image.size(), face.box);
+    const cv::Rect& area = patch.area;
+    greys.emplace_back();
+    if (area.width >= 8 && area.height >= 8) {
+      if (!aheadDone_.grey.empty() && (area & aheadDone_.region) == area)
+        greys.back() = aheadDone_.grey(area - aheadDone_.region.tl());
+      else
+        facemotion::fillPatch(patch, image(area));
+    }
+    places.push_back(std::move(patch));
+  }
+  around_ = background_.run([places = std::move(places), greys = std::move(greys)]() mutable {
+    for (size_t k = 0; k < places.size(); ++k)
+      if (!greys[k].empty()) facemotion::fillPatch(places[k], greys[k]);
+    return std::move(places);
+  });
+  aheadDone_ = {};
   return answer_;
+}
+
+const Detector::Moves& Detector::moves(const cv::Mat& image) {
+  if (measured_) return moves_;
+  measured_ = true;
+  if (ahead_.valid()) {
+    aheadDone_ = ahead_.get();
+    moves_ = aheadDone_.moves;
+  } else {
+    moves_.clear();
+    if (around_.valid())
+      for (const facemotion::Patch& patch : around_.get())
+        moves_.push_back(facemotion::motionOf(patch, image));
+  }
+  moves_.resize(answer_.size());
+  return moves_;
 }
 
 bool Detector::carry(std::vector<Face>& faces, const cv::Mat& image) {
@@ -568,15 +705,11 @@ bool Detector::carry(std::vector<Face>& faces, const cv::Mat& image) {
     for (size_t k = 0; k < answer_.size() && !same; ++k)
       if ((face.box & answer_[k].box).area() > kOnLargerFace * face.box.area()) same = k;
     if (!same) return false;
-    if (!measured_[*same]) {
-      moves_[*same] = facemotion::motionOf(around_[*same], image);
-      measured_[*same] = true;
-    }
-    if (!moves_[*same]) return false;
-    const facemotion::Motion& move = *moves_[*same];
+    const std::optional<facemotion::Motion>& move = moves(image)[*same];
+    if (!move) return false;
     Face moved = face;
-    moved.box = move.apply(face.box);
-    for (cv::Point2d& point : moved.keyPoints) point = move.apply(point);
+    moved.box = move->apply(face.box);
+    for (cv::Point2d& point : moved.keyPoints) point = move->apply(point);
     carried.push_back(moved);
   }
   faces = std::move(carried);

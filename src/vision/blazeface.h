@@ -3,11 +3,13 @@
 // up to the whole picture are found. Coordinates here are OpenCV's: pixels, origin top left.
 #pragma once
 
+#include "vision/background.h"
 #include "vision/face_motion.h"
 
 #include <opencv2/core.hpp>
 
 #include <array>
+#include <future>
 #include <optional>
 #include <vector>
 
@@ -53,9 +55,22 @@ struct Tile {
   bool fine = false;
 };
 
+// The network's input for one square of a picture and where its pixels came from, with the
+// buffers it is made in (kept from one square to the next).
+struct SquareInput {
+  cv::Mat pixels;           // 256 x 256, RGB scaled to [-1, 1]; empty when the square shows nothing
+  cv::Rect source, target;  // the picture's pixels, and where they went in the input
+  cv::Mat canvas, rgb, floats;
+};
+
 class Detector {
  public:
   std::vector<Face> detect(const cv::Mat& image, double smallest = 0);
+
+  // The faces of the last picture (those a caller following the same video may expect near
+  // where they were), and the detector's own thread, for work a caller overlaps with detect().
+  const std::vector<Face>& lastAnswer() const { return answer_; }
+  Background& background() { return background_; }
 
  private:
   struct TileState {
@@ -79,12 +94,30 @@ class Detector {
   std::vector<TileState> tiles_;
   size_t nextRefresh_ = 0, nextFineRefresh_ = 0;
   long runsSinceFineRefresh_ = 0;
-  long sinceRun_ = 0;                      // pictures since the tiles holding faces last ran
-  long sinceRefresh_ = 0;                  // pictures since a tile last ran in turn
-  std::vector<Face> answer_;               // the previous picture's faces
-  std::vector<facemotion::Patch> around_;  // around each of them, in that picture
-  std::vector<std::optional<facemotion::Motion>> moves_;  // how each moved, once asked
-  std::vector<bool> measured_;
+  long sinceRun_ = 0;      // pictures since the tiles holding faces last ran
+  long sinceRefresh_ = 0;  // pictures since a tile last ran in turn
+  using Moves = std::vector<std::optional<facemotion::Motion>>;
+  // How the previous answer's faces moved to this picture, once asked.
+  const Moves& moves(const cv::Mat& image);
+
+  std::vector<Face> answer_;  // the previous picture's faces
+  // Around each of them, in that picture: made grey on a thread of its own.
+  std::future<std::vector<facemotion::Patch>> around_;
+  // Made on a thread of its own while the cells are compared (joined before detect() returns):
+  // the grey of the picture around where the previous answer's faces were, and how each of
+  // them moved to the picture.
+  struct Ahead {
+    cv::Mat grey;
+    cv::Rect region;  // where `grey` lies in the picture
+    Moves moves;      // when asked for
+  };
+  std::future<Ahead> ahead_;
+  Ahead aheadDone_;
+  Moves moves_;
+  bool measured_ = false;
+  // The inputs of the tiles about to run, made on the other thread (see runTiles in detect()).
+  std::array<SquareInput, 2> inputs_;
+  Background background_;  // last: its tasks use the rest
 };
 
 // One level of the tile pyramid: square tiles of `side` pixels, `columns` x `rows` of them,

@@ -48,29 +48,47 @@ cv::Rect2d Motion::apply(const cv::Rect2d& box) const {
   return {topLeft, bottomRight};
 }
 
-Patch patchOf(const cv::Mat& image, const cv::Rect2d& face) {
+Patch patchPlace(cv::Size size, const cv::Rect2d& face) {
   Patch patch;
   patch.face = face;
   double side = std::max(face.width, face.height);
-  if (!(side > 0) || image.empty()) return patch;
+  if (!(side > 0) || size.empty()) return patch;
   const int factor = std::max(1, int(side / kFaceSide));
   patch.scale = 1.0 / factor;
   cv::Rect around(cv::Point(int(std::floor(face.x - side / 2)), int(std::floor(face.y - side / 2))),
                   cv::Point(int(std::ceil(face.x + face.width + side / 2)),
                             int(std::ceil(face.y + face.height + side / 2))));
-  patch.area = around & cv::Rect(0, 0, image.cols, image.rows);
+  patch.area = around & cv::Rect(0, 0, size.width, size.height);
   patch.area.width -= patch.area.width % factor;
   patch.area.height -= patch.area.height % factor;
-  if (patch.area.width < 8 || patch.area.height < 8) return patch;
-  patch.grey = greyArea(image, patch.area, patch.scale);
+  return patch;
+}
+
+void fillPatch(Patch& patch, const cv::Mat& areaPixels) {
+  if (patch.area.width < 8 || patch.area.height < 8 || areaPixels.size() != patch.area.size())
+    return;
+  patch.grey = greyArea(areaPixels, cv::Rect(cv::Point(0, 0), patch.area.size()), patch.scale);
+}
+
+Patch patchOf(const cv::Mat& image, const cv::Rect2d& face) {
+  Patch patch = patchPlace(image.size(), face);
+  if (patch.area.width >= 8 && patch.area.height >= 8) fillPatch(patch, image(patch.area));
   return patch;
 }
 
 std::optional<Motion> motionOf(const Patch& before, const cv::Mat& image) {
+  return motionOf(before, image, cv::Mat(), cv::Rect());
+}
+
+std::optional<Motion> motionOf(const Patch& before, const cv::Mat& image, const cv::Mat& grey,
+                               const cv::Rect& region) {
   if (before.grey.empty() || image.empty() ||
       (before.area & cv::Rect(0, 0, image.cols, image.rows)) != before.area)
     return std::nullopt;
-  cv::Mat now = greyArea(image, before.area, before.scale);
+  const bool made =
+      !grey.empty() && grey.size() == region.size() && (before.area & region) == before.area;
+  cv::Mat now = made ? greyArea(grey, before.area - region.tl(), before.scale)
+                     : greyArea(image, before.area, before.scale);
   if (now.size() != before.grey.size()) return std::nullopt;
 
   // A grid over the middle of the face, in patch pixels.

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <future>
 #include <optional>
 
 namespace tv::analyses {
@@ -118,29 +119,65 @@ FaceLandmarks regions(const Points& points, int height) {
   return marks;
 }
 
+// The part of a picture of `size` that holds the surroundings of the faces: the predictor reads
+// pixels within about half a face of its box, so a face's side on every side of it is enough.
+cv::Rect surroundings(const std::vector<blazeface::Face>& faces, cv::Size size) {
+  cv::Rect area;
+  for (const blazeface::Face& face : faces) {
+    const cv::Rect2d& b = face.box;
+    double side = std::max(b.width, b.height);
+    cv::Rect around(
+        cv::Point(int(std::floor(b.x - side)), int(std::floor(b.y - side))),
+        cv::Point(int(std::ceil(b.x + b.width + side)), int(std::ceil(b.y + b.height + side))));
+    area |= around;
+  }
+  return area & cv::Rect(0, 0, size.width, size.height);
+}
+
+// How much wider, on every side, the grey part made ahead is than the last faces' surroundings
+// (a share of their size): a face moves a few pixels from one frame to the next.
+constexpr double kAheadSpare = 0.1;
+
 }  // namespace
 
 std::vector<FaceObservation> faceLandmarks(const cv::Mat& image) {
   std::vector<FaceObservation> faces;
   if (image.empty() || image.depth() != CV_8U) return faces;
   predictor();  // a missing model is an error even on a picture without faces
-  try {
-    std::vector<blazeface::Face> found = faceDetector().detect(image);
-    if (found.empty()) return faces;
-    // Only the faces' surroundings are made grey: the predictor reads pixels within about half
-    // a face of its box, and a whole 1080p frame's grey copy costs more than the predictions.
-    cv::Rect area;
-    for (const blazeface::Face& face : found) {
-      const cv::Rect2d& b = face.box;
-      double side = std::max(b.width, b.height);
-      cv::Rect around(
-          cv::Point(int(std::floor(b.x - side)), int(std::floor(b.y - side))),
-          cv::Point(int(std::ceil(b.x + b.width + side)), int(std::ceil(b.y + b.height + side))));
-      area |= around;
+  blazeface::Detector& detector = faceDetector();
+  // Only the faces' surroundings are made grey (a whole 1080p frame's grey copy costs more than
+  // the predictions). On the frames of a video they are made on the detector's thread while it
+  // looks for the faces, around where the last frame's faces were; when a face has gone beyond
+  // that, the part asked for is made here.
+  cv::Rect guess;
+  if (detector.lastAnswer().size() > 0) {
+    guess = surroundings(detector.lastAnswer(), image.size());
+    int spareX = int(std::ceil(kAheadSpare * guess.width));
+    int spareY = int(std::ceil(kAheadSpare * guess.height));
+    guess = cv::Rect(guess.x - spareX, guess.y - spareY, guess.width + 2 * spareX,
+                     guess.height + 2 * spareY) &
+            cv::Rect(0, 0, image.cols, image.rows);
+  }
+  std::future<cv::Mat> ahead;
+  if (!guess.empty())
+    ahead = detector.background().run([&image, guess] { return greyOf(image(guess)); });
+  struct Joined {  // it reads the caller's picture: it is over before the call is
+    std::future<cv::Mat>& ahead;
+    ~Joined() {
+      if (ahead.valid()) ahead.wait();
     }
-    area &= cv::Rect(0, 0, image.cols, image.rows);
+  } joined{ahead};
+  try {
+    std::vector<blazeface::Face> found = detector.detect(image);
+    if (found.empty()) return faces;
+    cv::Rect area = surroundings(found, image.size());
     if (area.empty()) return faces;
-    cv::Mat grey = greyOf(image(area));
+    cv::Mat grey;
+    if (ahead.valid()) {
+      cv::Mat early = ahead.get();
+      if ((area & guess) == area) grey = early(area - guess.tl());
+    }
+    if (grey.empty()) grey = greyOf(image(area));
     dlib::cv_image<unsigned char> view(grey);
     const cv::Point2d offset(area.x, area.y);
     for (const blazeface::Face& face : found) {
