@@ -1,5 +1,6 @@
 // The image command reads every picture format to the pixels OpenCV's own reader gives: the
 // matte of a file is the matte of a lossless copy of what OpenCV decodes from it.
+#include "support/bytes.h"
 #include "support/run.h"
 
 #include <gtest/gtest.h>
@@ -7,30 +8,17 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <fstream>
 
 namespace {
 
 const std::string kPhotos = "/usr/lib/python3/dist-packages/skimage/data/";
 
-std::string readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), {});
-}
+using tvtest::readBytes;
+using tvtest::writeBytes;
 
-void writeBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// A JPEG with an EXIF APP1 segment holding only the orientation tag.
+// A JPEG with an EXIF orientation tag.
 std::string withOrientation(const std::vector<uchar>& jpeg, uint16_t orientation) {
-  std::string tiff("II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0", 18);
-  tiff += std::string(1, char(orientation)) + std::string(7, '\0');
-  const std::string payload = std::string("Exif\0\0", 6) + tiff;
-  const auto length = static_cast<uint16_t>(payload.size() + 2);
-  std::string bytes(jpeg.begin(), jpeg.end());
-  return bytes.substr(0, 2) + "\xFF\xE1" + char(length >> 8) + char(length & 0xFF) + payload +
-         bytes.substr(2);
+  return tvtest::withOrientation(std::string(jpeg.begin(), jpeg.end()), orientation);
 }
 
 // OpenCV's reading of the file, made 8-bit BGRA, written as a PNG beside it.

@@ -2,6 +2,7 @@
 #include "media/picture.h"
 #include "media/picture_formats.h"
 
+#include "support/bytes.h"
 #include "support/run.h"
 
 #include <gtest/gtest.h>
@@ -13,23 +14,17 @@
 
 #include <csetjmp>
 #include <cstdio>
-#include <fstream>
 
 #include <jpeglib.h>
 
 namespace tv {
 namespace {
 
+using tvtest::readBytes;
+using tvtest::withOrientation;
+using tvtest::writeBytes;
+
 const std::string kPhotos = "/usr/lib/python3/dist-packages/skimage/data/";
-
-std::string readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
-void writeBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
 
 std::string bytesOf(const std::vector<uchar>& v) {
   return std::string(v.begin(), v.end());
@@ -65,29 +60,6 @@ void expectSame(const cv::Mat& ours, const cv::Mat& theirs, const std::string& w
   double largest = 0;
   cv::minMaxLoc(difference.reshape(1), nullptr, &largest);
   EXPECT_EQ(largest, 0) << what;
-}
-
-// A JPEG with an EXIF APP1 segment holding the orientation tag, behind another entry (big-endian
-// when `motorola`).
-std::string withOrientation(const std::string& jpeg, uint16_t orientation, bool motorola) {
-  auto u16 = [&](uint16_t v) {
-    return motorola ? std::string{char(v >> 8), char(v & 0xFF)}
-                    : std::string{char(v & 0xFF), char(v >> 8)};
-  };
-  auto u32 = [&](uint32_t v) {
-    return motorola ? u16(uint16_t(v >> 16)) + u16(uint16_t(v))
-                    : u16(uint16_t(v)) + u16(uint16_t(v >> 16));
-  };
-  std::string tiff = std::string(motorola ? "MM" : "II") + u16(42) + u32(8) + u16(2);
-  tiff += u16(0x0110) + u16(2) + u32(4) + std::string("cam\0", 4);  // model, inline
-  tiff += u16(0x0112) + u16(3) + u32(1) + u16(orientation) + u16(0);
-  tiff += u32(0);
-  std::string payload = std::string("Exif\0\0", 6) + tiff;
-  const auto length = static_cast<uint16_t>(payload.size() + 2);
-  std::string segment = "\xFF\xE1";
-  segment += char(length >> 8);
-  segment += char(length & 0xFF);
-  return jpeg.substr(0, 2) + segment + payload + jpeg.substr(2);
 }
 
 class Decoders : public testing::Test {
