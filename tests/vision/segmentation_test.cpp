@@ -1,11 +1,11 @@
 // Person segmentation and foreground instances on composites of real cut-outs over real
 // photographs: the mattes must follow the cut-outs' alpha.
-#include "vision/analyses.h"
 #include "support/cutouts.h"
+#include "support/run.h"
+#include "vision/analyses.h"
 #include "vision/models.h"
 #include "vision/segmodels.h"
 #include "vision/vision.h"
-#include "support/run.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -313,17 +313,23 @@ TEST(ForegroundInstances, PersonAndObjectBecomeSeparateInstances) {
   }
 }
 
+// The admiral and the cup over grass at 1280 x 720, the cup's left edge at `cupX`.
+struct PersonAndCup {
+  Cutout person = tvtest::admiral(), cup = tvtest::cup();
+  cv::Mat back = background("grass.png");
+  Composite at(int cupX) const {
+    return tvtest::composite(back, {1280, 720},
+                             {{&person, 560, {120, 160}}, {&cup, 300, {cupX, 400}}});
+  }
+};
+
 TEST(ForegroundInstances, ASequenceCutsObjectsWhereTheyAreBetweenDetections) {
   REQUIRE_MODELS();
-  Cutout person = tvtest::admiral(), object = tvtest::cup();
-  cv::Mat back = background("grass.png");
-  REQUIRE(person.bgr, "a portrait");
-  REQUIRE(object.bgr, "the cup");
-  REQUIRE(back, "a background photo");
-  auto at = [&](int cupX) {
-    return tvtest::composite(back, {1280, 720},
-                             {{&person, 560, {120, 160}}, {&object, 300, {cupX, 400}}});
-  };
+  const PersonAndCup scene;
+  REQUIRE(scene.person.bgr, "a portrait");
+  REQUIRE(scene.cup.bgr, "the cup");
+  REQUIRE(scene.back, "a background photo");
+  auto at = [&](int cupX) { return scene.at(cupX); };
   auto sequence = tv::analyses::instanceSegmentation();
   Composite first = at(800);
   auto detected = sequence->next(first.image);
@@ -353,15 +359,11 @@ TEST(ForegroundInstances, ASequenceCutsObjectsWhereTheyAreBetweenDetections) {
 
 TEST(ForegroundInstances, AfterThePersonPassTheyFollowItsDetections) {
   REQUIRE_MODELS();
-  Cutout person = tvtest::admiral(), object = tvtest::cup();
-  cv::Mat back = background("grass.png");
-  REQUIRE(person.bgr, "a portrait");
-  REQUIRE(object.bgr, "the cup");
-  REQUIRE(back, "a background photo");
-  auto at = [&](int cupX) {
-    return tvtest::composite(back, {1280, 720},
-                             {{&person, 560, {120, 160}}, {&object, 300, {cupX, 400}}});
-  };
+  const PersonAndCup scene;
+  REQUIRE(scene.person.bgr, "a portrait");
+  REQUIRE(scene.cup.bgr, "the cup");
+  REQUIRE(scene.back, "a background photo");
+  auto at = [&](int cupX) { return scene.at(cupX); };
   auto people = tv::analyses::personSegmentation();
   auto sequence = tv::analyses::instancesAfterPeople();
   // The person pass's first frame runs the detector: the instances are those of the picture
