@@ -313,6 +313,16 @@ TEST(ForegroundInstances, PersonAndObjectBecomeSeparateInstances) {
   }
 }
 
+// What a sequence gave for `image` is what the picture gets analysed on its own.
+void expectAsAlone(const std::optional<tv::Instances>& got, const cv::Mat& image) {
+  auto alone = tv::analyses::foregroundInstances(image);
+  ASSERT_TRUE(got.has_value());
+  ASSERT_TRUE(alone.has_value());
+  expectConsistent(*got);
+  EXPECT_EQ(got->allInstances, alone->allInstances);
+  EXPECT_EQ(cv::countNonZero(got->instanceMask != alone->instanceMask), 0);
+}
+
 // The admiral and the cup over grass at 1280 x 720, the cup's left edge at `cupX`.
 struct PersonAndCup {
   Cutout person = tvtest::admiral(), cup = tvtest::cup();
@@ -336,13 +346,7 @@ TEST(ForegroundInstances, ASequenceCutsObjectsWhereTheyAreBetweenDetections) {
   ASSERT_TRUE(detected.has_value());
   // The next frame is one the detector skips: its objects carried over, the same picture gets
   // the very instances it gets on its own.
-  auto carried = sequence->next(first.image);
-  auto alone = tv::analyses::foregroundInstances(first.image);
-  ASSERT_TRUE(carried.has_value());
-  ASSERT_TRUE(alone.has_value());
-  expectConsistent(*carried);
-  EXPECT_EQ(carried->allInstances, alone->allInstances);
-  EXPECT_EQ(cv::countNonZero(carried->instanceMask != alone->instanceMask), 0);
+  expectAsAlone(sequence->next(first.image), first.image);
   // The cup moved far out of the region it was cut from: the picture changed there, so the
   // detector looks again and the cup is cut where it now stands.
   Composite moved = at(980);
@@ -371,12 +375,8 @@ TEST(ForegroundInstances, AfterThePersonPassTheyFollowItsDetections) {
   Composite first = at(800);
   ASSERT_FALSE(people->next(first.image).empty());
   auto detected = sequence->next(first.image);
-  auto alone = tv::analyses::foregroundInstances(first.image);
+  expectAsAlone(detected, first.image);
   ASSERT_TRUE(detected.has_value());
-  ASSERT_TRUE(alone.has_value());
-  expectConsistent(*detected);
-  EXPECT_EQ(detected->allInstances, alone->allInstances);
-  EXPECT_EQ(cv::countNonZero(detected->instanceMask != alone->instanceMask), 0);
   // The cup nudged a few pixels: the person pass carries its objects over, and the cup keeps
   // the cut made on the first frame, brought onto where it stands now.
   Composite nudged = at(806);
