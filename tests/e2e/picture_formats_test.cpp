@@ -8,7 +8,6 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-
 namespace {
 
 const std::string kPhotos = "/usr/lib/python3/dist-packages/skimage/data/";
@@ -23,16 +22,8 @@ std::string withOrientation(const std::vector<uchar>& jpeg, uint16_t orientation
 
 // OpenCV's reading of the file, made 8-bit BGRA, written as a PNG beside it.
 std::string referenceCopy(const std::string& path, int flags) {
-  cv::Mat decoded = cv::imread(path, flags);
-  if (decoded.empty()) return {};
-  if (decoded.depth() == CV_16U) decoded.convertTo(decoded, CV_8U, 1.0 / 257.0);
-  cv::Mat bgra;
-  if (decoded.channels() == 3)
-    cv::cvtColor(decoded, bgra, cv::COLOR_BGR2BGRA);
-  else if (decoded.channels() == 1)
-    cv::cvtColor(decoded, bgra, cv::COLOR_GRAY2BGRA);
-  else
-    bgra = decoded;
+  const cv::Mat bgra = tvtest::openCvBgra(readBytes(path), flags);
+  if (bgra.empty()) return {};
   const std::string copy = path + ".reference.png";
   return cv::imwrite(copy, bgra) ? copy : std::string();
 }

@@ -20,6 +20,7 @@
 namespace tv {
 namespace {
 
+using tvtest::openCvBgra;
 using tvtest::readBytes;
 using tvtest::withOrientation;
 using tvtest::writeBytes;
@@ -28,26 +29,6 @@ const std::string kPhotos = "/usr/lib/python3/dist-packages/skimage/data/";
 
 std::string bytesOf(const std::vector<uchar>& v) {
   return std::string(v.begin(), v.end());
-}
-
-// What OpenCV's reader gives for the bytes, made 8-bit BGRA the way the loader always has.
-cv::Mat openCvBgra(const std::string& bytes, int flags) {
-  cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8U, const_cast<char*>(bytes.data()));
-  cv::Mat decoded = cv::imdecode(raw, flags);
-  if (decoded.empty()) return {};
-  cv::Mat eight;
-  if (decoded.depth() == CV_16U)
-    decoded.convertTo(eight, CV_8U, 1.0 / 257.0);
-  else
-    eight = decoded;
-  cv::Mat bgra;
-  if (eight.channels() == 1)
-    cv::cvtColor(eight, bgra, cv::COLOR_GRAY2BGRA);
-  else if (eight.channels() == 3)
-    cv::cvtColor(eight, bgra, cv::COLOR_BGR2BGRA);
-  else
-    bgra = eight;
-  return bgra;
 }
 
 void expectSame(const cv::Mat& ours, const cv::Mat& theirs, const std::string& what) {

@@ -1,5 +1,8 @@
 #include "support/bytes.h"
 
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
 #include <fstream>
 #include <iterator>
 
@@ -33,6 +36,25 @@ std::string withOrientation(const std::string& jpeg, uint16_t orientation, bool 
   segment += char(length >> 8);
   segment += char(length & 0xFF);
   return jpeg.substr(0, 2) + segment + payload + jpeg.substr(2);
+}
+
+cv::Mat openCvBgra(const std::string& bytes, int flags) {
+  cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8U, const_cast<char*>(bytes.data()));
+  cv::Mat decoded = cv::imdecode(raw, flags);
+  if (decoded.empty()) return {};
+  cv::Mat eight;
+  if (decoded.depth() == CV_16U)
+    decoded.convertTo(eight, CV_8U, 1.0 / 257.0);
+  else
+    eight = decoded;
+  cv::Mat bgra;
+  if (eight.channels() == 1)
+    cv::cvtColor(eight, bgra, cv::COLOR_GRAY2BGRA);
+  else if (eight.channels() == 3)
+    cv::cvtColor(eight, bgra, cv::COLOR_BGR2BGRA);
+  else
+    bgra = eight;
+  return bgra;
 }
 
 }  // namespace tvtest
