@@ -1,4 +1,5 @@
 #include "media/frames.h"
+#include "media/orientation.h"
 
 #include "base/cancel.h"
 #include "base/events.h"
@@ -17,16 +18,6 @@
 #include <thread>
 
 namespace tv {
-
-cv::Mat upright(const cv::Mat& decoded, int orientation) {
-  cv::Mat turned;
-  switch (orientation) {
-    case 3: cv::rotate(decoded, turned, cv::ROTATE_180); return turned;
-    case 6: cv::rotate(decoded, turned, cv::ROTATE_90_CLOCKWISE); return turned;
-    case 8: cv::rotate(decoded, turned, cv::ROTATE_90_COUNTERCLOCKWISE); return turned;
-    default: return decoded;
-  }
-}
 
 namespace {
 

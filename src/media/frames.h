@@ -24,7 +24,5 @@ using FrameVisitor = std::function<bool(const cv::Mat& frame, const MediaTime& t
 void eachFrame(const Source& source, double from, double to, const FrameVisitor& visitor,
                cv::Size deliver = {});
 
-// Turns a decoded frame upright according to an EXIF orientation code (1, 3, 6 or 8).
-cv::Mat upright(const cv::Mat& decoded, int orientation);
 
 }  // namespace tv

@@ -2,6 +2,7 @@
 
 #include "base/cancel.h"
 #include "media/frames.h"
+#include "media/orientation.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,5 +1,6 @@
 // JPEG in and out through libjpeg-turbo: pictures decoded straight to BGRA (reduced by the
 // decoder when asked) with their EXIF orientation applied, and frames kept in memory as JPEG.
+#include "media/orientation.h"
 #include "media/picture.h"
 #include "media/picture_formats.h"
 
@@ -127,40 +128,6 @@ class ExifOrientation {
   size_t size_;
   bool little_ = false;
 };
-
-// Turns a picture stored as the camera held it upright (EXIF orientation 2 to 8).
-cv::Mat upright(cv::Mat picture, int orientation) {
-  cv::Mat turned;
-  switch (orientation) {
-    case 2:
-      cv::flip(picture, turned, 1);
-      break;
-    case 3:
-      cv::flip(picture, turned, -1);
-      break;
-    case 4:
-      cv::flip(picture, turned, 0);
-      break;
-    case 5:
-      cv::transpose(picture, turned);
-      break;
-    case 6:
-      cv::transpose(picture, turned);
-      cv::flip(turned, turned, 1);
-      break;
-    case 7:
-      cv::flip(picture, picture, -1);
-      cv::transpose(picture, turned);
-      break;
-    case 8:
-      cv::transpose(picture, turned);
-      cv::flip(turned, turned, 0);
-      break;
-    default:
-      return picture;
-  }
-  return turned;
-}
 
 struct Decompressor {
   jpeg_decompress_struct info{};
