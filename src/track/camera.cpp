@@ -1,9 +1,10 @@
 #include "track/camera.h"
 
-#include "track/series.h"
 #include "media/frames.h"
 #include "media/shrink.h"
 #include "track/backwards.h"
+#include "track/series.h"
+#include "vision/pixels.h"
 #include "vision/vision.h"
 
 #include <algorithm>
@@ -66,7 +67,9 @@ TrackResult trackCamera(const TrackJob& job) {
   eachFrame(
       job.source, job.range.start, job.range.end,
       [&](const cv::Mat& frame, const MediaTime& time) {
-        const cv::Point2d position = path.step(frame);
+        // Registration works on grey pixels: converted once here, the reference keeps a quarter
+        // of the bytes and each look-up of its features hashes a quarter as many.
+        const cv::Point2d position = path.step(greyOf(frame));
         result.samples.push_back(
             {roundTo(time.seconds(), 6), roundTo(position.x, 6), roundTo(position.y, 6), 1, 1, 1});
         job.report(static_cast<double>(result.samples.size()) /
