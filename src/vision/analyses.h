@@ -9,6 +9,7 @@ namespace tv::analyses {
 
 std::vector<FaceObservation> faceRectangles(const cv::Mat& image, double smallest = 0);
 std::vector<FaceObservation> faceLandmarks(const cv::Mat& image);
+std::future<std::vector<FaceObservation>> faceLandmarksAhead(const cv::Mat& image);
 std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& current);
 std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& current);
 std::unique_ptr<ObjectTracking> objectTracking(const cv::Rect2d& start);

@@ -422,6 +422,11 @@ std::vector<Face> detect(const cv::Mat& image, double smallest) {
 }
 
 std::vector<Face> Detector::detect(const cv::Mat& image, double smallest) {
+  return detect(image, smallest, cv::Rect());
+}
+
+std::vector<Face> Detector::detect(const cv::Mat& image, double smallest, const cv::Rect& greyToo) {
+  made_ = {};
   if (image.empty() || image.depth() != CV_8U) return {};
   // Around the previous answer's faces, the picture is made grey and the faces' moves measured
   // on the other core while this one makes and compares the cells; a picture on which the
@@ -434,8 +439,9 @@ std::vector<Face> Detector::detect(const cv::Mat& image, double smallest) {
     int spareX = int(std::ceil(kAroundSpare * region.width));
     int spareY = int(std::ceil(kAroundSpare * region.height));
     region = cv::Rect(region.x - spareX, region.y - spareY, region.width + 2 * spareX,
-                      region.height + 2 * spareY) &
-             cv::Rect(0, 0, image.cols, image.rows);
+                      region.height + 2 * spareY);
+    if (!greyToo.empty()) region |= greyToo;
+    region &= cv::Rect(0, 0, image.cols, image.rows);
     const bool carrying = sinceRun_ + 1 < kRunEvery;
     ahead_ = background_.run([&image, region, carrying, around = std::move(around_)]() mutable {
       Ahead made;
@@ -665,6 +671,10 @@ std::vector<Face> Detector::detect(const cv::Mat& image, double smallest) {
         facemotion::fillPatch(patch, image(area));
     }
     places.push_back(std::move(patch));
+  }
+  if (!greyToo.empty()) {
+    made_.grey = aheadDone_.grey;
+    made_.region = aheadDone_.region;
   }
   around_ = background_.run([places = std::move(places), greys = std::move(greys)]() mutable {
     for (size_t k = 0; k < places.size(); ++k)

@@ -66,6 +66,12 @@ struct SquareInput {
 class Detector {
  public:
   std::vector<Face> detect(const cv::Mat& image, double smallest = 0);
+  // detect() that also makes the part `greyToo` of the picture grey, along with the grey it makes
+  // around the last faces on its own thread (one conversion where the two overlap): madeGrey()
+  // answers it, and where it lies in the picture, until the next call (empty when none was made).
+  std::vector<Face> detect(const cv::Mat& image, double smallest, const cv::Rect& greyToo);
+  const cv::Mat& madeGrey() const { return made_.grey; }
+  const cv::Rect& madeRegion() const { return made_.region; }
 
   // The faces of the last picture (those a caller following the same video may expect near
   // where they were), and the detector's own thread, for work a caller overlaps with detect().
@@ -113,6 +119,7 @@ class Detector {
   };
   std::future<Ahead> ahead_;
   Ahead aheadDone_;
+  Ahead made_;  // kept for the caller that wanted a part of it (without the moves)
   Moves moves_;
   bool measured_ = false;
   // The inputs of the tiles about to run, made on the other thread (see runTiles in detect()).

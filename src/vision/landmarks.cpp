@@ -1,5 +1,6 @@
 // Face landmarks: dlib's 68-point shape predictor run on the faces BlazeFace finds.
 #include "vision/analyses.h"
+#include "vision/background.h"
 #include "vision/faces.h"
 #include "vision/landmark_model.h"
 #include "vision/models.h"
@@ -138,17 +139,23 @@ cv::Rect surroundings(const std::vector<blazeface::Face>& faces, cv::Size size) 
 // (a share of their size): a face moves a few pixels from one frame to the next.
 constexpr double kAheadSpare = 0.1;
 
-}  // namespace
+// What placing the landmarks needs of a picture: its faces and the grey around them, which is
+// no view of the picture (so that the placing may run once the caller has moved on).
+struct Found {
+  std::vector<blazeface::Face> faces;
+  cv::Mat grey;
+  cv::Rect area;  // where `grey` lies in the picture
+  cv::Size size;  // the picture's
+};
 
-std::vector<FaceObservation> faceLandmarks(const cv::Mat& image) {
-  std::vector<FaceObservation> faces;
-  if (image.empty() || image.depth() != CV_8U) return faces;
-  predictor();  // a missing model is an error even on a picture without faces
+Found findFaces(const cv::Mat& image) {
+  Found found;
+  found.size = image.size();
   blazeface::Detector& detector = faceDetector();
   // Only the faces' surroundings are made grey (a whole 1080p frame's grey copy costs more than
-  // the predictions). On the frames of a video they are made on the detector's thread while it
-  // looks for the faces, around where the last frame's faces were; when a face has gone beyond
-  // that, the part asked for is made here.
+  // the predictions). On the frames of a video the detector makes them on its thread while it
+  // looks for the faces, around where the last frame's faces were, with the grey it makes there
+  // for itself; when a face has gone beyond that, the part asked for is made here.
   cv::Rect guess;
   if (detector.lastAnswer().size() > 0) {
     guess = surroundings(detector.lastAnswer(), image.size());
@@ -158,42 +165,73 @@ std::vector<FaceObservation> faceLandmarks(const cv::Mat& image) {
                      guess.height + 2 * spareY) &
             cv::Rect(0, 0, image.cols, image.rows);
   }
-  std::future<cv::Mat> ahead;
-  if (!guess.empty())
-    ahead = detector.background().run([&image, guess] { return greyOf(image(guess)); });
-  struct Joined {  // it reads the caller's picture: it is over before the call is
-    std::future<cv::Mat>& ahead;
-    ~Joined() {
-      if (ahead.valid()) ahead.wait();
-    }
-  } joined{ahead};
+  found.faces = detector.detect(image, 0, guess);
+  if (found.faces.empty()) return found;
+  found.area = surroundings(found.faces, image.size());
+  if (found.area.empty()) {
+    found.faces.clear();
+    return found;
+  }
+  const cv::Rect& made = detector.madeRegion();
+  if (!detector.madeGrey().empty() && (found.area & made) == found.area)
+    found.grey = detector.madeGrey()(found.area - made.tl());
+  if (found.grey.empty()) found.grey = greyOf(image(found.area));
+  if (image.channels() == 1) found.grey = found.grey.clone();  // a grey picture's is itself
+  return found;
+}
+
+std::vector<FaceObservation> placeLandmarks(const Found& found) {
+  std::vector<FaceObservation> faces;
   try {
-    std::vector<blazeface::Face> found = detector.detect(image);
-    if (found.empty()) return faces;
-    cv::Rect area = surroundings(found, image.size());
-    if (area.empty()) return faces;
-    cv::Mat grey;
-    if (ahead.valid()) {
-      cv::Mat early = ahead.get();
-      if ((area & guess) == area) grey = early(area - guess.tl());
-    }
-    if (grey.empty()) grey = greyOf(image(area));
-    dlib::cv_image<unsigned char> view(grey);
-    const cv::Point2d offset(area.x, area.y);
-    for (const blazeface::Face& face : found) {
-      FaceObservation observation{normalisedFaceBox(face.box, image.size()), std::nullopt};
+    dlib::cv_image<unsigned char> view(found.grey);
+    const cv::Point2d offset(found.area.x, found.area.y);
+    for (const blazeface::Face& face : found.faces) {
+      FaceObservation observation{normalisedFaceBox(face.box, found.size), std::nullopt};
       blazeface::Face inArea = face;
       inArea.box -= offset;
       for (cv::Point2d& point : inArea.keyPoints) point -= offset;
       Points points = landmarksOf(view, inArea);
       for (cv::Point2d& point : points) point += offset;
-      if (points.size() == 68) observation.landmarks = regions(points, image.rows);
+      if (points.size() == 68) observation.landmarks = regions(points, found.size.height);
       faces.push_back(std::move(observation));
     }
-  } catch (const std::exception&) {  // cv::Exception and dlib's errors included
+  } catch (const std::exception&) {  // dlib's errors included
     faces.clear();
   }
   return faces;
+}
+
+// Where the landmarks of a video's frames are placed while the detector looks at the next one.
+Background& placing() {
+  static Background thread;
+  return thread;
+}
+
+}  // namespace
+
+std::vector<FaceObservation> faceLandmarks(const cv::Mat& image) {
+  if (image.empty() || image.depth() != CV_8U) return {};
+  predictor();  // a missing model is an error even on a picture without faces
+  try {
+    return placeLandmarks(findFaces(image));
+  } catch (const std::exception&) {  // cv::Exception included
+    return {};
+  }
+}
+
+std::future<std::vector<FaceObservation>> faceLandmarksAhead(const cv::Mat& image) {
+  std::promise<std::vector<FaceObservation>> none;
+  none.set_value({});
+  if (image.empty() || image.depth() != CV_8U) return none.get_future();
+  predictor();  // loaded here: the placing thread only reads it
+  Found found;
+  try {
+    found = findFaces(image);
+  } catch (const std::exception&) {  // cv::Exception included
+    return none.get_future();
+  }
+  if (found.faces.empty()) return none.get_future();
+  return placing().run([found = std::move(found)] { return placeLandmarks(found); });
 }
 
 }  // namespace tv::analyses

@@ -18,6 +18,9 @@ class ModelVision final : public Vision {
   std::vector<FaceObservation> faceLandmarks(const cv::Mat& image) override {
     return analyses::faceLandmarks(image);
   }
+  std::future<std::vector<FaceObservation>> faceLandmarksAhead(const cv::Mat& image) override {
+    return analyses::faceLandmarksAhead(image);
+  }
   std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& current) override {
     return analyses::homography(reference, current);
   }

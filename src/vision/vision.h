@@ -10,6 +10,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <future>
 #include <memory>
 #include <optional>
 #include <set>
@@ -108,6 +109,14 @@ class Vision {
   }
   // As faceRectangles, with the landmarks of every face.
   virtual std::vector<FaceObservation> faceLandmarks(const cv::Mat& image) = 0;
+  // faceLandmarks for the frames of a video in time order: the faces are found during the call,
+  // their landmarks may be placed on a thread of their own while the caller goes on to the next
+  // frame. The answer is faceLandmarks' own, and needs `image` no longer once the call is over.
+  virtual std::future<std::vector<FaceObservation>> faceLandmarksAhead(const cv::Mat& image) {
+    std::promise<std::vector<FaceObservation>> answer;
+    answer.set_value(faceLandmarks(image));
+    return answer.get_future();
+  }
 
   // The 3 x 3 matrix mapping pixel positions of `current` to pixel positions of `reference`
   // (lower-left pixel origin), or nothing when the two cannot be registered.

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
 #include <iostream>
 #include <numeric>
 
@@ -712,6 +713,66 @@ TEST(FaceLandmarks, RegionsAreTheSubjectsOwnInLowerLeftPixels) {
   for (const auto* region :
        {&m.leftEye, &m.rightEye, &m.nose, &m.outerLips, &m.innerLips, &m.faceContour})
     for (const auto& p : *region) EXPECT_TRUE(margin.contains(p)) << p;
+}
+
+// The frames of a video whose landmarks are placed while the next frames are looked at (the
+// caller's frame buffer overwritten as soon as each call returns) answer exactly what each
+// frame answers when its landmarks are placed before the next one comes, in BGRA and in grey.
+TEST(FaceLandmarks, PlacedAheadTheyAreThoseOfEachFrameInTurn) {
+  REQUIRE_PREDICTOR();
+  FaceCrop crop = hopperCrop();
+  cv::Mat background = facelessBackground({1920, 1080});
+  cv::Mat grass = bgraPhoto("/usr/lib/python3/dist-packages/skimage/data/grass.png");
+  if (crop.pixels.empty() || background.empty() || grass.empty())
+    GTEST_FAIL() << "sample photos not installed";
+  cv::Mat large, small;
+  cv::resize(crop.pixels, large, cv::Size(), 220 / crop.face.width, 220 / crop.face.width,
+             cv::INTER_AREA);
+  cv::resize(crop.pixels, small, cv::Size(), 90 / crop.face.width, 90 / crop.face.width,
+             cv::INTER_AREA);
+  auto frameAt = [&](int k, bool grey) {
+    cv::Mat frame = background.clone();
+    large.copyTo(frame(cv::Rect(cv::Point(500 + 7 * k, 300 + 3 * k), large.size())));
+    small.copyTo(frame(cv::Rect(cv::Point(1400 - 4 * k, 700), small.size())));
+    if (grey) cv::cvtColor(frame, frame, cv::COLOR_BGRA2GRAY);
+    return frame;
+  };
+  auto pointsOf = [](const std::vector<FaceObservation>& faces) {
+    std::vector<double> all;
+    for (const auto& face : faces) {
+      all.insert(all.end(), {face.boundingBox.x, face.boundingBox.y, face.boundingBox.width,
+                             face.boundingBox.height});
+      if (!face.landmarks) continue;
+      const FaceLandmarks& m = *face.landmarks;
+      for (const auto* region :
+           {&m.leftEye, &m.rightEye, &m.nose, &m.outerLips, &m.innerLips, &m.faceContour})
+        for (const auto& p : *region) all.insert(all.end(), {p.x, p.y});
+    }
+    return all;
+  };
+  constexpr int kFrames = 14;
+  for (bool grey : {false, true}) {
+    // A small picture without faces first, so that both passes start the detector afresh.
+    analyses::faceLandmarks(grass);
+    std::vector<std::vector<double>> inTurn;
+    for (int k = 0; k < kFrames; ++k)
+      inTurn.push_back(pointsOf(analyses::faceLandmarks(frameAt(k, grey))));
+
+    analyses::faceLandmarks(grass);
+    std::vector<std::future<std::vector<FaceObservation>>> ahead;
+    cv::Mat frame;
+    for (int k = 0; k < kFrames; ++k) {
+      frameAt(k, grey).copyTo(frame);
+      ahead.push_back(analyses::faceLandmarksAhead(frame));
+      frame.setTo(cv::Scalar::all(0));
+    }
+    for (int k = 0; k < kFrames; ++k) {
+      std::vector<double> placed = pointsOf(ahead[k].get());
+      // Both faces with their 58 points.
+      EXPECT_EQ(inTurn[k].size(), 2u * (4 + 2 * 58)) << "frame " << k << ", grey " << grey;
+      EXPECT_EQ(placed, inTurn[k]) << "frame " << k << ", grey " << grey;
+    }
+  }
 }
 
 TEST(FaceLandmarks, NoFacesNoLandmarks) {
