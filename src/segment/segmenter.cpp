@@ -163,7 +163,7 @@ std::optional<Instances> Segmenter::subjectInstances(const cv::Mat& image) {
   // two cores busy only in its convolutions: the map is made on a second thread while the
   // detector and the instances' cuts run on this one. Told that all of the picture is known
   // already, the salient analysis makes only the map, which it keeps for the question below.
-  const cv::Mat everything(image.size(), CV_8U, cv::Scalar(255));
+  const cv::Mat everything(1, 1, CV_8U, cv::Scalar(255));  // stretched to any size
   auto map = beside([&] { vision().salientObjects(image, everything); });
   auto found = instances(image);
   map.get();

@@ -164,7 +164,9 @@ Seen seen(const cv::Mat& bgr) { return {bgr.size(), segmodels::fingerprint(bgr)}
 
 // The map of the whole picture at `size`, computed once per picture: subject and object of
 // the same picture, or a second question on it, reuse it. When nothing stands out of it,
-// `unsure` (when given) is set to the place of the map's peak in the picture's pixels.
+// `unsure` (when given) is set to the place of the map's peak in the picture's pixels. It is
+// kept at the network's size and stretched for each caller: the subject's map is made beside
+// the instances, and a picture-sized copy would add to their memory.
 cv::Mat wholeMap(const cv::Mat& bgr, std::optional<cv::Point>* unsure = nullptr) {
   static cv::Mat lastMap;
   static Seen lastInput;
@@ -172,9 +174,8 @@ cv::Mat wholeMap(const cv::Mat& bgr, std::optional<cv::Point>* unsure = nullptr)
   const Seen input = seen(bgr);
   if (lastMap.empty() || !(input == lastInput)) {
     cv::Point2d surest(-1, -1);
-    cv::Mat map = saliency(bgr, kLeastWholePeak, &surest);
-    if (map.empty()) return {};
-    cv::resize(map, lastMap, bgr.size(), 0, 0, cv::INTER_LINEAR);
+    lastMap = saliency(bgr, kLeastWholePeak, &surest);
+    if (lastMap.empty()) return {};
     lastUnsure.reset();
     if (surest.x >= 0)
       lastUnsure = cv::Point(std::min(bgr.cols - 1, int(surest.x * bgr.cols)),
@@ -182,7 +183,9 @@ cv::Mat wholeMap(const cv::Mat& bgr, std::optional<cv::Point>* unsure = nullptr)
     lastInput = input;
   }
   if (unsure) *unsure = lastUnsure;
-  return lastMap;
+  cv::Mat map;
+  cv::resize(lastMap, map, bgr.size(), 0, 0, cv::INTER_LINEAR);
+  return map;
 }
 
 // The connected region of `inside` (CV_8U) holding `at`, or the nearest one within `reach`
@@ -384,7 +387,7 @@ std::optional<Instances> salientObjects(const cv::Mat& image, const cv::Mat& kno
     Instances result;
     result.imageSize = image.size();
     const cv::Size size = maskSize(image.size());
-    const cv::Mat bgr = segmodels::shrunkBgr(image, size).clone();
+    const cv::Mat bgr = segmodels::shrunkBgr(image, size);
     std::optional<cv::Point> unsure;
     cv::Mat map = wholeMap(bgr, &unsure);
     result.instanceMask = cv::Mat(size, CV_8U, cv::Scalar(0));
@@ -475,7 +478,7 @@ cv::Mat objectAt(const cv::Mat& image, Point at) {
   if (image.empty()) return {};
   try {
     const cv::Size size = maskSize(image.size());
-    const cv::Mat bgr = segmodels::shrunkBgr(image, size).clone();
+    const cv::Mat bgr = segmodels::shrunkBgr(image, size);
     const cv::Point pixel(std::clamp(int(at.x * size.width), 0, size.width - 1),
                           std::clamp(int(at.y * size.height), 0, size.height - 1));
     // A person is the person network's to cut (the salient map of a person on a busy photo is
