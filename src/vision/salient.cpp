@@ -160,7 +160,9 @@ struct Seen {
   bool operator==(const Seen& other) const { return size == other.size && print == other.print; }
 };
 
-Seen seen(const cv::Mat& bgr) { return {bgr.size(), segmodels::fingerprint(bgr)}; }
+Seen seen(const cv::Mat& bgr) {
+  return {bgr.size(), segmodels::fingerprint(bgr)};
+}
 
 // The map of the whole picture at `size`, computed once per picture: subject and object of
 // the same picture, or a second question on it, reuse it. When nothing stands out of it,
