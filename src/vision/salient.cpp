@@ -153,26 +153,41 @@ cv::Mat saliency(const cv::Mat& bgr, double leastPeak, cv::Point2d* surest = nul
   return map;
 }
 
+// A picture as the maps' caches know it: by its size and bytes, without a copy.
+struct Seen {
+  cv::Size size;
+  uint64_t print = 0;
+  bool operator==(const Seen& other) const { return size == other.size && print == other.print; }
+};
+
+Seen seen(const cv::Mat& bgr) {
+  return {bgr.size(), segmodels::fingerprint(bgr)};
+}
+
 // The map of the whole picture at `size`, computed once per picture: subject and object of
 // the same picture, or a second question on it, reuse it. When nothing stands out of it,
-// `unsure` (when given) is set to the place of the map's peak in the picture's pixels.
+// `unsure` (when given) is set to the place of the map's peak in the picture's pixels. It is
+// kept at the network's size and stretched for each caller: the subject's map is made beside
+// the instances, and a picture-sized copy would add to their memory.
 cv::Mat wholeMap(const cv::Mat& bgr, std::optional<cv::Point>* unsure = nullptr) {
-  static cv::Mat lastInput, lastMap;
+  static cv::Mat lastMap;
+  static Seen lastInput;
   static std::optional<cv::Point> lastUnsure;
-  if (lastInput.empty() || lastInput.size() != bgr.size() ||
-      !std::equal(bgr.datastart, bgr.dataend, lastInput.datastart)) {
+  const Seen input = seen(bgr);
+  if (lastMap.empty() || !(input == lastInput)) {
     cv::Point2d surest(-1, -1);
-    cv::Mat map = saliency(bgr, kLeastWholePeak, &surest);
-    if (map.empty()) return {};
-    cv::resize(map, lastMap, bgr.size(), 0, 0, cv::INTER_LINEAR);
+    lastMap = saliency(bgr, kLeastWholePeak, &surest);
+    if (lastMap.empty()) return {};
     lastUnsure.reset();
     if (surest.x >= 0)
       lastUnsure = cv::Point(std::min(bgr.cols - 1, int(surest.x * bgr.cols)),
                              std::min(bgr.rows - 1, int(surest.y * bgr.rows)));
-    bgr.copyTo(lastInput);
+    lastInput = input;
   }
   if (unsure) *unsure = lastUnsure;
-  return lastMap;
+  cv::Mat map;
+  cv::resize(lastMap, map, bgr.size(), 0, 0, cv::INTER_LINEAR);
+  return map;
 }
 
 // The connected region of `inside` (CV_8U) holding `at`, or the nearest one within `reach`
@@ -243,18 +258,19 @@ cv::Mat lookAt(const cv::Mat& bgr, cv::Rect look, double leastPeak = kLeastPeak)
   look &= cv::Rect(0, 0, bgr.cols, bgr.rows);
   if (look.width < 8 || look.height < 8) return {};
   if (look == cv::Rect(0, 0, bgr.cols, bgr.rows)) return wholeMap(bgr);
-  static cv::Mat lastInput, lastMap;
+  static cv::Mat lastMap;
+  static Seen lastInput;
   static cv::Rect lastLook;
   static double lastLeastPeak = 0;
-  if (lastLook == look && lastLeastPeak == leastPeak && !lastInput.empty() &&
-      lastInput.size() == bgr.size() && std::equal(bgr.datastart, bgr.dataend, lastInput.datastart))
+  const Seen input = seen(bgr);
+  if (lastLook == look && lastLeastPeak == leastPeak && !lastMap.empty() && input == lastInput)
     return lastMap;
   cv::Mat map = saliency(bgr(look), leastPeak);
   if (map.empty()) return {};
   cv::Mat full(bgr.size(), CV_32F, cv::Scalar(0)), fitted;
   cv::resize(map, fitted, look.size(), 0, 0, cv::INTER_LINEAR);
   fitted.copyTo(full(look));
-  bgr.copyTo(lastInput);
+  lastInput = input;
   lastLook = look;
   lastLeastPeak = leastPeak;
   lastMap = full;
@@ -373,7 +389,7 @@ std::optional<Instances> salientObjects(const cv::Mat& image, const cv::Mat& kno
     Instances result;
     result.imageSize = image.size();
     const cv::Size size = maskSize(image.size());
-    const cv::Mat bgr = segmodels::shrunkBgr(image, size).clone();
+    const cv::Mat bgr = segmodels::shrunkBgr(image, size);
     std::optional<cv::Point> unsure;
     cv::Mat map = wholeMap(bgr, &unsure);
     result.instanceMask = cv::Mat(size, CV_8U, cv::Scalar(0));
@@ -393,6 +409,8 @@ std::optional<Instances> salientObjects(const cv::Mat& image, const cv::Mat& kno
       map = lookAt(bgr, look, kLeastLonePeak);
       if (map.empty()) return result;
     }
+    // A caller that knows all of the picture asks for its map only, kept for its next question.
+    if (!known.empty() && cv::countNonZero(known) == int(known.total())) return result;
     cv::Mat labels, stats, centroids;
     const int count =
         cv::connectedComponentsWithStats(map >= kInside, labels, stats, centroids, 8, CV_32S);
@@ -462,7 +480,7 @@ cv::Mat objectAt(const cv::Mat& image, Point at) {
   if (image.empty()) return {};
   try {
     const cv::Size size = maskSize(image.size());
-    const cv::Mat bgr = segmodels::shrunkBgr(image, size).clone();
+    const cv::Mat bgr = segmodels::shrunkBgr(image, size);
     const cv::Point pixel(std::clamp(int(at.x * size.width), 0, size.width - 1),
                           std::clamp(int(at.y * size.height), 0, size.height - 1));
     // A person is the person network's to cut (the salient map of a person on a busy photo is

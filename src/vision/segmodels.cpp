@@ -69,8 +69,10 @@ cv::dnn::Net& detectorNet() {
   return *net;
 }
 
-// A 64-bit fingerprint of the picture's bytes, eight at a time (each word multiplied in and
-// mixed, so that moved or swapped bytes change it).
+}  // namespace
+
+// Eight bytes at a time, each word multiplied in and mixed, so that moved or swapped bytes
+// change it.
 uint64_t fingerprint(const cv::Mat& image) {
   uint64_t h = 0x9E3779B97F4A7C15ULL ^ uint64_t(image.total());
   const size_t rowBytes = image.cols * image.elemSize();
@@ -91,8 +93,6 @@ uint64_t fingerprint(const cv::Mat& image) {
   return h;
 }
 
-}  // namespace
-
 void loadNetworks() {
   matteNet();
   detectorNet();
@@ -100,6 +100,10 @@ void loadNetworks() {
 
 cv::Mat shrunkBgr(const cv::Mat& image, cv::Size size) {
   if (size == image.size()) return bgrOf(image);
+  // The image command asks from two threads at once (the instances and the salient objects
+  // of one picture).
+  static std::mutex keeping;
+  std::lock_guard<std::mutex> hold(keeping);
   // The picture is recognised by a fingerprint of all its bytes rather than by a copy: a
   // 12-megapixel still would otherwise hold 48 MB more for the whole run.
   struct Seen {
@@ -151,9 +155,24 @@ Carried& carried() {
   return kept;
 }
 
+// The carried objects and the detector's last outputs are shared by the analyses of one
+// picture, which the image command runs on two threads at once: the second to ask waits for
+// the first one's run and reuses it.
+std::mutex& detecting() {
+  static std::mutex lock;
+  return lock;
+}
+
+bool carriedForLocked(const cv::Mat& image) {
+  const Carried& given = carried();
+  return !image.empty() && given.type == image.type() && given.size == image.size() &&
+         given.print == fingerprint(image);
+}
+
 }  // namespace
 
 void carryDetections(const cv::Mat& image, std::vector<Detection> found) {
+  std::lock_guard<std::mutex> hold(detecting());
   Carried& kept = carried();
   if (image.empty()) {
     kept = Carried{};
@@ -163,16 +182,16 @@ void carryDetections(const cv::Mat& image, std::vector<Detection> found) {
 }
 
 bool carriedFor(const cv::Mat& image) {
-  const Carried& given = carried();
-  return !image.empty() && given.type == image.type() && given.size == image.size() &&
-         given.print == fingerprint(image);
+  std::lock_guard<std::mutex> hold(detecting());
+  return carriedForLocked(image);
 }
 
 std::vector<Detection> detectObjects(const cv::Mat& image, float minScore) {
   cv::dnn::Net& net = detectorNet();
   if (image.empty()) return {};
+  std::lock_guard<std::mutex> hold(detecting());
   const Carried& given = carried();
-  if (carriedFor(image)) {
+  if (carriedForLocked(image)) {
     std::vector<Detection> found;
     for (const auto& d : given.found)
       if (d.score >= minScore) found.push_back(d);
@@ -415,23 +434,34 @@ cv::Mat guided(const cv::Mat& guideGrey, const cv::Mat& mask, int radius, double
   }
   const int r = std::max(1, radius / step);
   cv::Size k(2 * r + 1, 2 * r + 1);
-  cv::Mat meanI, meanP, meanIP, meanII;
-  cv::boxFilter(Is, meanI, CV_32F, k);
-  cv::boxFilter(p, meanP, CV_32F, k);
-  cv::boxFilter(Is.mul(p), meanIP, CV_32F, k);
-  cv::boxFilter(Is.mul(Is), meanII, CV_32F, k);
-  cv::Mat a = (meanIP - meanI.mul(meanP)) / (meanII - meanI.mul(meanI) + epsilon);
-  cv::Mat b = meanP - a.mul(meanI);
   cv::Mat meanA, meanB;
-  cv::boxFilter(a, meanA, CV_32F, k);
-  cv::boxFilter(b, meanB, CV_32F, k);
+  {
+    // The box means go out of scope before the full-size pass: on a 12-megapixel picture's
+    // crops they are megabytes each, and a picture's instances are filtered side by side.
+    cv::Mat meanI, meanP, meanIP, meanII;
+    cv::boxFilter(Is, meanI, CV_32F, k);
+    cv::boxFilter(p, meanP, CV_32F, k);
+    cv::boxFilter(Is.mul(p), meanIP, CV_32F, k);
+    cv::boxFilter(Is.mul(Is), meanII, CV_32F, k);
+    cv::Mat a = (meanIP - meanI.mul(meanP)) / (meanII - meanI.mul(meanI) + epsilon);
+    cv::Mat b = meanP - a.mul(meanI);
+    cv::boxFilter(a, meanA, CV_32F, k);
+    cv::boxFilter(b, meanB, CV_32F, k);
+  }
+  Is.release();
+  p.release();
   if (step > 1) {
     cv::resize(meanA, meanA, I.size(), 0, 0, cv::INTER_LINEAR);
     cv::resize(meanB, meanB, I.size(), 0, 0, cv::INTER_LINEAR);
   }
-  cv::Mat q = meanA.mul(I) + meanB;
-  cv::min(cv::max(q, 0.0), 1.0, q);
-  return q;
+  // q = a * I + b, worked out in a's own buffer.
+  cv::multiply(meanA, I, meanA);
+  I.release();
+  cv::add(meanA, meanB, meanA);
+  meanB.release();
+  cv::max(meanA, 0.0, meanA);
+  cv::min(meanA, 1.0, meanA);
+  return meanA;
 }
 
 }  // namespace tv::segmodels

@@ -5,6 +5,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstdint>
 #include <vector>
 
 namespace tv::segmodels {
@@ -104,10 +105,14 @@ cv::Mat guided(const cv::Mat& guideGrey, const cv::Mat& mask, int radius, double
 cv::Mat detailedCut(const cv::Mat& bgr, cv::Rect region, const cv::Mat& small, double radiusShare,
                     double epsilon);
 
+// A 64-bit fingerprint of all the image's bytes (and its pixel count): a picture seen before is
+// recognised by it without keeping a copy.
+uint64_t fingerprint(const cv::Mat& image);
+
 // The image as 8-bit BGR at `size` (area-averaged when smaller). Person segmentation and
 // foreground instances of one video frame both analyse it at the same size: the second call
-// with the same picture gets the first one's result instead of shrinking it again. The answer
-// is only valid until the next call; callers do not write to it.
+// with the same picture gets the first one's result instead of shrinking it again. Its pixels
+// are never written again, so a caller may keep the answer; callers do not write to it.
 cv::Mat shrunkBgr(const cv::Mat& image, cv::Size size);
 
 }  // namespace tv::segmodels
