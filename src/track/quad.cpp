@@ -241,7 +241,7 @@ std::optional<Quad> anchoredQuad(const cv::Mat& referenceFrame, const Quad& refe
 
   // The estimate already puts the plane where it is to within the 5 % of its diagonal that
   // is accepted below.
-  const auto lowerLeft = vision().homographyNear(warped, frame(region), 0.05 * diagonal);
+  const auto lowerLeft = vision().homographyNear(warped, frame(region), 0.05 * diagonal, mask);
   if (!lowerLeft) return std::nullopt;
   // The answer maps this frame's pixels to the warped plane's, origin lower left.
   const cv::Matx33d flip(1, 0, 0.5, 0, -1, region.height - 0.5, 0, 0, 1);

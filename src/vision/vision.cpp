@@ -22,8 +22,8 @@ class ModelVision final : public Vision {
     return analyses::homography(reference, current);
   }
   std::optional<cv::Matx33f> homographyNear(const cv::Mat& reference, const cv::Mat& current,
-                                            double reach) override {
-    return analyses::homographyNear(reference, current, reach);
+                                            double reach, const cv::Mat& where) override {
+    return analyses::homographyNear(reference, current, reach, where);
   }
   std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& current) override {
     return analyses::translation(reference, current);

@@ -114,10 +114,14 @@ class Vision {
   virtual std::optional<cv::Matx33f> homography(const cv::Mat& reference,
                                                 const cv::Mat& current) = 0;
   // As homography, for pictures the caller has already aligned to within `reach` pixels: the
-  // answer may come from refining the identity instead of matching features.
+  // answer may come from refining the identity instead of matching features. `where` (8-bit,
+  // the reference's size, or empty for all of it) marks the reference's pixels that show the
+  // scene; the rest is filler that the current picture does not have.
   virtual std::optional<cv::Matx33f> homographyNear(const cv::Mat& reference,
-                                                    const cv::Mat& current, double reach) {
+                                                    const cv::Mat& current, double reach,
+                                                    const cv::Mat& where) {
     (void)reach;
+    (void)where;
     return homography(reference, current);
   }
   // The translation (tx, ty) in pixels, y up, of the transform aligning `current` with
