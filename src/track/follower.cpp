@@ -9,10 +9,12 @@ constexpr size_t kRemembered = 10;  // boxes the motion of a lost target is judg
 
 }  // namespace
 
-ObjectFollower::ObjectFollower(const Box& start, bool reacquire)
+ObjectFollower::ObjectFollower(const Box& start, bool reacquire, Reads reads)
     // The start rectangle goes to the tracker unclipped: a box reaching past the frame edge
     // is the user's choice.
-    : tracking_(vision().objectTracking(start.vision())), reacquire_(reacquire) {
+    : tracking_(reads == Reads::centre ? vision().pointTracking(start.vision())
+                                       : vision().objectTracking(start.vision())),
+      reacquire_(reacquire) {
   if (!tracking_) lost_ = true;
   if (reacquire_) recent_.push_back(start);
 }

@@ -17,7 +17,11 @@ namespace tv {
 // resumes where it is found.
 class ObjectFollower {
  public:
-  explicit ObjectFollower(const Box& start, bool reacquire = false);
+  // What the caller reads of the answers: the whole box, or only its centre (the box may then
+  // keep the start size, which costs the tracker less).
+  enum class Reads { box, centre };
+
+  explicit ObjectFollower(const Box& start, bool reacquire = false, Reads reads = Reads::box);
 
   // The rectangle on this frame (32-bit BGRA, same size as the others), or nothing.
   std::optional<Box> next(const cv::Mat& frame);

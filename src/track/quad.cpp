@@ -72,7 +72,10 @@ std::vector<ObjectFollower> patches(const Quad& quad) {
   const double h = std::max(0.28 * (e.maxY - e.minY), 0.012);
   std::vector<ObjectFollower> followers;
   followers.reserve(4);
-  for (const auto& p : innerOf(quad)) followers.emplace_back(Box{p.x, p.y, w, h});
+  // Only the patches' centres are read (they are the homography's points), so their trackers
+  // leave the size alone.
+  for (const auto& p : innerOf(quad))
+    followers.emplace_back(Box{p.x, p.y, w, h}, false, ObjectFollower::Reads::centre);
   return followers;
 }
 
@@ -236,7 +239,9 @@ std::optional<Quad> anchoredQuad(const cv::Mat& referenceFrame, const Quad& refe
   cv::erode(mask, mask, cv::Mat(), cv::Point(-1, -1), 2);
   warped.setTo(cv::Scalar::all(0), mask == 0);
 
-  const auto lowerLeft = vision().homography(warped, frame(region).clone());
+  // The estimate already puts the plane where it is to within the 5 % of its diagonal that
+  // is accepted below.
+  const auto lowerLeft = vision().homographyNear(warped, frame(region), 0.05 * diagonal, mask);
   if (!lowerLeft) return std::nullopt;
   // The answer maps this frame's pixels to the warped plane's, origin lower left.
   const cv::Matx33d flip(1, 0, 0.5, 0, -1, region.height - 0.5, 0, 0, 1);

@@ -11,8 +11,11 @@ std::vector<FaceObservation> faceRectangles(const cv::Mat& image, double smalles
 std::vector<FaceObservation> faceLandmarks(const cv::Mat& image);
 std::future<std::vector<FaceObservation>> faceLandmarksAhead(const cv::Mat& image);
 std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& current);
+std::optional<cv::Matx33f> homographyNear(const cv::Mat& reference, const cv::Mat& current,
+                                          double reach, const cv::Mat& where = cv::Mat());
 std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& current);
 std::unique_ptr<ObjectTracking> objectTracking(const cv::Rect2d& start);
+std::unique_ptr<ObjectTracking> pointTracking(const cv::Rect2d& start);
 std::unique_ptr<PersonSegmentation> personSegmentation();
 std::optional<Instances> foregroundInstances(const cv::Mat& image);
 std::unique_ptr<InstanceSegmentation> instanceSegmentation();

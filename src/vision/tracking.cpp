@@ -160,7 +160,7 @@ Match refined(const cv::Mat& grey, const Match& rough, const cv::Mat& first,
 
 class CorrelationTracking final : public ObjectTracking {
  public:
-  explicit CorrelationTracking(const cv::Rect2d& start) : start_(start) {}
+  CorrelationTracking(const cv::Rect2d& start, bool scales) : start_(start), scales_(scales) {}
 
   std::optional<TrackedObject> next(const cv::Mat& frame) override {
     try {
@@ -179,7 +179,7 @@ class CorrelationTracking final : public ObjectTracking {
         started_ = true;
         return TrackedObject{start_, 1.0f};
       }
-      double psr = tracker_.update(view);
+      double psr = scales_ ? tracker_.update(view) : tracker_.update_noscale(view);
       dlib::drectangle where = tracker_.get_position();
       cv::Rect2d box(where.left(), where.top(), where.width(), where.height());
       if (!reachable(box)) return std::nullopt;
@@ -271,6 +271,9 @@ class CorrelationTracking final : public ObjectTracking {
   }
 
   cv::Rect2d start_;
+  // Whether the box follows the target's size; its scale filter is about a third of the
+  // tracker's time (32 resampled chips, their HOG and FFTs on every frame).
+  bool scales_;
   bool started_ = false;
   cv::Size size_;
   dlib::correlation_tracker tracker_;
@@ -280,7 +283,11 @@ class CorrelationTracking final : public ObjectTracking {
 }  // namespace
 
 std::unique_ptr<ObjectTracking> objectTracking(const cv::Rect2d& start) {
-  return std::make_unique<CorrelationTracking>(start);
+  return std::make_unique<CorrelationTracking>(start, true);
+}
+
+std::unique_ptr<ObjectTracking> pointTracking(const cv::Rect2d& start) {
+  return std::make_unique<CorrelationTracking>(start, false);
 }
 
 }  // namespace tv::analyses

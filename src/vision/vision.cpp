@@ -24,11 +24,18 @@ class ModelVision final : public Vision {
   std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& current) override {
     return analyses::homography(reference, current);
   }
+  std::optional<cv::Matx33f> homographyNear(const cv::Mat& reference, const cv::Mat& current,
+                                            double reach, const cv::Mat& where) override {
+    return analyses::homographyNear(reference, current, reach, where);
+  }
   std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& current) override {
     return analyses::translation(reference, current);
   }
   std::unique_ptr<ObjectTracking> objectTracking(const cv::Rect2d& start) override {
     return analyses::objectTracking(start);
+  }
+  std::unique_ptr<ObjectTracking> pointTracking(const cv::Rect2d& start) override {
+    return analyses::pointTracking(start);
   }
   std::unique_ptr<PersonSegmentation> personSegmentation() override {
     return analyses::personSegmentation();

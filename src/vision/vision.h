@@ -122,6 +122,17 @@ class Vision {
   // (lower-left pixel origin), or nothing when the two cannot be registered.
   virtual std::optional<cv::Matx33f> homography(const cv::Mat& reference,
                                                 const cv::Mat& current) = 0;
+  // As homography, for pictures the caller has already aligned to within `reach` pixels: the
+  // answer may come from refining the identity instead of matching features. `where` (8-bit,
+  // the reference's size, or empty for all of it) marks the reference's pixels that show the
+  // scene; the rest is filler that the current picture does not have.
+  virtual std::optional<cv::Matx33f> homographyNear(const cv::Mat& reference,
+                                                    const cv::Mat& current, double reach,
+                                                    const cv::Mat& where) {
+    (void)reach;
+    (void)where;
+    return homography(reference, current);
+  }
   // The translation (tx, ty) in pixels, y up, of the transform aligning `current` with
   // `reference`, or nothing.
   virtual std::optional<cv::Point2d> translation(const cv::Mat& reference,
@@ -129,6 +140,11 @@ class Vision {
 
   // A tracker started from a normalised lower-left rectangle.
   virtual std::unique_ptr<ObjectTracking> objectTracking(const cv::Rect2d& start) = 0;
+  // As objectTracking, for a caller that reads only the centre of the answers: the rectangle
+  // may keep its start size whatever the target's.
+  virtual std::unique_ptr<ObjectTracking> pointTracking(const cv::Rect2d& start) {
+    return objectTracking(start);
+  }
 
   virtual std::unique_ptr<PersonSegmentation> personSegmentation() = 0;
 

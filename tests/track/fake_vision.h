@@ -45,6 +45,8 @@ class FakeVision final : public tv::Vision {
   // Answers the trackers' searches for a lost target (none when unset).
   ScriptedTracking::SeekScript seeker;
   std::vector<cv::Rect2d> trackerStarts;
+  // How many of those were for trackers read only at their centres.
+  int pointTrackers = 0;
   int homographyCalls = 0, translationCalls = 0;
 
   std::vector<tv::FaceObservation> faceRectangles(const cv::Mat& image) override {
@@ -68,6 +70,10 @@ class FakeVision final : public tv::Vision {
       return std::make_unique<ScriptedTracking>(
           [](const cv::Mat&) { return std::optional<tv::TrackedObject>{}; });
     return std::make_unique<ScriptedTracking>(tracker(start), seeker);
+  }
+  std::unique_ptr<tv::ObjectTracking> pointTracking(const cv::Rect2d& start) override {
+    ++pointTrackers;
+    return objectTracking(start);
   }
   std::unique_ptr<tv::PersonSegmentation> personSegmentation() override { return nullptr; }
   std::optional<tv::Instances> foregroundInstances(const cv::Mat&) override { return std::nullopt; }

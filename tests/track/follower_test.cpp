@@ -34,6 +34,16 @@ TEST(ObjectFollower, StartBoxGoesToTheTrackerLowerLeftAndUnclipped) {
   EXPECT_NEAR(fake.trackerStarts[1].x + fake.trackerStarts[1].width, 1.1, 1e-12);
 }
 
+TEST(ObjectFollower, AFollowerReadAtItsCentreAsksForAPointTracker) {
+  FakeVision fake;
+  tv::ObjectFollower box(tv::Box{0.5, 0.25, 0.2, 0.1});
+  EXPECT_EQ(fake.pointTrackers, 0);
+  tv::ObjectFollower centre(tv::Box{0.5, 0.25, 0.2, 0.1}, false, tv::ObjectFollower::Reads::centre);
+  EXPECT_EQ(fake.pointTrackers, 1);
+  ASSERT_EQ(fake.trackerStarts.size(), 2u);
+  EXPECT_EQ(fake.trackerStarts[0], fake.trackerStarts[1]);
+}
+
 TEST(ObjectFollower, AnUnchangedRectangleComesBackAsTheSameBox) {
   FakeVision fake;
   int calls = 0;

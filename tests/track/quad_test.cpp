@@ -41,6 +41,7 @@ TEST(QuadPatches, SizedFromTheExtentAroundTheInnerPoints) {
   auto unit = tv::patches(kUnit);
   ASSERT_EQ(unit.size(), 4u);
   ASSERT_EQ(fake.trackerStarts.size(), 4u);
+  EXPECT_EQ(fake.pointTrackers, 4) << "only the patches' centres are read";
   // Centred on (0.2, 0.2) top-down: lower-left origin (0.06, 0.66), 0.28 square.
   EXPECT_NEAR(fake.trackerStarts[0].x, 0.06, 1e-12);
   EXPECT_NEAR(fake.trackerStarts[0].y, 0.66, 1e-12);

@@ -171,6 +171,36 @@ TEST(ObjectTracking, AStartBoxReachingBeyondTheFrameIsFollowed) {
   }
 }
 
+// A tracker whose caller reads only the centre follows the target about as closely as one that
+// also sizes it, and its rectangle keeps the start size.
+TEST(ObjectTracking, APointTrackerFollowsTheCentreAtTheStartSize) {
+  Scene scene(960, 96, Ending::covered);
+  if (!scene.ready()) GTEST_FAIL() << "sample photos not installed (python3-skimage, opencv-doc)";
+  const cv::Rect2d start = lowerLeftOf(scene.box(0), scene.size());
+  auto point = analyses::pointTracking(start);
+  auto sized = analyses::objectTracking(start);
+  double worstPoint = 0, worstSized = 0;
+  for (int t = 0; t < 50; ++t) {
+    const cv::Mat frame = scene.frame(t, 100);
+    auto seen = point->next(frame);
+    auto other = sized->next(frame);
+    ASSERT_TRUE(seen.has_value() && other.has_value()) << t;
+    EXPECT_GT(seen->confidence, 0.5f) << t;
+    // Within the pixel dlib's inclusive rectangles add.
+    EXPECT_NEAR(seen->boundingBox.width * scene.size().width, 96, 1.001) << t;
+    EXPECT_NEAR(seen->boundingBox.height * scene.size().height, 96, 1.001) << t;
+    const cv::Point2d truth = centreOf(scene.box(t));
+    worstPoint = std::max(
+        worstPoint, cv::norm(centreOf(topLeftPixels(seen->boundingBox, scene.size())) - truth));
+    worstSized = std::max(
+        worstSized, cv::norm(centreOf(topLeftPixels(other->boundingBox, scene.size())) - truth));
+  }
+  std::cout << "worst centre error: point tracker " << worstPoint << " px, sizing tracker "
+            << worstSized << " px\n";
+  EXPECT_LT(worstPoint, 5.0);
+  EXPECT_LT(worstPoint, worstSized + 1.0);
+}
+
 TEST(ObjectTracking, FollowsTheJuiceBoxThroughDlibsClip) {
   std::vector<cv::Mat> frames;
   for (int k = 100; k <= 250; ++k) {
