@@ -333,15 +333,19 @@ struct PersonAndCup {
   }
 };
 
+#define REQUIRE_SCENE(scene)                     \
+  do {                                           \
+    REQUIRE((scene).person.bgr, "a portrait");   \
+    REQUIRE((scene).cup.bgr, "the cup");         \
+    REQUIRE((scene).back, "a background photo"); \
+  } while (0)
+
 TEST(ForegroundInstances, ASequenceCutsObjectsWhereTheyAreBetweenDetections) {
   REQUIRE_MODELS();
   const PersonAndCup scene;
-  REQUIRE(scene.person.bgr, "a portrait");
-  REQUIRE(scene.cup.bgr, "the cup");
-  REQUIRE(scene.back, "a background photo");
-  auto at = [&](int cupX) { return scene.at(cupX); };
+  REQUIRE_SCENE(scene);
   auto sequence = tv::analyses::instanceSegmentation();
-  Composite first = at(800);
+  Composite first = scene.at(800);
   auto detected = sequence->next(first.image);
   ASSERT_TRUE(detected.has_value());
   // The next frame is one the detector skips: its objects carried over, the same picture gets
@@ -349,7 +353,7 @@ TEST(ForegroundInstances, ASequenceCutsObjectsWhereTheyAreBetweenDetections) {
   expectAsAlone(sequence->next(first.image), first.image);
   // The cup moved far out of the region it was cut from: the picture changed there, so the
   // detector looks again and the cup is cut where it now stands.
-  Composite moved = at(980);
+  Composite moved = scene.at(980);
   auto after = sequence->next(moved.image);
   ASSERT_TRUE(after.has_value());
   expectConsistent(*after);
@@ -364,22 +368,19 @@ TEST(ForegroundInstances, ASequenceCutsObjectsWhereTheyAreBetweenDetections) {
 TEST(ForegroundInstances, AfterThePersonPassTheyFollowItsDetections) {
   REQUIRE_MODELS();
   const PersonAndCup scene;
-  REQUIRE(scene.person.bgr, "a portrait");
-  REQUIRE(scene.cup.bgr, "the cup");
-  REQUIRE(scene.back, "a background photo");
-  auto at = [&](int cupX) { return scene.at(cupX); };
+  REQUIRE_SCENE(scene);
   auto people = tv::analyses::personSegmentation();
   auto sequence = tv::analyses::instancesAfterPeople();
   // The person pass's first frame runs the detector: the instances are those of the picture
   // analysed on its own.
-  Composite first = at(800);
+  Composite first = scene.at(800);
   ASSERT_FALSE(people->next(first.image).empty());
   auto detected = sequence->next(first.image);
   expectAsAlone(detected, first.image);
   ASSERT_TRUE(detected.has_value());
   // The cup nudged a few pixels: the person pass carries its objects over, and the cup keeps
   // the cut made on the first frame, brought onto where it stands now.
-  Composite nudged = at(806);
+  Composite nudged = scene.at(806);
   ASSERT_FALSE(people->next(nudged.image).empty());
   ASSERT_TRUE(tv::segmodels::carriedFor(tv::segmodels::shrunkBgr(nudged.image, {1024, 576})));
   auto carried = sequence->next(nudged.image);
