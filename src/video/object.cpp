@@ -209,12 +209,46 @@ ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
   // One packed grid per frame up to the pick frame: the frames themselves are never kept. They
   // are decoded at the size the writing pass analyses instances at, so that both passes see the
   // same pictures and so the same instances.
+  // The instances found are kept too, deflated, for the frames the writing pass will find the
+  // object on: the detector and the cuts are most of a frame's cost, and the writing pass would
+  // otherwise make the same ones again.
   std::vector<PackedGrid> grids;
+  std::vector<std::vector<std::pair<uint8_t, std::vector<uint8_t>>>> masks;
+  std::vector<uint8_t> lastLabels;
+  std::vector<MediaTime> times;
+  cv::Size analysed;
+  size_t keptBytes = 0;
+  bool keeping = true;
   bool reachedPick = false;
   segmenter.beginFrames();
   eachFrame(source, plan.start, plan.end, [&](const cv::Mat& frame, const MediaTime& time) {
     auto found = segmenter.instances(frame);
     grids.emplace_back(found ? labelGrid(found->instanceMask) : Grid(GRID * GRID, 0));
+    if (keeping) {
+      auto& kept = masks.emplace_back();
+      times.push_back(time);
+      analysed = frame.size();
+      keptBytes += grids.back().bytes() + sizeof(MediaTime);
+      if (found) {
+        for (int instance : found->allInstances) {
+          if (instance < 1 || instance > 255) continue;
+          const cv::Mat soft = scaledMask(*found, {instance});
+          kept.emplace_back(uint8_t(instance), soft.empty() ? std::vector<uint8_t>()
+                                                            : packedMatte(soft));
+          keptBytes += kept.back().second.size();
+        }
+      }
+      if (reacquire) {
+        lastLabels.clear();
+        if (found && !found->instanceMask.empty()) lastLabels = packedMatte(found->instanceMask);
+      }
+      if (keptBytes > kKeptBytes) {
+        keeping = false;
+        masks = {};
+        lastLabels = {};
+        times = {};
+      }
+    }
     const auto searched = static_cast<long>(grids.size());
     if (searched % 10 == 0) {
       double fraction = std::min(static_cast<double>(searched) / plan.total, 1.0);
@@ -228,6 +262,18 @@ ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
   if (picked != 0) {
     ObjectTrail trail = traceBack(grids, picked);
     trail.reacquire = reacquire;
+    if (keeping) {
+      trail.searchedGrids = std::move(grids);
+      trail.searchedMasks = std::move(masks);
+      trail.pickLabels = std::move(lastLabels);
+      // Nothing comes after the pick frame: the frames' times and size are all the writing
+      // pass needs of them. With reacquire the pick frame's pixels seed the colours.
+      trail.searchedAll = !reachedPick && !reacquire;
+      if (trail.searchedAll) {
+        trail.searchedTimes = std::move(times);
+        trail.searchedSize = analysed;
+      }
+    }
     return trail;
   }
   // The detector's instances differ from the probe's here (or there was no pick frame to probe).
@@ -271,9 +317,50 @@ uint8_t objectLabel(ObjectTrail& trail, int k, const Grid& grid) {
   return found;
 }
 
+namespace {
+
+// The picked instance's matte on frame k (at most the pick frame, analysed at `size`) from
+// what the search pass kept, empty where it is lost; the same matte the frame's own analysis
+// would give. `frame`, when given, seeds the colours of reacquire on the pick frame.
+cv::Mat keptMatte(ObjectTrail& trail, int k, cv::Size size, const cv::Mat* frame) {
+  if (k >= static_cast<int>(trail.searchedGrids.size()) ||
+      k >= static_cast<int>(trail.searchedMasks.size()))
+    return {};
+  const Grid grid = trail.searchedGrids[k].unpacked();
+  auto masks = std::move(trail.searchedMasks[k]);  // not needed again
+  trail.searchedMasks[k] = {};
+  if (masks.empty()) return {};  // nothing found on that frame
+  const uint8_t picked = objectLabel(trail, k, grid);
+  if (picked == 0) return {};
+  if (trail.reacquire && k == trail.pickIndex && frame) {
+    const cv::Mat labels = unpackedMatte(trail.pickLabels);
+    if (!labels.empty()) {
+      trail.firstColours = coloursOf(*frame, labels, picked);
+      trail.lastBox = cellBox(only(picked, grid), size);
+      trail.wholeArea = trail.lastBox.area();
+      trail.lastSeen = greyOf(*frame);
+    }
+  }
+  for (const auto& [instance, packed] : masks) {
+    if (instance != picked) continue;
+    const cv::Mat soft = unpackedMatte(packed);
+    return soft.empty() ? blackMatte(size) : fitted(soft, size);
+  }
+  return {};
+}
+
+}  // namespace
+
+cv::Mat searchedMatte(ObjectTrail& trail, int k) {
+  cv::Mat matte = keptMatte(trail, k, trail.searchedSize, nullptr);
+  return matte.empty() ? blackMatte(trail.searchedSize) : matte;
+}
+
 cv::Mat objectMatte(ObjectTrail& trail, int k, const cv::Mat& frame, Segmenter& segmenter) {
   cv::Mat matte;
-  if (!trail.anyKind) {
+  if (!trail.anyKind && trail.keptSearch() && k <= trail.pickIndex) {
+    matte = keptMatte(trail, k, frame.size(), &frame);
+  } else if (!trail.anyKind) {
     auto found = segmenter.instances(frame);
     const Grid grid = found ? labelGrid(found->instanceMask) : Grid(GRID * GRID, 0);
     uint8_t picked = found ? objectLabel(trail, k, grid) : 0;

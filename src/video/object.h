@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace tv {
@@ -35,6 +36,20 @@ struct ObjectTrail {
   std::vector<std::optional<PackedGrid>> masks;
   std::optional<Grid> current;  // from the pick frame on: the latest mask found
 
+  // The search pass's instances up to the pick frame, kept so that the writing pass does not
+  // analyse those frames again: per frame its grid and each instance's soft mask, deflated
+  // (label, mask). Empty when the search pass did not keep them (a range too long for
+  // kKeptBytes); the writing pass then analyses every frame afresh.
+  std::vector<PackedGrid> searchedGrids;
+  std::vector<std::vector<std::pair<uint8_t, std::vector<uint8_t>>>> searchedMasks;
+  std::vector<uint8_t> pickLabels;  // with reacquire: the pick frame's instance mask, deflated
+  bool keptSearch() const { return !searchedMasks.empty(); }
+  // When the search pass ran to the range's end, it kept every frame's time and the size it
+  // analysed them at too: the writing pass then needs no frame decoded again.
+  bool searchedAll = false;
+  std::vector<MediaTime> searchedTimes;
+  cv::Size searchedSize;
+
   // An object none of the detector's instances holds is cut and carried instead.
   bool anyKind = false;
   cv::Mat pickMatte;  // its matte on the pick frame, at the analysed size
@@ -53,14 +68,24 @@ struct ObjectTrail {
   std::optional<Grid> maskAt(int k) const;
 };
 
+// The search pass's instances kept for the writing pass take at most this many bytes; past it
+// they are dropped and the writing pass analyses its frames afresh.
+constexpr size_t kKeptBytes = size_t(48) << 20;
+
 // The search pass over [start, end) up to the pick time (emitting the search progress), the
-// pick and the backward pass. Fails with "no frames in that range" or "nothing-there".
+// pick and the backward pass. Fails with "no frames in that range" or "nothing-there". When
+// the trail keeps the search pass's instances, the segmenter's frame analysis has stopped on
+// the pick frame, and the writing pass goes on with it after that frame (no beginFrames()).
 ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
                        Segmenter& segmenter, bool reacquire = false);
 
 // The picked object's matte on frame k of the range (`frame` as analysed), black where it is
 // lost; frames come in order.
 cv::Mat objectMatte(ObjectTrail& trail, int k, const cv::Mat& frame, Segmenter& segmenter);
+
+// As objectMatte, for a trail whose search pass ran to the range's end (searchedAll): the
+// matte of frame k from what that pass kept, without the frame.
+cv::Mat searchedMatte(ObjectTrail& trail, int k);
 
 // The backward pass: the picked label's cell mask on the last grid, then on each earlier grid
 // the label that continues the latest mask found (an entry stays empty where there is none).

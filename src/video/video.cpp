@@ -1,5 +1,6 @@
 #include "video/video.h"
 
+#include "base/cancel.h"
 #include "base/events.h"
 #include "base/options.h"
 #include "base/progress.h"
@@ -118,32 +119,45 @@ void runVideo(const CommandLine& args) {
   const cv::Size analysis =
       object && trail.anyKind ? plan.analysis : segmentationSize(plan.analysis);
   MatteWriter writer(*output, plan.width, plan.height, source.fps);
-  segmenter.beginFrames();
+  // A trail that kept the search pass's instances goes on with that pass's analysis after the
+  // pick frame, as a fresh pass over the same frames would have found them.
+  if (!(object && trail.keptSearch())) segmenter.beginFrames();
   const Clock::time_point began = Clock::now();
   ProgressThrottle throttle;
 
-  eachFrame(source, plan.start, plan.end, [&](const cv::Mat& decoded, const MediaTime& time) {
-    const int k = writer.framesWritten();
-    const cv::Mat frame = forAnalysis(decoded, analysis);
-    cv::Mat matte;
-    if (person) {
-      matte = segmenter.sharpPerson(frame);
-    } else if (object) {
-      matte = objectMatte(trail, k, frame, segmenter);
-    } else {
-      matte = segmenter.subject(frame);
-    }
-    // Sized for the file, and encoded, on the writer's thread while the next frame is analysed.
+  // Sized for the file, and encoded, on the writer's thread while the next frame is analysed.
+  auto write = [&](const cv::Mat& matte, const MediaTime& time) {
     writer.append(matte, time);
-
     const int written = writer.framesWritten();
     if (auto share = throttle.admit(static_cast<double>(written) / plan.total)) {
       emit(Event{{"progress", object ? *share * 0.6 + 0.4 : *share},
                  {"frames", written},
                  {"fps", written / std::max(secondsSince(began), 0.001)}});
     }
-    return true;
-  }, analysis);
+  };
+
+  if (object && trail.searchedAll) {
+    // The search pass saw every frame of the range and kept what the mattes are made of.
+    for (size_t k = 0; k < trail.searchedTimes.size(); ++k) {
+      checkCancelled();
+      write(searchedMatte(trail, static_cast<int>(k)), trail.searchedTimes[k]);
+    }
+  } else {
+    eachFrame(source, plan.start, plan.end, [&](const cv::Mat& decoded, const MediaTime& time) {
+      const int k = writer.framesWritten();
+      const cv::Mat frame = forAnalysis(decoded, analysis);
+      cv::Mat matte;
+      if (person) {
+        matte = segmenter.sharpPerson(frame);
+      } else if (object) {
+        matte = objectMatte(trail, k, frame, segmenter);
+      } else {
+        matte = segmenter.subject(frame);
+      }
+      write(matte, time);
+      return true;
+    }, analysis);
+  }
 
   if (writer.framesWritten() == 0) fail("no frames in that range");
   writer.finish();
