@@ -1,6 +1,8 @@
 // The video command's run settings and the object mode's bookkeeping on grids.
 #include "base/options.h"
+#include "media/picture.h"
 #include "segment/grid.h"
+#include "support/blank_vision.h"
 #include "video/object.h"
 #include "video/video.h"
 
@@ -190,6 +192,86 @@ TEST(ObjectTrail, FramesBeforeThePickUseTheTracedMasksOnly) {
   EXPECT_FALSE(trail.current.has_value());  // before the pick the current mask is untouched
   EXPECT_EQ(tv::objectLabel(trail, 2, search[2]), 2);
   EXPECT_TRUE(trail.current.has_value());
+}
+
+// A matte of `size` whose cells in `rect` (grid cells) hold `value` and the rest 0: each kept
+// instance gets a value of its own, so a matte tells which instance it was made from.
+cv::Mat matteOn(cv::Size size, const cv::Rect& rect, uint8_t value) {
+  cv::Mat matte(size, CV_8UC1, cv::Scalar(0));
+  const double sx = double(size.width) / tv::GRID, sy = double(size.height) / tv::GRID;
+  matte(cv::Rect(int(rect.x * sx), int(rect.y * sy), int(rect.width * sx), int(rect.height * sy)))
+      .setTo(value);
+  return matte;
+}
+
+// A trail whose search pass kept its frames' instances: frame k's grid holds the given labelled
+// rectangles, and each label's kept matte is its rectangle filled with 100 + label.
+tv::ObjectTrail keptTrail(const std::vector<std::vector<std::pair<uint8_t, cv::Rect>>>& frames,
+                          uint8_t picked, cv::Size size) {
+  std::vector<tv::Grid> grids;
+  for (const auto& regions : frames) {
+    tv::Grid grid(tv::GRID * tv::GRID, 0);
+    for (const auto& [value, rect] : regions) {
+      for (int r = rect.y; r < rect.y + rect.height; ++r)
+        for (int c = rect.x; c < rect.x + rect.width; ++c) grid[r * tv::GRID + c] = value;
+    }
+    grids.push_back(grid);
+  }
+  tv::ObjectTrail trail = tv::traceBack(packed(grids), picked);
+  trail.searchedGrids = packed(grids);
+  for (const auto& regions : frames) {
+    auto& kept = trail.searchedMasks.emplace_back();
+    for (const auto& [value, rect] : regions)
+      kept.emplace_back(value, tv::packedMatte(matteOn(size, rect, uint8_t(100 + value))));
+  }
+  trail.searchedSize = size;
+  trail.searchedAll = true;
+  return trail;
+}
+
+TEST(ObjectTrail, KeptInstancesGiveThePickedObjectsMatteOnEveryFrame) {
+  const cv::Size size(256, 144);
+  // The object (labels 3, 1, -, 2 as the detector numbered it) moves right; another thing
+  // stays in the corner; frame 2 finds nothing.
+  tv::ObjectTrail trail = keptTrail({{{1, {0, 0, 20, 20}}, {3, {40, 40, 20, 20}}},
+                                     {{1, {44, 40, 20, 20}}, {2, {0, 0, 20, 20}}},
+                                     {},
+                                     {{2, {50, 40, 20, 20}}, {1, {0, 0, 20, 20}}}},
+                                    2, size);
+  ASSERT_TRUE(trail.keptSearch());
+  ASSERT_EQ(trail.pickIndex, 3);
+  const std::vector<cv::Mat> expected = {matteOn(size, {40, 40, 20, 20}, 103),
+                                         matteOn(size, {44, 40, 20, 20}, 101),
+                                         cv::Mat(size, CV_8UC1, cv::Scalar(0)),
+                                         matteOn(size, {50, 40, 20, 20}, 102)};
+  for (int k = 0; k < 4; ++k) {
+    const cv::Mat matte = tv::searchedMatte(trail, k);
+    ASSERT_EQ(matte.size(), size) << k;
+    EXPECT_EQ(cv::norm(matte, expected[k], cv::NORM_INF), 0) << k;
+    EXPECT_TRUE(trail.searchedMasks[k].empty()) << "frame " << k << " is let go once written";
+  }
+  // The pick frame's mask is where following goes on from after it.
+  ASSERT_TRUE(trail.current.has_value());
+  EXPECT_EQ(tv::objectLabel(trail, 4, gridWith({{5, {52, 40, 20, 20}}})), 5);
+}
+
+TEST(ObjectTrail, TheWritingPassTakesTheKeptInstancesUpToThePickFrame) {
+  // The analysis finds nothing on any frame: a matte on the frames up to the pick frame can
+  // only come from what the search pass kept, and after it only from the analysis.
+  tvtest::BlankVision blank;
+  tv::useVisionForTesting(&blank);
+  const cv::Size size(128, 72);
+  tv::ObjectTrail trail = keptTrail({{{4, {30, 30, 40, 40}}}, {{4, {32, 30, 40, 40}}}}, 4, size);
+  trail.searchedAll = false;  // frames come after the pick frame
+  tv::Segmenter segmenter;
+  segmenter.beginFrames();
+  const cv::Mat frame(size, CV_8UC4, cv::Scalar(0, 0, 0, 255));
+  EXPECT_EQ(cv::norm(tv::objectMatte(trail, 0, frame, segmenter),
+                     matteOn(size, {30, 30, 40, 40}, 104), cv::NORM_INF), 0);
+  EXPECT_EQ(cv::norm(tv::objectMatte(trail, 1, frame, segmenter),
+                     matteOn(size, {32, 30, 40, 40}, 104), cv::NORM_INF), 0);
+  EXPECT_EQ(cv::countNonZero(tv::objectMatte(trail, 2, frame, segmenter)), 0);
+  tv::useVisionForTesting(nullptr);
 }
 
 }  // namespace
