@@ -42,6 +42,9 @@ std::optional<Grid> ObjectTrail::maskAt(int k) const {
 
 namespace {
 
+// Frames after which the search pass judges whether all its frames' masks will fit kKeptBytes.
+constexpr double kForecastFrames = 10;
+
 // Quality of the frames kept for carrying an object back from the pick frame: high enough that
 // the tracker and the cut see what the writing pass will.
 constexpr int kKeptQuality = 95;
@@ -219,6 +222,9 @@ ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
   cv::Size analysed;
   size_t keptBytes = 0;
   bool keeping = true;
+  // The frames the search pass will see: to the pick time, or to the range's end before it.
+  const double searchFrames =
+      std::min(double(plan.total), std::max(1.0, (plan.pickTime - plan.start) * source.fps + 1));
   bool reachedPick = false;
   segmenter.beginFrames();
   eachFrame(source, plan.start, plan.end, [&](const cv::Mat& frame, const MediaTime& time) {
@@ -242,7 +248,11 @@ ObjectTrail pickObject(const Source& source, const VideoPlan& plan, Point point,
         lastLabels.clear();
         if (found && !found->instanceMask.empty()) lastLabels = packedMatte(found->instanceMask);
       }
-      if (keptBytes > kKeptBytes) {
+      // A range whose masks will not fit, as its first frames tell, keeps none of them: they
+      // would only add to the pass's peak until they were dropped.
+      const double frames = double(masks.size());
+      if (keptBytes > kKeptBytes ||
+          (frames >= kForecastFrames && keptBytes / frames * searchFrames > kKeptBytes)) {
         keeping = false;
         masks = {};
         lastLabels = {};
