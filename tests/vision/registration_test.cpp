@@ -207,8 +207,8 @@ TEST(Registration, FeaturesFoundAheadGiveTheSameAnswers) {
   // after which the next picture's features are found ahead.
   std::vector<cv::Mat> frames;
   for (int k = 0; k < 8; ++k)
-    frames.push_back(currentOf(big, shiftBy(3.5 * k, -2.25 * k) *
-                                        cv::Matx33d(1 + 0.004 * k, 0, 0, 0, 1, 0, 0, 0, 1)));
+    frames.push_back(currentOf(
+        big, shiftBy(3.5 * k, -2.25 * k) * cv::Matx33d(1 + 0.004 * k, 0, 0, 0, 1, 0, 0, 0, 1)));
   cv::Mat other = currentOf(big, shiftBy(-30, 20));
   auto answers = [&](int hints) {
     std::vector<std::optional<cv::Matx33f>> out;
