@@ -8,6 +8,7 @@
 #include "media/seek.h"
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <cmath>
 #include <condition_variable>
@@ -80,7 +81,7 @@ class FrameQueue {
 }  // namespace
 
 void eachFrame(const Source& source, double from, double to, const FrameVisitor& visitor,
-               cv::Size deliver) {
+               cv::Size deliver, FramePixels pixels) {
   FormatPtr format;
   if (openInput(source.path, format) < 0 || source.track < 0 ||
       source.track >= static_cast<int>(format->nb_streams)) {
@@ -136,8 +137,15 @@ void eachFrame(const Source& source, double from, double to, const FrameVisitor&
           continue;
         }
         if (t >= to - 0.0001) return false;
-        cv::Mat image = upright(converter.convert(frame.get(), scaled), source.orientation);
+        cv::Mat image = converter.convert(frame.get(), scaled);
         av_frame_unref(frame.get());
+        if (pixels == FramePixels::grey && !image.empty()) {
+          // Before turning upright: a quarter of the bytes to turn, and the same pixels.
+          cv::Mat grey;
+          cv::cvtColor(image, grey, cv::COLOR_BGRA2GRAY);
+          image = grey;
+        }
+        image = upright(image, source.orientation);
         if (!queue.push({std::move(image), time})) return false;
       }
     };

@@ -9,8 +9,8 @@
 
 namespace tv {
 
-// Gets an upright 32-bit BGRA frame (valid only during the call) and its presentation time;
-// returns true to go on.
+// Gets an upright frame (valid only during the call) and its presentation time; returns true to
+// go on.
 using FrameVisitor = std::function<bool(const cv::Mat& frame, const MediaTime& time)>;
 
 // Visits, in presentation order, the frames whose time t satisfies
@@ -21,8 +21,13 @@ using FrameVisitor = std::function<bool(const cv::Mat& frame, const MediaTime& t
 // `deliver` (upright, never larger than the source) when given: scaled as they are converted,
 // which costs far less than converting at full size and shrinking after. The frames are
 // decoded a few ahead on a thread of their own.
+//
+// Frames are 32-bit BGRA, or with FramePixels::grey 8-bit grey (as greyOf would make of the BGRA
+// frame), converted on the decoding thread: an analysis that wants grey does not spend its own
+// thread on the conversion, and it gets a frame of its own that it may keep.
+enum class FramePixels { bgra, grey };
 void eachFrame(const Source& source, double from, double to, const FrameVisitor& visitor,
-               cv::Size deliver = {});
+               cv::Size deliver = {}, FramePixels pixels = FramePixels::bgra);
 
 
 }  // namespace tv

@@ -4,7 +4,6 @@
 #include "media/shrink.h"
 #include "track/backwards.h"
 #include "track/series.h"
-#include "vision/pixels.h"
 #include "vision/vision.h"
 
 #include <algorithm>
@@ -64,19 +63,33 @@ cv::Point2d CameraPath::step(const cv::Mat& frame) {
 TrackResult trackCamera(const TrackJob& job) {
   CameraPath path(job.source.fps, job.args.number("sign", -1));
   TrackResult result;
+  // A frame is registered once the next one has arrived, so that the work the registration can
+  // do on the next frame alone goes on beside it, on a thread of its own.
+  cv::Mat waiting;
+  double waitingTime = 0;
+  auto settle = [&] {
+    const cv::Point2d position = path.step(waiting);
+    result.samples.push_back(
+        {roundTo(waitingTime, 6), roundTo(position.x, 6), roundTo(position.y, 6), 1, 1, 1});
+    job.report(static_cast<double>(result.samples.size()) /
+               static_cast<double>(job.range.expected));
+  };
   eachFrame(
       job.source, job.range.start, job.range.end,
       [&](const cv::Mat& frame, const MediaTime& time) {
-        // Registration works on grey pixels: converted once here, the reference keeps a quarter
-        // of the bytes and each look-up of its features hashes a quarter as many.
-        const cv::Point2d position = path.step(greyOf(frame));
-        result.samples.push_back(
-            {roundTo(time.seconds(), 6), roundTo(position.x, 6), roundTo(position.y, 6), 1, 1, 1});
-        job.report(static_cast<double>(result.samples.size()) /
-                   static_cast<double>(job.range.expected));
+        if (!waiting.empty()) {
+          vision().homographyAhead(frame);
+          settle();
+        }
+        // Grey frames are the reader's gift to keep (registration works on grey pixels: the
+        // reference keeps a quarter of the bytes and each look-up of its features hashes a
+        // quarter as many).
+        waiting = frame;
+        waitingTime = time.seconds();
         return true;
       },
-      smallSize(job.source, kCameraSide));
+      smallSize(job.source, kCameraSide), FramePixels::grey);
+  if (!waiting.empty()) settle();
   if (result.samples.empty()) return result;
   result.start = result.samples.front()[0];
   result.end = result.samples.back()[0] + 1 / job.source.fps;

@@ -11,6 +11,7 @@ std::vector<FaceObservation> faceRectangles(const cv::Mat& image, double smalles
 std::vector<FaceObservation> faceLandmarks(const cv::Mat& image);
 std::future<std::vector<FaceObservation>> faceLandmarksAhead(const cv::Mat& image);
 std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& current);
+void homographyAhead(const cv::Mat& next);
 std::optional<cv::Matx33f> homographyNear(const cv::Mat& reference, const cv::Mat& current,
                                           double reach, const cv::Mat& where = cv::Mat());
 std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& current);

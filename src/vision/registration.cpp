@@ -6,6 +6,7 @@
 // the analyses' convention is the lower left with the picture spanning [0, W] x [0, H], so
 // pixel (i, j) of an image H rows high has its centre at (i + 0.5, H - j - 0.5).
 #include "vision/analyses.h"
+#include "vision/background.h"
 #include "vision/pixels.h"
 
 #include <opencv2/calib3d.hpp>
@@ -17,6 +18,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <deque>
+#include <future>
 
 namespace tv::analyses {
 namespace {
@@ -98,9 +101,55 @@ struct Features {
   int pyramidLevels = -1;
 };
 
+// A picture's grey copy and whether it has texture; its ORB features are found on first need.
+Features featuresFor(const cv::Mat& image, uint64_t key) {
+  Features made;
+  made.key = key;
+  made.size = image.size();
+  // A grey picture comes back as the caller's own pixels, which may change after the call.
+  made.grey = greyOf(image);
+  if (made.grey.data == image.data) made.grey = made.grey.clone();
+  made.isTextured = textured(made.grey);
+  return made;
+}
+
+// ORB's features of a picture, found on first need.
+void findOrb(Features& features, cv::ORB& orb) {
+  if (features.orbFound) return;
+  features.orbFound = true;
+  if (features.isTextured)
+    orb.detectAndCompute(features.grey, cv::noArray(), features.points, features.descriptors);
+}
+
+void findOrb(Features& features) {
+  static cv::Ptr<cv::ORB> orb = cv::ORB::create(kFeatures);
+  findOrb(features, *orb);
+}
+
+// The next current picture's features, being found on a thread of their own (homographyAhead).
+struct Ahead {
+  uint64_t key = 0;
+  cv::Size size;
+  std::future<Features> features;
+};
+
+// The last two hints: a caller hints at the next frame before asking about the current one,
+// which was hinted at the time before.
+std::deque<Ahead>& ahead() {
+  static std::deque<Ahead> pending;
+  return pending;
+}
+
+// Set by homography when it matched the current picture's features: the next picture will most
+// likely need them too.
+bool& matchedLast() {
+  static bool matched = false;
+  return matched;
+}
+
 // The features of a picture, from a two-entry cache that keeps the most recently used: the
 // reference, given again for several frames, stays while each new current frame replaces the
-// one before.
+// one before. A picture whose features are being found ahead waits for them.
 Features& featuresOf(const cv::Mat& image) {
   static Features cache[2];
   static uint64_t lastUse[2] = {0, 0};
@@ -115,23 +164,17 @@ Features& featuresOf(const cv::Mat& image) {
   int oldest = lastUse[0] <= lastUse[1] ? 0 : 1;
   lastUse[oldest] = ++clock;
   Features& slot = cache[oldest];
-  slot = Features{};
-  slot.key = key;
-  slot.size = image.size();
-  // A grey picture comes back as the caller's own pixels, which may change after the call.
-  slot.grey = greyOf(image);
-  if (slot.grey.data == image.data) slot.grey = slot.grey.clone();
-  slot.isTextured = textured(slot.grey);
+  for (Ahead& pending : ahead()) {
+    if (!pending.features.valid() || pending.key != key || pending.size != image.size()) continue;
+    try {
+      slot = pending.features.get();
+      return slot;
+    } catch (const std::exception&) {  // made again here, where a failure is answered as usual
+      break;
+    }
+  }
+  slot = featuresFor(image, key);
   return slot;
-}
-
-// ORB's features of a picture, found on first need.
-void findOrb(Features& features) {
-  static cv::Ptr<cv::ORB> orb = cv::ORB::create(kFeatures);
-  if (features.orbFound) return;
-  features.orbFound = true;
-  if (features.isTextured)
-    orb->detectAndCompute(features.grey, cv::noArray(), features.points, features.descriptors);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -386,6 +429,7 @@ std::optional<cv::Matx33d> fromPrevious(const Features& cur, Features& ref,
 
 // The homography in the picture's own pixels (top-left origin), by ORB matching and refinement.
 std::optional<cv::Matx33d> byFeatures(Features& cur, Features& ref, cv::Size size) {
+  matchedLast() = true;
   findOrb(ref);
   findOrb(cur);
   std::vector<cv::DMatch> matches = mutualMatches(cur, ref);
@@ -421,6 +465,7 @@ std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& c
   static size_t next = 0;
   try {
     if (reference.empty() || current.empty()) return std::nullopt;
+    matchedLast() = false;
     // The second look-up never evicts the first: it is the most recently used.
     Features& ref = featuresOf(reference);
     Features& cur = featuresOf(current);
@@ -485,6 +530,25 @@ std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& c
   } catch (const std::exception&) {  // cv::Exception included
     return std::nullopt;
   }
+}
+
+void homographyAhead(const cv::Mat& next) {
+  // Only the features: whether the next frame looks from the previous answer or matches
+  // features is decided once the frame before it is answered, and matching goes on for a while
+  // once it starts (see homography). Where it was not needed last time nothing is found ahead,
+  // so a pass that follows its frames by Lucas-Kanade alone spends nothing more.
+  static Background worker;
+  std::deque<Ahead>& pending = ahead();
+  if (pending.size() >= 2) pending.pop_front();
+  if (next.empty() || !matchedLast()) return;
+  const uint64_t key = fingerprint(next);
+  pending.push_back({key, next.size(), {}});
+  pending.back().features = worker.run([next, key] {
+    Features made = featuresFor(next, key);
+    // An ORB of the task's own: the calling thread's may be at work at the same time.
+    findOrb(made, *cv::ORB::create(kFeatures));
+    return made;
+  });
 }
 
 std::optional<cv::Matx33f> homographyNear(const cv::Mat& reference, const cv::Mat& current,

@@ -24,6 +24,7 @@ class ModelVision final : public Vision {
   std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& current) override {
     return analyses::homography(reference, current);
   }
+  void homographyAhead(const cv::Mat& next) override { analyses::homographyAhead(next); }
   std::optional<cv::Matx33f> homographyNear(const cv::Mat& reference, const cv::Mat& current,
                                             double reach, const cv::Mat& where) override {
     return analyses::homographyNear(reference, current, reach, where);

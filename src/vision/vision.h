@@ -122,6 +122,10 @@ class Vision {
   // (lower-left pixel origin), or nothing when the two cannot be registered.
   virtual std::optional<cv::Matx33f> homography(const cv::Mat& reference,
                                                 const cv::Mat& current) = 0;
+  // Tells that `next` will soon be the current picture of a homography call, so that the work
+  // it will need may begin now on a thread of its own; the caller keeps its pixels unchanged
+  // until then. The answers are the same with or without it.
+  virtual void homographyAhead(const cv::Mat& next) { (void)next; }
   // As homography, for pictures the caller has already aligned to within `reach` pixels: the
   // answer may come from refining the identity instead of matching features. `where` (8-bit,
   // the reference's size, or empty for all of it) marks the reference's pixels that show the

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <cmath>
 #include <filesystem>
@@ -20,6 +21,9 @@ namespace {
 using tvtest::inChild;
 using tvtest::makeVideo;
 using tvtest::shell;
+
+// How far grey frames may lie from the BGRA frames' grey, in grey levels: they are its pixels.
+constexpr double kGreyMeanTolerance = 0, kGreyWorstTolerance = 0;
 
 class Frames : public testing::Test {
  protected:
@@ -103,6 +107,37 @@ TEST_F(Frames, KeptFramesAreNotOverwritten) {
   ASSERT_EQ(kept.size(), 4u);
   for (size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(cv::norm(kept[i], copies[i], cv::NORM_INF), 0);
   EXPECT_GT(cv::norm(copies[0], copies[3], cv::NORM_INF), 0);  // the frames do differ
+}
+
+// Grey frames are the BGRA frames' grey, each in a buffer the visitor may keep.
+TEST_F(Frames, GreyFramesAreTheBrightnessOfTheColourOnesAndMayBeKept) {
+  Source source = openSource(plain_);
+  std::vector<cv::Mat> colour, grey, copies;
+  eachFrame(source, 0, 0.35, [&](const cv::Mat& frame, const MediaTime&) {
+    colour.push_back(frame.clone());
+    return true;
+  });
+  eachFrame(
+      source, 0, 0.35,
+      [&](const cv::Mat& frame, const MediaTime&) {
+        EXPECT_EQ(frame.type(), CV_8UC1);
+        grey.push_back(frame);
+        copies.push_back(frame.clone());
+        return true;
+      },
+      {}, FramePixels::grey);
+  ASSERT_EQ(colour.size(), 4u);
+  ASSERT_EQ(grey.size(), 4u);
+  for (size_t i = 0; i < grey.size(); ++i) {
+    EXPECT_EQ(grey[i].size(), colour[i].size());
+    EXPECT_EQ(cv::norm(grey[i], copies[i], cv::NORM_INF), 0);
+    cv::Mat expected;
+    cv::cvtColor(colour[i], expected, cv::COLOR_BGRA2GRAY);
+    cv::Mat difference;
+    cv::absdiff(grey[i], expected, difference);
+    EXPECT_LE(cv::mean(difference)[0], kGreyMeanTolerance) << i;
+    EXPECT_LE(cv::norm(difference, cv::NORM_INF), kGreyWorstTolerance) << i;
+  }
 }
 
 TEST_F(Frames, BFramesComeInPresentationOrder) {

@@ -197,6 +197,40 @@ TEST(Registration, ARepeatedReferenceGivesTheSameAnswer) {
   EXPECT_LT(largestError(cv::Matx33d(*same), cv::Matx33d::eye()), 0.3);
 }
 
+// Features found ahead on the registration's own thread are those the call would have found:
+// pairs matched by their features answer exactly the same with and without the hint, and a hint
+// for a picture that is not asked about next changes nothing either.
+TEST(Registration, FeaturesFoundAheadGiveTheSameAnswers) {
+  cv::Mat big = source();
+  REQUIRE_SOURCE(big);
+  // Each pair has a reference of its own, so that every answer comes from matching features,
+  // after which the next picture's features are found ahead.
+  std::vector<cv::Mat> frames;
+  for (int k = 0; k < 8; ++k)
+    frames.push_back(currentOf(
+        big, shiftBy(3.5 * k, -2.25 * k) * cv::Matx33d(1 + 0.004 * k, 0, 0, 0, 1, 0, 0, 0, 1)));
+  cv::Mat other = currentOf(big, shiftBy(-30, 20));
+  auto answers = [&](int hints) {
+    std::vector<std::optional<cv::Matx33f>> out;
+    for (int k = 0; k + 1 < int(frames.size()); k += 2) {
+      if (hints == 1) analyses::homographyAhead(frames[k + 1]);
+      if (hints == 2) analyses::homographyAhead(other);
+      out.push_back(analyses::homography(frames[k], frames[k + 1]));
+    }
+    // Pairs asked again would be answered from memory: other pictures push them out.
+    for (int k = 0; k < 5; ++k)
+      analyses::homography(currentOf(big, shiftBy(k, 40)), currentOf(big, shiftBy(k + 2, 41)));
+    return out;
+  };
+  const auto plain = answers(0), ahead = answers(1), elsewhere = answers(2);
+  ASSERT_EQ(plain.size(), 4u);
+  for (size_t k = 0; k < plain.size(); ++k) {
+    ASSERT_TRUE(plain[k] && ahead[k] && elsewhere[k]) << k;
+    EXPECT_EQ(cv::norm(cv::Mat(*plain[k]), cv::Mat(*ahead[k]), cv::NORM_INF), 0) << k;
+    EXPECT_EQ(cv::norm(cv::Mat(*plain[k]), cv::Mat(*elsewhere[k]), cv::NORM_INF), 0) << k;
+  }
+}
+
 // The quad mode asks with the plane already placed by its trackers: a few pixels off, turned
 // or scaled a little. Those answers must be as good as feature matching's; one that is further
 // off than the caller said still gets the right answer (from the features).
