@@ -197,7 +197,8 @@ RawQuad followFrame(QuadFollow& state, const cv::Mat& frame, double time) {
     }
   }
   if (!accepted) reseed(state, moved, frame);
-  if (auto corrected = anchoredQuad(state.referenceFrame, state.reference, frame, state.current))
+  if (auto corrected =
+          anchoredQuad(state.referenceFrame, state.reference, frame, state.current, &state.looks))
     state.current = *corrected;
   else
     raw.anchored = false;
@@ -207,7 +208,7 @@ RawQuad followFrame(QuadFollow& state, const cv::Mat& frame, double time) {
 }
 
 std::optional<Quad> anchoredQuad(const cv::Mat& referenceFrame, const Quad& reference,
-                                 const cv::Mat& frame, const Quad& estimate) {
+                                 const cv::Mat& frame, const Quad& estimate, AnchorLooks* looks) {
   if (referenceFrame.empty() || frame.size() != referenceFrame.size()) return std::nullopt;
   const cv::Size size = frame.size();
   auto inPixels = [&](const Quad& quad) {
@@ -241,7 +242,16 @@ std::optional<Quad> anchoredQuad(const cv::Mat& referenceFrame, const Quad& refe
 
   // The estimate already puts the plane where it is to within the 5 % of its diagonal that
   // is accepted below.
-  const auto lowerLeft = vision().homographyNear(warped, frame(region), 0.05 * diagonal, mask);
+  const bool look = !looks || looks->worthTrying();
+  const NearRegistration registered =
+      vision().registeredNear(warped, frame(region), 0.05 * diagonal, mask, look);
+  if (looks) {
+    if (look)
+      looks->tried(registered.byLook);
+    else
+      looks->skipped += 1;
+  }
+  const auto& lowerLeft = registered.homography;
   if (!lowerLeft) return std::nullopt;
   // The answer maps this frame's pixels to the warped plane's, origin lower left.
   const cv::Matx33d flip(1, 0, 0.5, 0, -1, region.height - 0.5, 0, 0, 1);

@@ -13,6 +13,8 @@ std::future<std::vector<FaceObservation>> faceLandmarksAhead(const cv::Mat& imag
 std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& current);
 std::optional<cv::Matx33f> homographyNear(const cv::Mat& reference, const cv::Mat& current,
                                           double reach, const cv::Mat& where = cv::Mat());
+NearRegistration registeredNear(const cv::Mat& reference, const cv::Mat& current, double reach,
+                                const cv::Mat& where, bool look);
 std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& current);
 std::unique_ptr<ObjectTracking> objectTracking(const cv::Rect2d& start);
 std::unique_ptr<ObjectTracking> pointTracking(const cv::Rect2d& start);
