@@ -131,7 +131,9 @@ QuadSample fill(const RawQuad& raw, const Quad& reference) {
 
 QuadFollow::QuadFollow(const Quad& quad)
     : reference(quad),
-      whole(wholeBox(quad)),
+      // Only the whole-quad tracker's centre is read (the quad moves by it), so it leaves the
+      // size alone too: following it was a third of that tracker's time.
+      whole(wholeBox(quad), false, ObjectFollower::Reads::centre),
       patchFollowers(patches(quad)),
       inner(innerOf(quad)),
       current(quad),
@@ -151,10 +153,10 @@ RawQuad followFrame(QuadFollow& state, const cv::Mat& frame, double time) {
     present(state.reference);
     return raw;
   }
-  // The five trackers know nothing of each other and take most of a frame's time: three patches
-  // run on a second thread while this one runs the whole-quad tracker, which also follows the
-  // size and costs about one and a half patches, and the fourth. Each tracker sees the same
-  // frames in the same order, so the answers are those of one thread.
+  // The five trackers know nothing of each other, cost about the same and take most of a
+  // frame's time: three patches run on a second thread while this one runs the whole-quad
+  // tracker and the fourth. Each tracker sees the same frames in the same order, so the answers
+  // are those of one thread.
   // The patches' answers go unused once the whole-quad tracker is lost, as it then stays.
   if (state.whole.lost()) return raw;  // and stays so: the rest of the run is lost
   std::array<std::optional<Box>, 4> answers;
