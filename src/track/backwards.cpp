@@ -16,7 +16,7 @@ void eachChunkBackwards(const Source& source, double from, double before, double
                         const std::function<void(const cv::Mat& small, double time)>& visitor,
                         const std::function<void()>& chunkDone, ChunkPixels pixels) {
   const bool grey = pixels == ChunkPixels::grey;
-  const double seconds = grey ? 8 : 2;  // the same bytes either way
+  const double seconds = grey ? kGreyChunkSeconds : 2;  // the same bytes either way
   double chunkEnd = before;
   while (true) {
     const double chunkStart = std::max(from, chunkEnd - seconds);

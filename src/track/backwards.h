@@ -16,6 +16,9 @@ namespace tv {
 // for every chunk.
 enum class ChunkPixels { colour, grey };
 
+// The span of one backward chunk of grey frames, seconds: as many bytes as 2 s in colour.
+constexpr double kGreyChunkSeconds = 8;
+
 // Visits the frames in [from, before), latest first, each shrunk to `side`. Only one chunk of
 // small frames is held at a time. `chunkDone` runs after each chunk's frames were visited. An
 // empty chunk (undecodable stretch) ends the walk early.

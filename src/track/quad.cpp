@@ -131,7 +131,9 @@ QuadSample fill(const RawQuad& raw, const Quad& reference) {
 
 QuadFollow::QuadFollow(const Quad& quad)
     : reference(quad),
-      whole(wholeBox(quad)),
+      // Only the whole-quad tracker's centre is read (the quad moves by it), so it leaves the
+      // size alone too: following it was a third of that tracker's time.
+      whole(wholeBox(quad), false, ObjectFollower::Reads::centre),
       patchFollowers(patches(quad)),
       inner(innerOf(quad)),
       current(quad),
@@ -151,18 +153,19 @@ RawQuad followFrame(QuadFollow& state, const cv::Mat& frame, double time) {
     present(state.reference);
     return raw;
   }
-  // The five trackers know nothing of each other and take most of a frame's time: two patches
-  // run on a second thread while this one runs the whole-quad tracker and the other two. Each
-  // tracker sees the same frames in the same order, so the answers are those of one thread.
+  // The five trackers know nothing of each other, cost about the same and take most of a
+  // frame's time: three patches run on a second thread while this one runs the whole-quad
+  // tracker and the fourth. Each tracker sees the same frames in the same order, so the answers
+  // are those of one thread.
   // The patches' answers go unused once the whole-quad tracker is lost, as it then stays.
   if (state.whole.lost()) return raw;  // and stays so: the rest of the run is lost
   std::array<std::optional<Box>, 4> answers;
   auto followPatches = [&](size_t first, size_t last) {
     for (size_t i = first; i < last; ++i) answers[i] = state.patchFollowers[i].next(frame);
   };
-  auto aside = std::async(std::launch::async, followPatches, size_t(0), size_t(2));
+  auto aside = std::async(std::launch::async, followPatches, size_t(0), size_t(3));
   const auto coarse = state.whole.next(frame);
-  followPatches(2, 4);
+  followPatches(3, 4);
   aside.get();
   if (!coarse) return raw;  // the whole-quad tracker never comes back: the rest is lost too
   const cv::Point2d centre(coarse->x, coarse->y);
@@ -197,7 +200,8 @@ RawQuad followFrame(QuadFollow& state, const cv::Mat& frame, double time) {
     }
   }
   if (!accepted) reseed(state, moved, frame);
-  if (auto corrected = anchoredQuad(state.referenceFrame, state.reference, frame, state.current))
+  if (auto corrected =
+          anchoredQuad(state.referenceFrame, state.reference, frame, state.current, &state.looks))
     state.current = *corrected;
   else
     raw.anchored = false;
@@ -207,7 +211,7 @@ RawQuad followFrame(QuadFollow& state, const cv::Mat& frame, double time) {
 }
 
 std::optional<Quad> anchoredQuad(const cv::Mat& referenceFrame, const Quad& reference,
-                                 const cv::Mat& frame, const Quad& estimate) {
+                                 const cv::Mat& frame, const Quad& estimate, AnchorLooks* looks) {
   if (referenceFrame.empty() || frame.size() != referenceFrame.size()) return std::nullopt;
   const cv::Size size = frame.size();
   auto inPixels = [&](const Quad& quad) {
@@ -241,7 +245,16 @@ std::optional<Quad> anchoredQuad(const cv::Mat& referenceFrame, const Quad& refe
 
   // The estimate already puts the plane where it is to within the 5 % of its diagonal that
   // is accepted below.
-  const auto lowerLeft = vision().homographyNear(warped, frame(region), 0.05 * diagonal, mask);
+  const bool look = !looks || looks->worthTrying();
+  const NearRegistration registered =
+      vision().registeredNear(warped, frame(region), 0.05 * diagonal, mask, look);
+  if (looks) {
+    if (look)
+      looks->tried(registered.byLook);
+    else
+      looks->skipped += 1;
+  }
+  const auto& lowerLeft = registered.homography;
   if (!lowerLeft) return std::nullopt;
   // The answer maps this frame's pixels to the warped plane's, origin lower left.
   const cv::Matx33d flip(1, 0, 0.5, 0, -1, region.height - 0.5, 0, 0, 1);
@@ -269,38 +282,61 @@ TrackResult trackQuad(const TrackJob& job) {
   // The trackers and the registration read only the grey of a frame, so every frame but the
   // anchor is handed on grey, made once rather than by each of them. The anchor stays in colour:
   // its plane is warped onto each frame before it is made grey, and must stay so to be the same.
+  //
+  // When the frames before the anchor fit in one backward chunk, the forward pass reads them
+  // too and keeps them for the backward run: the decoder goes through them anyway on its way
+  // from the key frame before the anchor, and reading them again costs a second decoding.
+  const double forwardFrom = forwardPassStart(job.source, range.start, range.at, range.end);
+  const bool keepEarlier = forwardFrom - range.start <= kGreyChunkSeconds;
+  std::vector<std::pair<double, cv::Mat>> earlier;
   std::optional<QuadFollow> forwardRun;
   std::vector<RawQuad> forward;
   cv::Mat anchorFrame, grey;
+  std::vector<RawQuad> backward;
+  auto progress = [&] {
+    job.report(static_cast<double>(forward.size() + backward.size()) / expected);
+  };
   eachFrame(
-      job.source, forwardPassStart(job.source, range.start, range.at, range.end), range.end,
+      job.source, keepEarlier ? range.start : forwardFrom, range.end,
       [&](const cv::Mat& small, const MediaTime& time) {
+        const double t = time.seconds();
+        if (t < forwardFrom - 0.0001) {
+          cv::Mat kept;
+          cv::cvtColor(small, kept, cv::COLOR_BGRA2GRAY);
+          earlier.emplace_back(t, std::move(kept));
+          return true;
+        }
         if (!forwardRun) {
           forwardRun.emplace(*quad);
           anchorFrame = small;
-          forward.push_back(followFrame(*forwardRun, small, time.seconds()));
+          forward.push_back(followFrame(*forwardRun, small, t));
         } else {
           cv::cvtColor(small, grey, cv::COLOR_BGRA2GRAY);
-          forward.push_back(followFrame(*forwardRun, grey, time.seconds()));
+          forward.push_back(followFrame(*forwardRun, grey, t));
         }
-        job.report(static_cast<double>(forward.size()) / expected);
+        progress();
         return true;
       },
       smallSize(job.source, 960));
   if (forward.empty()) fail("no frames in that range");
 
-  std::vector<RawQuad> backward;
   if (forward.front().time > range.start + 0.0001) {
     QuadFollow backwardRun(*quad);
     followFrame(backwardRun, anchorFrame, forward.front().time);  // the forward run has it
     anchorFrame.release();
-    eachChunkBackwards(
-        job.source, range.start, forward.front().time, 960,
-        [&](const cv::Mat& small, double time) {
-          backward.push_back(followFrame(backwardRun, small, time));
-        },
-        [&] { job.report(static_cast<double>(forward.size() + backward.size()) / expected); },
-        ChunkPixels::grey);
+    auto followBack = [&](const cv::Mat& small, double time) {
+      backward.push_back(followFrame(backwardRun, small, time));
+    };
+    if (keepEarlier) {
+      for (auto it = earlier.rbegin(); it != earlier.rend(); ++it) {
+        followBack(it->second, it->first);
+        it->second.release();
+        progress();
+      }
+    } else {
+      eachChunkBackwards(job.source, range.start, forward.front().time, 960, followBack, progress,
+                         ChunkPixels::grey);
+    }
   }
   anchorFrame.release();
 

@@ -50,6 +50,20 @@ struct QuadSample {
 // Unknown corners take the reference corner moved by the mean offset of the known ones.
 QuadSample fill(const RawQuad& raw, const Quad& reference);
 
+// Whether the anchoring tries the look from the estimate before matching features. The look is
+// left out once it failed on two frames in a row: the target is then no plane (a rectangle over
+// a talking face), the look fails on nearly every frame and costs about what the features do.
+// It is tried again every eighth frame, in case the target has become one.
+struct AnchorLooks {
+  int misses = 0;   // frames in a row on which the look was tried and did not answer
+  int skipped = 0;  // frames since it was last tried
+  bool worthTrying() const { return misses < 2 || skipped >= 7; }
+  void tried(bool answered) {
+    misses = answered ? 0 : misses + 1;
+    skipped = 0;
+  }
+};
+
 // The state of one run over frames in following order (forwards, or backwards in time).
 struct QuadFollow {
   explicit QuadFollow(const Quad& reference);
@@ -61,14 +75,18 @@ struct QuadFollow {
   cv::Point2d lastCentre;
   bool started = false;
   cv::Mat referenceFrame;  // the frame the quad was placed on
+  AnchorLooks looks;
 };
 
 // The estimated corners (normalised) of `frame` corrected by registering the frame against the
 // reference frame's plane warped onto it with the estimate: tracking from frame to frame drifts,
 // this does not. Nothing when the registration fails or moves a corner by more than 5 % of the
 // quad's diagonal (then it did not find the plane where the estimate has it).
+// `looks`, when given, decides whether the registration's look from the estimate is tried and
+// learns whether it answered.
 std::optional<Quad> anchoredQuad(const cv::Mat& referenceFrame, const Quad& reference,
-                                 const cv::Mat& frame, const Quad& estimate);
+                                 const cv::Mat& frame, const Quad& estimate,
+                                 AnchorLooks* looks = nullptr);
 
 // Advances the run by one frame (960 px): BGRA for the run's first frame, which becomes the
 // reference; BGRA or its 8-bit grey for the others (the answers are the same).

@@ -14,6 +14,8 @@ std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& c
 void homographyAhead(const cv::Mat& next);
 std::optional<cv::Matx33f> homographyNear(const cv::Mat& reference, const cv::Mat& current,
                                           double reach, const cv::Mat& where = cv::Mat());
+NearRegistration registeredNear(const cv::Mat& reference, const cv::Mat& current, double reach,
+                                const cv::Mat& where, bool look);
 std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& current);
 std::unique_ptr<ObjectTracking> objectTracking(const cv::Rect2d& start);
 std::unique_ptr<ObjectTracking> pointTracking(const cv::Rect2d& start);

@@ -551,43 +551,50 @@ void homographyAhead(const cv::Mat& next) {
   });
 }
 
-std::optional<cv::Matx33f> homographyNear(const cv::Mat& reference, const cv::Mat& current,
-                                          double reach, const cv::Mat& where) {
+NearRegistration registeredNear(const cv::Mat& reference, const cv::Mat& current, double reach,
+                                const cv::Mat& where, bool look) {
   // The two pictures already lie within `reach` pixels of each other, so Lucas-Kanade from the
   // identity finds what ORB's matching would only have started the same refinement from: one
   // look that reaches that far, then one at full resolution from its answer, as after ORB.
-  // When that does not hold, the features decide as usual.
+  // When that does not hold, or the caller leaves the look out, the features decide as usual.
   try {
     if (reference.empty() || current.empty() || reference.size() != current.size() || !(reach > 0))
-      return homography(reference, current);
+      return {homography(reference, current)};
     Features& ref = featuresOf(reference);
     Features& cur = featuresOf(current);
-    if (!ref.isTextured || !cur.isTextured) return homography(reference, current);
+    if (!ref.isTextured || !cur.isTextured) return {homography(reference, current)};
     if (!where.empty() && !ref.cornersFound) {
-      if (where.size() != reference.size() || where.type() != CV_8U) return std::nullopt;
+      if (where.size() != reference.size() || where.type() != CV_8U) return {};
       // Only corners whose Lucas-Kanade window lies wholly on the scene: the strongest corners
       // of a plane cut out of its surroundings are on the cut, which the current picture does
-      // not show, and on a smooth picture they are most of them.
+      // not show, and on a smooth picture they are most of them. The features' refinement
+      // uses them too, so they are found whether or not the look is tried.
       cv::Mat inside;
       cv::erode(where, inside, cv::Mat(), cv::Point(-1, -1), kWindow.width / 2);
       const double spacing = std::max(8.0, std::hypot(ref.grey.cols, ref.grey.rows) / 60);
       cv::goodFeaturesToTrack(ref.grey, ref.corners, kCorners, 0.01, spacing, inside);
       ref.cornersFound = true;
     }
+    if (!look) return {homography(reference, current)};
     const int levels = reach <= 8 ? 1 : reach <= 20 ? 2 : kLevels;
     auto first = refinement(cur, ref, cv::Matx33d::eye(), reach, levels);
     std::optional<Refinement> second;
     if (first) second = refinement(cur, ref, first->homography, 2, 2);
     if (!second || second->inliers < kMinPreviousShare * double(ref.corners.size()) ||
         !plausible(second->homography, current.size()))
-      return homography(reference, current);
+      return {homography(reference, current)};
     cv::Matx33d lowerLeft = flip(reference.rows) * second->homography * flip(current.rows).inv();
-    if (!(std::abs(lowerLeft(2, 2)) > 1e-12)) return std::nullopt;
+    if (!(std::abs(lowerLeft(2, 2)) > 1e-12)) return {};
     lowerLeft *= 1.0 / lowerLeft(2, 2);
-    return cv::Matx33f(lowerLeft);
+    return {cv::Matx33f(lowerLeft), true};
   } catch (const std::exception&) {  // cv::Exception included
-    return std::nullopt;
+    return {};
   }
+}
+
+std::optional<cv::Matx33f> homographyNear(const cv::Mat& reference, const cv::Mat& current,
+                                          double reach, const cv::Mat& where) {
+  return registeredNear(reference, current, reach, where, true).homography;
 }
 
 std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& current) {

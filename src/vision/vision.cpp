@@ -29,6 +29,10 @@ class ModelVision final : public Vision {
                                             double reach, const cv::Mat& where) override {
     return analyses::homographyNear(reference, current, reach, where);
   }
+  NearRegistration registeredNear(const cv::Mat& reference, const cv::Mat& current, double reach,
+                                  const cv::Mat& where, bool look) override {
+    return analyses::registeredNear(reference, current, reach, where, look);
+  }
   std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& current) override {
     return analyses::translation(reference, current);
   }

@@ -30,6 +30,13 @@ struct FaceObservation {
   std::optional<FaceLandmarks> landmarks;  // only from faceLandmarks()
 };
 
+// A homography from homographyNear's way of registering, and whether its look from the identity
+// gave it (rather than the feature matching it falls back on).
+struct NearRegistration {
+  std::optional<cv::Matx33f> homography;
+  bool byLook = false;
+};
+
 // The tracker's answer for one frame.
 struct TrackedObject {
   cv::Rect2d boundingBox;  // normalised, origin lower left
@@ -136,6 +143,13 @@ class Vision {
     (void)reach;
     (void)where;
     return homography(reference, current);
+  }
+  // As homographyNear, for a caller that judges from the answers whether the look from the
+  // identity is worth its cost: with `look` false the features alone are matched.
+  virtual NearRegistration registeredNear(const cv::Mat& reference, const cv::Mat& current,
+                                          double reach, const cv::Mat& where, bool look) {
+    (void)look;
+    return {homographyNear(reference, current, reach, where), false};
   }
   // The translation (tx, ty) in pixels, y up, of the transform aligning `current` with
   // `reference`, or nothing.

@@ -44,6 +44,10 @@ class FakeVision final : public tv::Vision {
   std::function<ScriptedTracking::Script(const cv::Rect2d&)> tracker;
   // Answers the trackers' searches for a lost target (none when unset).
   ScriptedTracking::SeekScript seeker;
+  // Answers the registrations near an estimate, given whether the look was asked for (by default
+  // the answer is warp's, not by the look); every `look` asked is kept.
+  std::function<tv::NearRegistration(bool look)> near;
+  std::vector<bool> nearLooks;
   std::vector<cv::Rect2d> trackerStarts;
   // How many of those were for trackers read only at their centres.
   int pointTrackers = 0;
@@ -58,6 +62,11 @@ class FakeVision final : public tv::Vision {
   std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& current) override {
     ++homographyCalls;
     return warp ? warp(reference, current) : std::nullopt;
+  }
+  tv::NearRegistration registeredNear(const cv::Mat& reference, const cv::Mat& current,
+                                      double reach, const cv::Mat& where, bool look) override {
+    nearLooks.push_back(look);
+    return near ? near(look) : Vision::registeredNear(reference, current, reach, where, look);
   }
   std::optional<cv::Point2d> translation(const cv::Mat& reference,
                                          const cv::Mat& current) override {

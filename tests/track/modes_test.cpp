@@ -249,6 +249,32 @@ TEST_F(Modes, QuadFramesThatCannotBeRegisteredWithTheReferenceAreNotFound) {
   EXPECT_GE(fake.homographyCalls, 29);
 }
 
+// A scene the look from the estimate cannot register (a rectangle over a face): after two
+// failures in a row the features alone are matched, and the look is tried again every eighth
+// frame; a plane it registers is looked at on every frame.
+TEST_F(Modes, QuadLeavesOutTheLookWhileItKeepsFailing) {
+  for (bool plane : {false, true}) {
+    FakeVision fake;
+    fake.tracker = [](const cv::Rect2d& start) {
+      return [start](const cv::Mat&) {
+        return std::optional<tv::TrackedObject>{tv::TrackedObject{start, 0.9f}};
+      };
+    };
+    fake.near = [plane](bool look) {
+      return tv::NearRegistration{cv::Matx33f::eye(), look && plane};
+    };
+    auto result = run(tv::trackQuad,
+                      {{"mode", "quad"}, {"quad", "0.2,0.2,0.8,0.2,0.8,0.8,0.2,0.8"}, {"end", "1"}});
+    ASSERT_EQ(result.samples.size(), 30u);
+    EXPECT_EQ(result.seen, 30);  // the features' answers anchor the frames all the same
+    ASSERT_EQ(fake.nearLooks.size(), 29u);  // every frame after the reference
+    for (size_t k = 0; k < 29; ++k) {
+      const bool expected = plane || k < 2 || (k - 1) % 8 == 0;
+      EXPECT_EQ(fake.nearLooks[k], expected) << k << (plane ? " plane" : " face");
+    }
+  }
+}
+
 TEST_F(Modes, QuadStillPictureKeepsTheReferenceQuad) {
   FakeVision fake;
   fake.tracker = [](const cv::Rect2d& start) {
