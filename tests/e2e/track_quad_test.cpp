@@ -74,16 +74,23 @@ class QuadMode : public ::testing::Test {
 };
 std::string QuadMode::dir_, QuadMode::clip_;
 
-void checkRun(const std::string& clip, const std::string& out, int anchor) {
+// Runs the quad mode anchored on frame `anchor` of a clip of the warped picture at `fps`, checks
+// its samples against the true corners and returns them.
+json checkRun(const std::string& clip, const std::string& out, int anchor, double fps = 30) {
   auto run = tvtest::runTool({"track", "--input", clip, "--output", out, "--mode", "quad", "--quad",
-                              quadOption(anchor), "--at", std::to_string(anchor / 30.0)});
+                              quadOption(anchor), "--at", std::to_string(anchor / fps)});
   json file = tvtest::expectTrack(run, out);
-  ASSERT_TRUE(file.is_object());
+  if (!file.is_object() || file["samples"].size() != static_cast<size_t>(kFrames)) {
+    ADD_FAILURE() << "no track file of " << kFrames << " samples";
+    return json();
+  }
   const json& samples = file["samples"];
-  ASSERT_EQ(samples.size(), static_cast<size_t>(kFrames));
   for (int n = 0; n < kFrames; ++n) {
-    ASSERT_EQ(samples[n].size(), 14u);
-    EXPECT_NEAR(samples[n][0].get<double>(), n / 30.0, 1e-5);
+    if (samples[n].size() != 14u) {
+      ADD_FAILURE() << "sample " << n << " has " << samples[n].size() << " values";
+      return json();
+    }
+    EXPECT_NEAR(samples[n][0].get<double>(), n / fps, 1e-5);
     EXPECT_EQ(samples[n][3], 1);
     EXPECT_EQ(samples[n][4], 1);
     double cx = 0;
@@ -96,6 +103,7 @@ void checkRun(const std::string& clip, const std::string& out, int anchor) {
   EXPECT_EQ(run.last()["seen"], kFrames);
   EXPECT_LT(error.mean, 3.0);
   EXPECT_LT(error.worst, 5.0);
+  return samples;
 }
 
 TEST_F(QuadMode, FollowsAPictureUnderChangingPerspective) {
@@ -106,6 +114,24 @@ TEST_F(QuadMode, FollowsAPictureUnderChangingPerspective) {
 TEST_F(QuadMode, AQuadPlacedMidwayIsFollowedBothWays) {
   ASSERT_FALSE(clip_.empty());
   checkRun(clip_, dir_ + "/middle.json", 35);
+}
+
+// The same encoded frames at 4 frames/s put the anchor 8.75 s in: the frames before it are then
+// read back in chunks rather than kept from the forward pass, and must give the same corners.
+TEST_F(QuadMode, FramesFarBeforeTheAnchorReadBackInChunksGiveTheKeptFramesCorners) {
+  ASSERT_FALSE(clip_.empty());
+  const std::string slow = dir_ + "/slow.mp4";
+  ASSERT_EQ(tvtest::shell("ffmpeg -v error -y -itsscale 7.5 -i '" + clip_ + "' -c copy '" + slow +
+                          "' </dev/null"),
+            0);
+  const json kept = checkRun(clip_, dir_ + "/kept.json", 35);
+  const json chunked = checkRun(slow, dir_ + "/chunked.json", 35, 4);
+  ASSERT_EQ(kept.size(), chunked.size());
+  for (size_t n = 0; n < kept.size(); ++n) {
+    for (size_t i = 5; i < 14; ++i) {
+      EXPECT_EQ(kept[n][i], chunked[n][i]) << "frame " << n << ", value " << i;
+    }
+  }
 }
 
 // A box cover carried over a street frame by a smooth sequence of homographies: it grows to
