@@ -248,12 +248,8 @@ std::optional<Quad> anchoredQuad(const cv::Mat& referenceFrame, const Quad& refe
   const bool look = !looks || looks->worthTrying();
   const NearRegistration registered =
       vision().registeredNear(warped, frame(region), 0.05 * diagonal, mask, look);
-  if (looks) {
-    if (look)
-      looks->tried(registered.byLook);
-    else
-      looks->skipped += 1;
-  }
+  if (looks && look) looks->tried(registered.byLook);
+  if (looks && !look) looks->leftOut();
   const auto& lowerLeft = registered.homography;
   if (!lowerLeft) return std::nullopt;
   // The answer maps this frame's pixels to the warped plane's, origin lower left.

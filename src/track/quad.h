@@ -62,6 +62,7 @@ struct AnchorLooks {
     misses = answered ? 0 : misses + 1;
     skipped = 0;
   }
+  void leftOut() { skipped += 1; }
 };
 
 // The state of one run over frames in following order (forwards, or backwards in time).
