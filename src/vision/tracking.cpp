@@ -5,8 +5,8 @@
 // peak-to-sidelobe ratio (PSR) of its correlation, which CSRT does not.
 //
 // A target whose centre alone is read (the quad's patches and its whole-quad box) is followed
-// by OpenCV's MOSSE filter instead: a correlation filter on the grey pixels at the box's own
-// size, with no scale search and no HOG. dlib's tracker, even without its scale filter, makes
+// by OpenCV's MOSSE filter instead: a correlation filter on the grey pixels of the box (or of
+// a window of at least 48 pixels around it), with no scale search and no HOG. dlib's tracker, even without its scale filter, makes
 // 32 HOG channels of a 64 x 64 chip and their FFTs on every frame, which was half of a quad
 // run's processor time (five trackers); the filter costs a small part of that, and the quad's
 // corners, which the plane's anchoring settles, stay where they were (a generated pan: 0.53 px
@@ -57,6 +57,7 @@ constexpr double kFoundAt = 0.7;      // likeness with the first look that finds
 constexpr double kMargin = 0.1;       // by how much it must beat any other place
 constexpr double kNearby = 1.5;       // the nearby window reaches this many box sides around
 constexpr double kSizes[] = {1 / 1.15, 1.0, 1.15};  // sizes tried, relative to the last one
+constexpr double kLeastWindow = 48;   // the point tracker's shortest window side, pixels
 
 // The box's content (pixels, top-left origin) resampled to kLook x kLook, as floats; what lies
 // beyond the frame counts as black.
@@ -199,8 +200,10 @@ class CorrelationTracking final : public ObjectTracking {
       } else {
         // The plain filter keeps its hold only while its peak stands out; it then counts as
         // certain, and the likeness of the looks decides the rest.
-        psr = point_->update(grey, place_) ? kPsrFull : 0;
-        box = place_;
+        psr = point_->update(grey, window_) ? kPsrFull : 0;
+        box = cv::Rect2d(window_.x + (window_.width - sized_.width) / 2,
+                         window_.y + (window_.height - sized_.height) / 2, sized_.width,
+                         sized_.height);
       }
       if (!reachable(box)) return std::nullopt;
       cv::Mat look = lookAt(grey, box);
@@ -275,9 +278,16 @@ class CorrelationTracking final : public ObjectTracking {
                            dlib::drectangle(box.x, box.y, box.x + box.width, box.y + box.height));
       return true;
     }
+    // The filter searches only its own window, and a small one holds too little pattern to
+    // tell the target's place from its neighbours' (a 16-pixel patch is lost at once): it works
+    // on a window of at least kLeastWindow pixels around the centre, and the box keeps its size.
+    sized_ = box.size();
+    const double grow = std::max({1.0, kLeastWindow / box.width, kLeastWindow / box.height});
+    window_ = cv::Rect2d(box.x + box.width / 2 - box.width * grow / 2,
+                         box.y + box.height / 2 - box.height * grow / 2, box.width * grow,
+                         box.height * grow);
     point_ = cv::legacy::TrackerMOSSE::create();
-    place_ = box;
-    return point_->init(grey, box);
+    return point_->init(grey, window_);
   }
 
   // A box the tracker's integer geometry can hold: finite, and within a few frame sizes of the
@@ -308,7 +318,8 @@ class CorrelationTracking final : public ObjectTracking {
   cv::Size size_;
   dlib::correlation_tracker tracker_;       // the box and its size
   cv::Ptr<cv::legacy::TrackerMOSSE> point_;  // the centre alone
-  cv::Rect2d place_;                         // where point_ last put it
+  cv::Rect2d window_;                        // where point_ last put its window
+  cv::Size2d sized_;                         // the box's size, which stays
   cv::Mat firstLook_, recentLook_;
 };
 

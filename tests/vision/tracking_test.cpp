@@ -85,9 +85,11 @@ struct Outcome {
   int lostAt = -1;              // first frame with confidence <= 0.3 (or no answer)
 };
 
-Outcome follow(const Scene& scene, int frames, int gone) {
+// `point`: the tracker of targets read at their centre only (a different filter underneath).
+Outcome follow(const Scene& scene, int frames, int gone, bool point = false) {
   Outcome run;
-  auto tracker = analyses::objectTracking(lowerLeftOf(scene.box(0), scene.size()));
+  const cv::Rect2d start = lowerLeftOf(scene.box(0), scene.size());
+  auto tracker = point ? analyses::pointTracking(start) : analyses::objectTracking(start);
   for (int t = 0; t < frames; ++t) {
     auto seen = tracker->next(scene.frame(t, gone));
     if (!seen || seen->confidence <= 0.3f) {
@@ -118,6 +120,18 @@ TEST_P(Following, KeepsAMovingPatchAndLetsGoWhenItIsGone) {
   EXPECT_LT(run.worstError, 4.0);
   EXPECT_GT(run.lowestConfidence, 0.5);
   // Lost on the first frame without the patch, or the one after.
+  EXPECT_GE(run.lostAt, gone);
+  EXPECT_LE(run.lostAt, gone + 1);
+}
+
+TEST_P(Following, APointTrackerKeepsTheCentreAndLetsGoWhenItIsGone) {
+  const Case c = GetParam();
+  Scene scene(c.width, c.patch, c.ending);
+  if (!scene.ready()) GTEST_FAIL() << "sample photos not installed (python3-skimage, opencv-doc)";
+  const int gone = 50;
+  Outcome run = follow(scene, 60, gone, true);
+  EXPECT_LT(run.worstError, 4.0);
+  EXPECT_GT(run.lowestConfidence, 0.5);
   EXPECT_GE(run.lostAt, gone);
   EXPECT_LE(run.lostAt, gone + 1);
 }
