@@ -6,8 +6,6 @@
 #include "track/backwards.h"
 #include "track/follower.h"
 
-#include <opencv2/imgproc.hpp>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -102,9 +100,7 @@ TrackResult trackBox(const TrackJob& job) {
       [&](const cv::Mat& small, const MediaTime& time) {
         const double t = time.seconds();
         if (t < from - 0.0001) {
-          cv::Mat grey;
-          cv::cvtColor(small, grey, cv::COLOR_BGRA2GRAY);
-          held.emplace_back(t, std::move(grey));
+          held.emplace_back(t, small.clone());
           return true;
         }
         if (!forward) {
@@ -125,7 +121,8 @@ TrackResult trackBox(const TrackJob& job) {
         job.report(static_cast<double>(forwardTimes.size() + (walk ? walk->done() : 0)) / expected);
         return true;
       },
-      smallSize(job.source, 512));
+      // The tracker reads only the grey of a frame: it is made on the decoding thread.
+      smallSize(job.source, 512), FramePixels::grey);
   if (walk) walk->finish();
   walk.reset();
   held.clear();
