@@ -333,9 +333,11 @@ struct Refinement {
 // of the scale and rotation that would bias it otherwise. The homography is fitted again on
 // those correspondences, keeping the ones within half a pixel. `largestShift` is how far a
 // corner may have moved from where the estimate puts it (pixels), `levels` the pyramid levels
-// Lucas-Kanade may use to reach that far.
+// Lucas-Kanade may use to reach that far; `warp` false looks in the current picture itself
+// whatever the estimate's scale and rotation.
 std::optional<Refinement> refinement(const Features& cur, Features& ref,
-                                     const cv::Matx33d& estimate, double largestShift, int levels) {
+                                     const cv::Matx33d& estimate, double largestShift, int levels,
+                                     bool warp = true) {
   if (!ref.cornersFound) {
     double spacing = std::max(8.0, std::hypot(ref.grey.cols, ref.grey.rows) / 60);
     cv::goodFeaturesToTrack(ref.grey, ref.corners, kCorners, 0.01, spacing);
@@ -351,7 +353,7 @@ std::optional<Refinement> refinement(const Features& cur, Features& ref,
   std::vector<uchar> status;
   std::vector<float> error;
   std::vector<cv::Point2f> from, to;
-  if (nearlyAShift(estimate, ref.grey.size())) {
+  if (!warp || nearlyAShift(estimate, ref.grey.size())) {
     // Scale and rotation too small to bias a window: the corners are looked for in the current
     // picture itself, from where the estimate puts them, without warping it first.
     std::vector<cv::Point2f> expected;
@@ -397,8 +399,8 @@ std::optional<Refinement> refinement(const Features& cur, Features& ref,
   return Refinement{cv::Matx33d(better), inliers};
 }
 
-cv::Matx33d refined(const Features& cur, Features& ref, const cv::Matx33d& estimate) {
-  auto better = refinement(cur, ref, estimate, 2, 2);
+cv::Matx33d refined(const Features& cur, Features& ref, const cv::Matx33d& estimate, bool warp) {
+  auto better = refinement(cur, ref, estimate, 2, 2, warp);
   return better ? better->homography : estimate;
 }
 
@@ -428,7 +430,11 @@ std::optional<cv::Matx33d> fromPrevious(const Features& cur, Features& ref,
 }
 
 // The homography in the picture's own pixels (top-left origin), by ORB matching and refinement.
-std::optional<cv::Matx33d> byFeatures(Features& cur, Features& ref, cv::Size size) {
+// `sceneBends`: the look from the previous answer failed against this reference, so the scene
+// moves in a way one homography does not carry (see homography), and the refinement looks in
+// the current picture without warping it by RANSAC's estimate first.
+std::optional<cv::Matx33d> byFeatures(Features& cur, Features& ref, cv::Size size,
+                                      bool sceneBends) {
   matchedLast() = true;
   findOrb(ref);
   findOrb(cur);
@@ -447,7 +453,7 @@ std::optional<cv::Matx33d> byFeatures(Features& cur, Features& ref, cv::Size siz
   int inliers = int(std::count(inlierMask.begin(), inlierMask.end(), uchar(1)));
   if (inliers < kMinInliers || inliers < kMinInlierShare * double(matches.size()))
     return std::nullopt;
-  return refined(cur, ref, cv::Matx33d(found));
+  return refined(cur, ref, cv::Matx33d(found), !sceneBends);
 }
 
 }  // namespace
@@ -517,7 +523,7 @@ std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& c
       } else if (!lookAgain) {
         lookFailed = true;
       }
-      if (!topLeft) topLeft = byFeatures(cur, ref, current.size());
+      if (!topLeft) topLeft = byFeatures(cur, ref, current.size(), lookFailed);
       if (topLeft && !plausible(*topLeft, current.size())) topLeft.reset();
       recent[next] = {ref.key, cur.key, topLeft, lookFailed};
       next = (next + 1) % 4;
