@@ -333,9 +333,11 @@ struct Refinement {
 // of the scale and rotation that would bias it otherwise. The homography is fitted again on
 // those correspondences, keeping the ones within half a pixel. `largestShift` is how far a
 // corner may have moved from where the estimate puts it (pixels), `levels` the pyramid levels
-// Lucas-Kanade may use to reach that far.
+// Lucas-Kanade may use to reach that far; `warp` false looks in the current picture itself
+// whatever the estimate's scale and rotation.
 std::optional<Refinement> refinement(const Features& cur, Features& ref,
-                                     const cv::Matx33d& estimate, double largestShift, int levels) {
+                                     const cv::Matx33d& estimate, double largestShift, int levels,
+                                     bool warp = true) {
   if (!ref.cornersFound) {
     double spacing = std::max(8.0, std::hypot(ref.grey.cols, ref.grey.rows) / 60);
     cv::goodFeaturesToTrack(ref.grey, ref.corners, kCorners, 0.01, spacing);
@@ -351,7 +353,7 @@ std::optional<Refinement> refinement(const Features& cur, Features& ref,
   std::vector<uchar> status;
   std::vector<float> error;
   std::vector<cv::Point2f> from, to;
-  if (nearlyAShift(estimate, ref.grey.size())) {
+  if (!warp || nearlyAShift(estimate, ref.grey.size())) {
     // Scale and rotation too small to bias a window: the corners are looked for in the current
     // picture itself, from where the estimate puts them, without warping it first.
     std::vector<cv::Point2f> expected;
@@ -397,8 +399,8 @@ std::optional<Refinement> refinement(const Features& cur, Features& ref,
   return Refinement{cv::Matx33d(better), inliers};
 }
 
-cv::Matx33d refined(const Features& cur, Features& ref, const cv::Matx33d& estimate) {
-  auto better = refinement(cur, ref, estimate, 2, 2);
+cv::Matx33d refined(const Features& cur, Features& ref, const cv::Matx33d& estimate, bool warp) {
+  auto better = refinement(cur, ref, estimate, 2, 2, warp);
   return better ? better->homography : estimate;
 }
 
@@ -412,9 +414,9 @@ cv::Matx33d refined(const Features& cur, Features& ref, const cv::Matx33d& estim
 // answers' own scatter there, and a second look at that distance changed the path by less
 // than its error (worst 1.34 px against 1.39 with a second look from 1 pixel, for 60 % of the
 // time). The answer counts only when most of the reference's corners agree with it; otherwise
-// ORB decides.
+// ORB decides, and `disagreed` says that the corners were followed but too few of them agree.
 std::optional<cv::Matx33d> fromPrevious(const Features& cur, Features& ref,
-                                        const cv::Matx33d& previous) {
+                                        const cv::Matx33d& previous, bool& disagreed) {
   auto first = refinement(cur, ref, previous, 40, 3);
   if (!first) return std::nullopt;
   Refinement answer = *first;
@@ -423,12 +425,19 @@ std::optional<cv::Matx33d> fromPrevious(const Features& cur, Features& ref,
     if (!second) return std::nullopt;
     answer = *second;
   }
-  if (answer.inliers < kMinPreviousShare * double(ref.corners.size())) return std::nullopt;
+  if (answer.inliers < kMinPreviousShare * double(ref.corners.size())) {
+    disagreed = true;
+    return std::nullopt;
+  }
   return answer.homography;
 }
 
 // The homography in the picture's own pixels (top-left origin), by ORB matching and refinement.
-std::optional<cv::Matx33d> byFeatures(Features& cur, Features& ref, cv::Size size) {
+// `sceneBends`: too few of the reference's corners agreed with the look from the previous
+// answer, so the scene moves in a way one homography does not carry (see homography), and the
+// refinement looks in the current picture without warping it by RANSAC's estimate first.
+std::optional<cv::Matx33d> byFeatures(Features& cur, Features& ref, cv::Size size,
+                                      bool sceneBends) {
   matchedLast() = true;
   findOrb(ref);
   findOrb(cur);
@@ -447,7 +456,7 @@ std::optional<cv::Matx33d> byFeatures(Features& cur, Features& ref, cv::Size siz
   int inliers = int(std::count(inlierMask.begin(), inlierMask.end(), uchar(1)));
   if (inliers < kMinInliers || inliers < kMinInlierShare * double(matches.size()))
     return std::nullopt;
-  return refined(cur, ref, cv::Matx33d(found));
+  return refined(cur, ref, cv::Matx33d(found), !sceneBends);
 }
 
 }  // namespace
@@ -460,6 +469,8 @@ std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& c
     std::optional<cv::Matx33d> topLeft;
     // The look from the previous answer did not hold (or was not tried since it last failed).
     bool lookFailed = false;
+    // It failed because too few of the reference's corners agreed with it (see byFeatures).
+    bool sceneBends = false;
   };
   static Answer recent[4];
   static size_t next = 0;
@@ -505,21 +516,23 @@ std::optional<cv::Matx33f> homography(const cv::Mat& reference, const cv::Mat& c
       // and the look fails again on the next frames while costing about as much as matching
       // features. Features decide for the rest of that reference; a new reference tries again.
       const bool lookAgain = !(lastAsked && lastAsked->lookFailed);
-      bool lookFailed = false;
+      bool lookFailed = false, sceneBends = false;
       if (lookAgain && ref.isTextured && cur.isTextured && current.size() == reference.size()) {
         if (previous) {
           const bool steady = stepBack && previous == &last;
-          topLeft = fromPrevious(cur, ref, steady ? *last.topLeft * *stepBack : *previous->topLeft);
+          topLeft = fromPrevious(cur, ref, steady ? *last.topLeft * *stepBack : *previous->topLeft,
+                                 sceneBends);
         } else if (referenceWasCurrent) {
-          topLeft = fromPrevious(cur, ref, stepBack ? *stepBack : cv::Matx33d::eye());
+          topLeft = fromPrevious(cur, ref, stepBack ? *stepBack : cv::Matx33d::eye(), sceneBends);
         }
         lookFailed = !topLeft && (previous || referenceWasCurrent);
       } else if (!lookAgain) {
         lookFailed = true;
+        sceneBends = lastAsked->sceneBends;
       }
-      if (!topLeft) topLeft = byFeatures(cur, ref, current.size());
+      if (!topLeft) topLeft = byFeatures(cur, ref, current.size(), sceneBends);
       if (topLeft && !plausible(*topLeft, current.size())) topLeft.reset();
-      recent[next] = {ref.key, cur.key, topLeft, lookFailed};
+      recent[next] = {ref.key, cur.key, topLeft, lookFailed, sceneBends};
       next = (next + 1) % 4;
     }
     if (!topLeft) return std::nullopt;
