@@ -300,7 +300,25 @@ cv::Mat Segmenter::sharpPerson(const cv::Mat& image) {
   for (size_t i = 0; i < labels.size(); ++i) outline[i] = choice.count(labels[i]) ? 1 : 0;
   lastOutline = std::move(outline);
   ++sharpFrames_;
-  return mask(choice, *found, size);
+  cv::Mat sharp = mask(choice, *found, size);
+  // An object the detector names apart (a breathing set on a firefighter's back, seen as part
+  // of the motorcycle behind him) takes its pixels from the person's own instance. Where such
+  // an instance, neither chosen nor person-like, lies on the person matte, the matte is the
+  // answer: what a person carries is part of them.
+  bool lent = false;
+  for (size_t i = 0; i < labels.size() && !lent; ++i)
+    lent = labels[i] != 0 && person[i] >= 128 && !choice.count(labels[i]) &&
+           !personLike.count(labels[i]);
+  if (lent) {
+    cv::Mat others(found->instanceMask.size(), CV_8U, cv::Scalar(0));
+    for (int l : found->allInstances)
+      if (!choice.count(l) && !personLike.count(l)) others.setTo(255, found->instanceMask == l);
+    if (others.size() != size) cv::resize(others, others, size, 0, 0, cv::INTER_NEAREST);
+    cv::Mat soft = personMatte();
+    cv::max(sharp, soft, soft);
+    soft.copyTo(sharp, others);
+  }
+  return sharp;
 }
 
 }  // namespace tv
