@@ -114,6 +114,29 @@ TEST_F(SegmenterTest, InstancesThatExplainThePersonReplaceTheSoftMatte) {
   EXPECT_EQ(segmenter.sharpFrames(), 1);
 }
 
+TEST_F(SegmenterTest, WhatAnotherObjectTakesFromThePersonStaysInTheMatte) {
+  // A breathing set on a firefighter's back, which the detector saw as part of the motorcycle
+  // behind him: instance 2, most of it off the person, so not person-like.
+  const cv::Rect tank(60, 30, 10, 10), motorcycle(60, 30, 50, 60);
+  cv::Mat coverage = with(with(zeros(), kBody, 204), tank, 255);
+  cv::Mat labels = with(with(zeros(), motorcycle, 2), kBody, 1);
+  Segmenter segmenter;
+  cv::Mat matte = run(segmenter, {coverage, labels});
+  EXPECT_EQ(segmenter.sharpFrames(), 1);
+  const cv::Rect body(kBody.x * 2, kBody.y * 2, kBody.width * 2, kBody.height * 2);
+  const cv::Rect onTank(tank.x * 2 + 2, tank.y * 2 + 2, tank.width * 2 - 4, tank.height * 2 - 4);
+  // Clear of the soft matte's edges around the body and the tank.
+  const cv::Rect offPerson((motorcycle.x + 2) * 2, (tank.y + tank.height + 2) * 2,
+                           (motorcycle.width - 2) * 2, (motorcycle.height - tank.height - 2) * 2);
+  double least = 0, most = 0;
+  cv::minMaxLoc(matte(body), &least);
+  EXPECT_EQ(least, 255);  // the person's own instance, sharp
+  cv::minMaxLoc(matte(onTank), &least);
+  EXPECT_GE(least, 250);  // what he carries
+  cv::minMaxLoc(matte(offPerson), nullptr, &most);
+  EXPECT_EQ(most, 0);  // the rest of the motorcycle is not his
+}
+
 TEST_F(SegmenterTest, TooLittlePersonStaysSoft) {
   // 32 cells of full coverage inside an instance: mass 32, not above 32.768.
   cv::Mat coverage = with(zeros(), cv::Rect(20, 20, 8, 4), 255);
