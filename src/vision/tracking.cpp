@@ -6,13 +6,13 @@
 //
 // A target whose centre alone is read (the quad's patches and its whole-quad box) is followed
 // by OpenCV's MOSSE filter instead: a correlation filter on the grey pixels of the box (or of
-// a window of at least 48 pixels around it), with no scale search and no HOG. dlib's tracker, even without its scale filter, makes
-// 32 HOG channels of a 64 x 64 chip and their FFTs on every frame, which was half of a quad
-// run's processor time (five trackers); the filter costs a small part of that, and the quad's
-// corners, which the plane's anchoring settles, stay where they were (a generated pan: 0.53 px
-// off the truth on average, 2.8 px at worst, against 0.53 and 3.0). MOSSE gives no PSR, only
-// whether its peak still stands out; while it does, the likeness of the looks is the
-// confidence.
+// a window of at least 48 pixels around it), with no scale search and no HOG. dlib's tracker,
+// even without its scale filter, makes 32 HOG channels of a 64 x 64 chip and their FFTs on
+// every frame, which was half of a quad run's processor time (five trackers); the filter costs
+// a small part of that, and the quad's corners, which the plane's anchoring settles, stay where
+// they were (a generated pan: 0.55 px off the truth on average, 2.8 px at worst, against 0.53
+// and 3.0). MOSSE gives no PSR, only whether its peak still stands out; while it does, the
+// likeness of the looks is the confidence.
 //
 // Confidence: the PSR alone runs 6-25 while the target is visible and 3-5 in the first frames
 // after it vanishes, too close for one threshold; so it is combined with how much the box's
@@ -180,7 +180,6 @@ class CorrelationTracking final : public ObjectTracking {
       if (frame.empty() || frame.depth() != CV_8U) return std::nullopt;
       if (started_ && frame.size() != size_) return std::nullopt;
       cv::Mat grey = greyOf(frame);
-      dlib::cv_image<unsigned char> view(grey);
       if (!started_) {
         size_ = frame.size();
         cv::Rect2d box = pixels(start_);
@@ -194,7 +193,7 @@ class CorrelationTracking final : public ObjectTracking {
       double psr = 0;
       cv::Rect2d box;
       if (scales_) {
-        psr = tracker_.update(view);
+        psr = tracker_.update(dlib::cv_image<unsigned char>(grey));
         dlib::drectangle where = tracker_.get_position();
         box = cv::Rect2d(where.left(), where.top(), where.width(), where.height());
       } else {
