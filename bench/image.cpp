@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
   std::printf("  first sharpPerson %6.3f s  (loads the models)\n",
               seconds([&] { tv::Segmenter().sharpPerson(picture); }));
   std::printf("  person analysis   %6.3f s\n",
-              best([&] { tv::vision().personSegmentation()->next(picture); }));
+              best([&] { tv::vision().personSegmentation(true)->next(picture); }));
   std::printf("  instances         %6.3f s\n",
               best([&] { tv::vision().foregroundInstances(picture); }));
   if (auto found = tv::vision().foregroundInstances(picture)) {

@@ -216,7 +216,9 @@ cv::Mat Segmenter::subject(const cv::Mat& image) {
 
 cv::Mat Segmenter::sharpPerson(const cv::Mat& image) {
   const cv::Size size = image.size();
-  if (!personRequest) personRequest = vision().personSegmentation();
+  // Outside a video pass the picture is a photo, worth the finer person matte.
+  const bool still = !instanceRequest;
+  if (!personRequest) personRequest = vision().personSegmentation(still);
   cv::Mat coverage = personRequest ? personRequest->next(image) : cv::Mat();
   if (coverage.empty()) return blackMatte(size);
   // Stretched only when it is the answer: at 12 megapixels that is a pass worth skipping.
@@ -224,7 +226,7 @@ cv::Mat Segmenter::sharpPerson(const cv::Mat& image) {
 
   // The person analysis runs the detector on its own cadence and hands this frame's objects
   // on; the instances follow it, keeping their cuts between its detections.
-  if (!personInstances) personInstances = vision().instancesAfterPeople();
+  if (!personInstances) personInstances = vision().instancesAfterPeople(still);
   auto found = personInstances ? personInstances->next(image) : std::nullopt;
   if (!found || found->allInstances.empty()) {
     lastOutline.reset();

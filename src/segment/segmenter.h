@@ -43,8 +43,9 @@ class Segmenter {
   // The matte of all foreground instances; black when there are none.
   cv::Mat subject(const cv::Mat& image);
 
-  // The person matte of one frame: the instance masks that explain the person when they do,
-  // else the soft person matte; black when person segmentation fails.
+  // The person matte of one frame (of a photo, before any beginFrames(): the finer matte): the
+  // instance masks that explain the person when they do, else the soft person matte; black
+  // when person segmentation fails.
   cv::Mat sharpPerson(const cv::Mat& image);
 
   // sharpPerson calls that answered with instance masks.

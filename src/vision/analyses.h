@@ -19,10 +19,10 @@ NearRegistration registeredNear(const cv::Mat& reference, const cv::Mat& current
 std::optional<cv::Point2d> translation(const cv::Mat& reference, const cv::Mat& current);
 std::unique_ptr<ObjectTracking> objectTracking(const cv::Rect2d& start);
 std::unique_ptr<ObjectTracking> pointTracking(const cv::Rect2d& start);
-std::unique_ptr<PersonSegmentation> personSegmentation();
+std::unique_ptr<PersonSegmentation> personSegmentation(bool still = false);
 std::optional<Instances> foregroundInstances(const cv::Mat& image);
 std::unique_ptr<InstanceSegmentation> instanceSegmentation();
-std::unique_ptr<InstanceSegmentation> instancesAfterPeople();
+std::unique_ptr<InstanceSegmentation> instancesAfterPeople(bool still = false);
 std::optional<Instances> salientObjects(const cv::Mat& image, const cv::Mat& known);
 cv::Mat objectAt(const cv::Mat& image, Point at);
 

@@ -106,9 +106,10 @@ cv::Mat objectMask(const cv::Mat& bgr, const SmallCut& cut) {
   return segmodels::detailedCut(bgr, cut.region, cut.small, kGuideRadius, kGuideEpsilon);
 }
 
-// The soft mask of the person in `box`: its crop's matte, kept to the crop.
-cv::Mat personMask(const cv::Mat& bgr, const cv::Rect2f& box) {
-  segmodels::CropMatte crop = segmodels::personInBox(bgr, box);
+// The soft mask of the person in `box`: its crop's matte, kept to the crop; a still picture's
+// the finer one.
+cv::Mat personMask(const cv::Mat& bgr, const cv::Rect2f& box, bool still) {
+  segmodels::CropMatte crop = segmodels::personInBox(bgr, box, still);
   if (crop.probability.empty()) return {};
   cv::Mat full(bgr.size(), CV_32F, cv::Scalar(0));
   crop.probability.copyTo(full(crop.region));
@@ -142,9 +143,10 @@ int dropFragments(cv::Mat& inside, double minArea) {
 
 // The instances of a picture of `imageSize`, given as `bgr` at its mask size. An object whose
 // box has a cut in `earlier` keeps that cut instead of GrabCut running again; `made`, when
-// given, receives the cuts of this picture's objects.
+// given, receives the cuts of this picture's objects. `still`: a photo's people get the finer
+// matte.
 Instances instancesOf(const cv::Mat& bgr, cv::Size imageSize, const std::vector<SmallCut>& earlier,
-                      std::vector<SmallCut>* made) {
+                      std::vector<SmallCut>* made, bool still) {
   Instances result;
   result.imageSize = imageSize;
   const cv::Size size = bgr.size();
@@ -175,7 +177,7 @@ Instances instancesOf(const cv::Mat& bgr, cv::Size imageSize, const std::vector<
       const auto& d = detections[i];
       try {
         if (d.label == segmodels::kPerson) {
-          masks[i] = personMask(bgr, d.box);
+          masks[i] = personMask(bgr, d.box, still);
           continue;
         }
         auto kept = std::find_if(earlier.begin(), earlier.end(),
@@ -235,13 +237,13 @@ Instances instancesOf(const cv::Mat& bgr, cv::Size imageSize, const std::vector<
 // the frame's instances were made with are kept in `cuts` for the next one.
 template <typename Keep>
 std::optional<Instances> nextInstances(const cv::Mat& image, std::vector<SmallCut>& cuts,
-                                       Keep keep) {
+                                       Keep keep, bool still = false) {
   segmodels::loadNetworks();
   if (image.empty()) return std::nullopt;
   try {
     const cv::Mat bgr = segmodels::shrunkBgr(image, maskSize(image.size()));
     if (!keep(bgr)) cuts.clear();
-    return instancesOf(bgr, image.size(), cuts, &cuts);
+    return instancesOf(bgr, image.size(), cuts, &cuts, still);
   } catch (const std::exception&) {
     return std::nullopt;
   }
@@ -277,12 +279,14 @@ class ModelInstanceSegmentation final : public InstanceSegmentation {
 // detector looked at again gets fresh ones.
 class InstancesAfterPeople final : public InstanceSegmentation {
  public:
+  explicit InstancesAfterPeople(bool still) : still_(still) {}
   std::optional<Instances> next(const cv::Mat& image) override {
-    return nextInstances(image, cuts_,
-                         [](const cv::Mat& bgr) { return segmodels::carriedFor(bgr); });
+    return nextInstances(
+        image, cuts_, [](const cv::Mat& bgr) { return segmodels::carriedFor(bgr); }, still_);
   }
 
  private:
+  bool still_;                  // a photo: its people get the finer matte
   std::vector<SmallCut> cuts_;  // the cuts of the objects of the latest detection
 };
 
@@ -292,16 +296,18 @@ std::unique_ptr<InstanceSegmentation> instanceSegmentation() {
   return std::make_unique<ModelInstanceSegmentation>();
 }
 
-std::unique_ptr<InstanceSegmentation> instancesAfterPeople() {
-  return std::make_unique<InstancesAfterPeople>();
+std::unique_ptr<InstanceSegmentation> instancesAfterPeople(bool still) {
+  return std::make_unique<InstancesAfterPeople>(still);
 }
 
 std::optional<Instances> foregroundInstances(const cv::Mat& image) {
   segmodels::loadNetworks();
   if (image.empty()) return std::nullopt;
   try {
+    // The network's own person mattes, as a video pass's: video object mode analyses its pick
+    // frame this way and must find there what its search pass finds.
     return instancesOf(segmodels::shrunkBgr(image, maskSize(image.size())), image.size(), {},
-                       nullptr);
+                       nullptr, false);
   } catch (const std::exception&) {
     return std::nullopt;
   }

@@ -48,6 +48,28 @@ constexpr double kEdgeEpsilon = 1e-3;
 // bytes (a frame full of people, or two large ones at 1024 pixels).
 constexpr size_t kKeptCrops = 24;
 constexpr size_t kKeptCropBytes = size_t(8) << 20;
+// A still picture's person crop is refined by GrabCut at most this long on its longer side,
+// with kFineIterations passes from a fixed seed. Its labels: sure person where the matte is at
+// least kFineSure, eroded by kFineBand of the working side; unsure where the matte is at least
+// kInsideMatte (person), within kFineBand of that or within the box grown by kFineBoxGrowth of
+// its longer side (background); sure background elsewhere. Measured on photographed firemen in
+// full gear over busy photos (box from the composite's alpha): intersection over union with
+// the alpha 0.88 -> 0.92 on average, the boots, the glove held out and the breathing set's
+// hose taken in; at 384 pixels 0.91, at 512 and 8 passes no better.
+constexpr int kFineSide = 512;
+constexpr int kFineIterations = 4;
+constexpr float kFineSure = 0.9f;
+constexpr float kInsideMatte = 0.5f;
+constexpr double kFineBand = 0.08;
+constexpr double kFineBoxGrowth = 0.03;
+constexpr uint64 kFineSeed = 0x9E3779B97F4A7C15ULL;
+// A refinement whose person differs from the matte's by more than this factor either way has
+// followed the backdrop (or lost the figure): the matte stays.
+constexpr double kFineMostChange = 1.6;
+// Only a figure in a scene is refined: a crop larger than this share of the picture is a
+// close-up, which the network draws at nearly the picture's own scale (and which would cost
+// GrabCut a full-size crop).
+constexpr double kFineLargestShare = 0.6;
 // From this radius (pixels) the guided filter's coefficients are computed at half size.
 constexpr int kHalveFromRadius = 4;
 
@@ -362,7 +384,61 @@ cv::Rect personCrop(const cv::Size& image, const cv::Rect2f& box) {
   return region & cv::Rect(0, 0, image.width, image.height);
 }
 
-CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box) {
+namespace {
+
+// The person in `box` (the picture's pixels) of `crop` (the picture's `region`), cut by GrabCut
+// from the upsampled matte `probability` (CV_32FC1 0..1, the crop's size); a 0/1 CV_32FC1
+// mask at the crop's size, or empty when GrabCut cannot model the crop or strays.
+cv::Mat finePerson(const cv::Mat& crop, const cv::Mat& probability, cv::Rect region,
+                   const cv::Rect2f& box) {
+  const double scale = std::min(1.0, double(kFineSide) / std::max(crop.cols, crop.rows));
+  cv::Mat small, p;
+  cv::resize(crop, small, cv::Size(), scale, scale, cv::INTER_AREA);
+  if (small.cols < 8 || small.rows < 8) return {};
+  if (small.channels() == 4) cv::cvtColor(small, small, cv::COLOR_BGRA2BGR);
+  cv::resize(probability, p, small.size(), 0, 0, cv::INTER_AREA);
+  const int band = std::max(3, int(kFineBand * std::max(small.cols, small.rows)) | 1);
+  const cv::Mat disc = cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(band, band));
+  const cv::Mat person = p >= kInsideMatte;
+  cv::Mat near, sure;
+  cv::dilate(person, near, disc);
+  cv::erode(p >= kFineSure, sure, disc);
+  const float grow = float(kFineBoxGrowth * std::max(box.width, box.height));
+  const cv::Rect inBox(cvFloor((box.x - grow - region.x) * scale),
+                       cvFloor((box.y - grow - region.y) * scale),
+                       cvCeil((box.width + 2 * grow) * scale), cvCeil((box.height + 2 * grow) * scale));
+  cv::Mat labels(small.size(), CV_8U, cv::Scalar(cv::GC_BGD));
+  labels(inBox & cv::Rect(0, 0, small.cols, small.rows)).setTo(cv::GC_PR_BGD);
+  labels.setTo(cv::GC_PR_BGD, near);
+  labels.setTo(cv::GC_PR_FGD, person);
+  labels.setTo(cv::GC_FGD, sure);
+  if (cv::countNonZero(labels == cv::GC_BGD) == 0 || cv::countNonZero(person) == 0) return {};
+  // GrabCut seeds its colour clusters from the thread's random generator: a fixed seed makes
+  // the same picture give the same matte whichever thread cuts it.
+  cv::RNG& random = cv::theRNG();
+  const uint64 saved = random.state;
+  random.state = kFineSeed;
+  cv::Mat bgModel, fgModel;
+  try {
+    cv::grabCut(small, labels, cv::Rect(), bgModel, fgModel, kFineIterations,
+                cv::GC_INIT_WITH_MASK);
+  } catch (const cv::Exception&) {
+    random.state = saved;
+    return {};
+  }
+  random.state = saved;
+  const cv::Mat cut = (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD);
+  const double before = cv::countNonZero(person), after = cv::countNonZero(cut);
+  if (after > kFineMostChange * before || after * kFineMostChange < before) return {};
+  cv::Mat cutF, fitted;
+  cut.convertTo(cutF, CV_32F, 1.0 / 255);
+  cv::resize(cutF, fitted, crop.size(), 0, 0, cv::INTER_LINEAR);
+  return fitted;
+}
+
+}  // namespace
+
+CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box, bool still) {
   cv::Rect region = personCrop(bgr.size(), box);
   if (region.width < 4 || region.height < 4) return {};
   // The matte depends on the crop's pixels only. Person segmentation and foreground
@@ -371,6 +447,7 @@ CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box) {
   struct Kept {
     cv::Size size;
     uint64_t print;
+    bool still;
     cv::Mat probability;
   };
   static std::mutex keeping;
@@ -380,12 +457,18 @@ CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box) {
   {
     std::lock_guard<std::mutex> hold(keeping);
     for (const auto& k : kept)
-      if (k.size == region.size() && k.print == print) return {region, k.probability};
+      if (k.size == region.size() && k.print == print && k.still == still)
+        return {region, k.probability};
   }
   cv::Mat small = personProbability(pixels);
   if (small.empty()) return {};
   CropMatte crop{region, {}};
   cv::resize(small, crop.probability, region.size(), 0, 0, cv::INTER_LINEAR);
+  if (still && std::max(region.width, region.height) > kMatteInput &&
+      region.area() <= kFineLargestShare * bgr.size().area()) {
+    cv::Mat fine = finePerson(pixels, crop.probability, region, box);
+    if (!fine.empty()) crop.probability = fine;
+  }
   // Upsampled from the network's 256 pixels, the edge is soft and may miss the person's
   // outline by a few pixels; the guided filter moves it onto the picture's edges.
   if (std::max(region.width, region.height) > kMatteInput) {
@@ -395,7 +478,7 @@ CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box) {
     crop.probability = guided(grey, crop.probability, radius, kEdgeEpsilon);
   }
   std::lock_guard<std::mutex> hold(keeping);
-  kept.push_back({region.size(), print, crop.probability});
+  kept.push_back({region.size(), print, still, crop.probability});
   size_t bytes = 0;
   for (const auto& k : kept) bytes += k.probability.total() * k.probability.elemSize();
   while (kept.size() > kKeptCrops || (kept.size() > 1 && bytes > kKeptCropBytes)) {

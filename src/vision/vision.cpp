@@ -42,8 +42,8 @@ class ModelVision final : public Vision {
   std::unique_ptr<ObjectTracking> pointTracking(const cv::Rect2d& start) override {
     return analyses::pointTracking(start);
   }
-  std::unique_ptr<PersonSegmentation> personSegmentation() override {
-    return analyses::personSegmentation();
+  std::unique_ptr<PersonSegmentation> personSegmentation(bool still) override {
+    return analyses::personSegmentation(still);
   }
   std::optional<Instances> foregroundInstances(const cv::Mat& image) override {
     return analyses::foregroundInstances(image);
@@ -51,8 +51,8 @@ class ModelVision final : public Vision {
   std::unique_ptr<InstanceSegmentation> instanceSegmentation() override {
     return analyses::instanceSegmentation();
   }
-  std::unique_ptr<InstanceSegmentation> instancesAfterPeople() override {
-    return analyses::instancesAfterPeople();
+  std::unique_ptr<InstanceSegmentation> instancesAfterPeople(bool still) override {
+    return analyses::instancesAfterPeople(still);
   }
   std::optional<Instances> salientObjects(const cv::Mat& image, const cv::Mat& known) override {
     return analyses::salientObjects(image, known);
@@ -81,7 +81,7 @@ std::unique_ptr<InstanceSegmentation> Vision::instanceSegmentation() {
   return std::make_unique<FrameByFrame>(*this);
 }
 
-std::unique_ptr<InstanceSegmentation> Vision::instancesAfterPeople() {
+std::unique_ptr<InstanceSegmentation> Vision::instancesAfterPeople(bool) {
   return std::make_unique<FrameByFrame>(*this);
 }
 

@@ -164,17 +164,20 @@ class Vision {
     return objectTracking(start);
   }
 
-  virtual std::unique_ptr<PersonSegmentation> personSegmentation() = 0;
+  // Person segmentation of a video's frames, or of one photo (`still`), which is worth a finer
+  // and slower matte.
+  virtual std::unique_ptr<PersonSegmentation> personSegmentation(bool still) = 0;
 
   // Foreground instances of a BGRA picture, or nothing when the analysis fails.
   virtual std::optional<Instances> foregroundInstances(const cv::Mat& image) = 0;
   // Foreground instances over a video pass's frames. By default each frame is analysed on its
   // own through foregroundInstances().
   virtual std::unique_ptr<InstanceSegmentation> instanceSegmentation();
-  // Foreground instances over a video pass's frames, each asked for after the frame's person
-  // segmentation, whose detector cadence it follows: a frame that pass did not run the detector
-  // on keeps the objects' cuts of the last frame it did. By default each frame on its own.
-  virtual std::unique_ptr<InstanceSegmentation> instancesAfterPeople();
+  // Foreground instances over a video pass's frames (or of one photo, `still`, whose people get
+  // the finer matte), each asked for after the frame's person segmentation, whose detector
+  // cadence it follows: a frame that pass did not run the detector on keeps the objects' cuts
+  // of the last frame it did. By default each frame on its own.
+  virtual std::unique_ptr<InstanceSegmentation> instancesAfterPeople(bool still);
 
   // The regions of a BGRA picture that stand out of it, whatever they are, each an instance
   // (the same fields as foregroundInstances'), or nothing when the analysis fails. `known`

@@ -35,7 +35,7 @@ class ScriptedVision final : public tvtest::BlankVision {
     cv::Mat next(const cv::Mat&) override { return coverage; }
     cv::Mat coverage;
   };
-  std::unique_ptr<PersonSegmentation> personSegmentation() override {
+  std::unique_ptr<PersonSegmentation> personSegmentation(bool) override {
     return std::make_unique<Person>(coverage);
   }
 

@@ -35,7 +35,7 @@ class FakeVision final : public tvtest::BlankVision {
     cv::Mat next(const cv::Mat&) override { return owner.frames.front().coverage; }
     FakeVision& owner;
   };
-  std::unique_ptr<PersonSegmentation> personSegmentation() override {
+  std::unique_ptr<PersonSegmentation> personSegmentation(bool) override {
     ++personAnalyses;
     return std::make_unique<Person>(*this);
   }

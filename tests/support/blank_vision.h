@@ -13,7 +13,7 @@ class BlankVision : public tv::Vision {
   std::optional<cv::Matx33f> homography(const cv::Mat&, const cv::Mat&) override { return {}; }
   std::optional<cv::Point2d> translation(const cv::Mat&, const cv::Mat&) override { return {}; }
   std::unique_ptr<tv::ObjectTracking> objectTracking(const cv::Rect2d&) override { return nullptr; }
-  std::unique_ptr<tv::PersonSegmentation> personSegmentation() override { return nullptr; }
+  std::unique_ptr<tv::PersonSegmentation> personSegmentation(bool) override { return nullptr; }
   std::optional<tv::Instances> foregroundInstances(const cv::Mat&) override { return {}; }
   std::optional<tv::Instances> salientObjects(const cv::Mat&, const cv::Mat&) override {
     return {};

@@ -84,7 +84,7 @@ class FakeVision final : public tv::Vision {
     ++pointTrackers;
     return objectTracking(start);
   }
-  std::unique_ptr<tv::PersonSegmentation> personSegmentation() override { return nullptr; }
+  std::unique_ptr<tv::PersonSegmentation> personSegmentation(bool) override { return nullptr; }
   std::optional<tv::Instances> foregroundInstances(const cv::Mat&) override { return std::nullopt; }
   std::optional<tv::Instances> salientObjects(const cv::Mat&, const cv::Mat&) override {
     return std::nullopt;
