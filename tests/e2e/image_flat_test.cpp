@@ -1,5 +1,6 @@
 // The image command's deterministic paths through the real binary: option checks, the flat and
 // alpha methods, sizes, and the failures that end a run.
+#include "support/bytes.h"
 #include "support/run.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -78,6 +80,46 @@ TEST(ImageCommand, UnreadablePictureBeforeTheMissingPoint) {
     EXPECT_EQ(run.errors, "");
   }
   EXPECT_FALSE(std::filesystem::exists(dir + "/m.png"));
+}
+
+// The tool may start itself again to have the allocator ask for large pages. Whatever the
+// caller put in glibc's tunables (nothing, the large pages refused, another tunable, a value
+// longer than the restart makes room for), the run is the same: same events, same matte, no
+// second start left over (a loop would run into the time limit).
+TEST(ImageCommand, TheSameRunWhateverTheAllocatorIsTold) {
+  const std::string dir = scratchDir("image-tunables");
+  const std::string input = save(dir, "square.png", whiteWithSquare(300, 200));
+  const char* saved = std::getenv("GLIBC_TUNABLES");
+  const std::string before = saved ? saved : "";
+  std::vector<std::string> lines;
+  std::string matte;
+  for (const std::string& tunables :
+       {std::string(), std::string("glibc.malloc.hugetlb=0"), std::string("glibc.malloc.check=0"),
+        std::string("glibc.malloc.check=0:") + std::string(5000, 'x')}) {
+    if (tunables.empty())
+      ::unsetenv("GLIBC_TUNABLES");
+    else
+      ::setenv("GLIBC_TUNABLES", tunables.c_str(), 1);
+    auto run = runTool({"image", "--input", input, "--output", dir + "/m.png", "--mode", "flat"},
+                       30);
+    const std::string name = tunables.substr(0, 40);
+    EXPECT_EQ(run.status, 0) << name;
+    EXPECT_EQ(run.errors, "") << name;
+    const std::string bytes = tvtest::readBytes(dir + "/m.png");
+    if (lines.empty()) {
+      lines = run.lines;
+      matte = bytes;
+      ASSERT_EQ(lines.size(), 1u);
+      ASSERT_FALSE(matte.empty());
+    } else {
+      EXPECT_EQ(run.lines, lines) << name;
+      EXPECT_EQ(bytes, matte) << name;
+    }
+  }
+  if (saved)
+    ::setenv("GLIBC_TUNABLES", before.c_str(), 1);
+  else
+    ::unsetenv("GLIBC_TUNABLES");
 }
 
 TEST(ImageCommand, FlatSquareOnWhite) {
