@@ -7,8 +7,7 @@
 // for them ("madvise" in /sys/kernel/mm/transparent_hugepage/enabled), the tool starts itself
 // again, once, with glibc's allocator told to ask (the glibc.malloc.hugetlb tunable, which is
 // read only at start-up). Measured on the 12-megapixel pictures: a printer's cut-out 1.32 ->
-// 0.81 s, the subject 1.27 -> 0.91 s, a 4-second camera track 1.33 -> 1.11 s, with the same peak
-// memory.
+// 0.81 s, the subject 1.27 -> 0.91 s, with the same peak memory.
 //
 // This runs from the executable's pre-initialisation array: after the dynamic loader, before any
 // library's initialisers (OpenCV's, FFmpeg's, dlib's), which are most of a start's cost, so the
@@ -41,8 +40,15 @@ bool kernelGivesOnRequest() {
   return got > 0 && std::strstr(text, "[madvise]") != nullptr;
 }
 
-void restartWithLargePages(int, char** argv, char** envp) {
-  if (!argv || !argv[0] || !envp) return;
+// The commands that gain: a picture's and a video's segmentation fill large fresh buffers on
+// every frame or picture. The trackers and skin measured the same or slower (face tracking 3.26
+// -> 3.47 s on a 12-second clip), and keep the allocator as it is.
+bool gains(const char* command) {
+  return command && (std::strcmp(command, "image") == 0 || std::strcmp(command, "video") == 0);
+}
+
+void restartWithLargePages(int argc, char** argv, char** envp) {
+  if (argc < 2 || !argv || !argv[0] || !envp || !gains(argv[1])) return;
   const size_t prefix = sizeof kVariable - 1;
   const char* given = nullptr;
   size_t count = 0;
