@@ -27,8 +27,12 @@ constexpr float kPersonScore = 0.3f;
 // least kSureShare at kSure. Measured on full-body composites over busy photos (graffiti): a
 // firefighter in a silver suit with a breathing set scores 0.285 and covers 0.45 of his box,
 // 0.8 of it sure; on the sample photos without people the boxes from 0.2 are 0-0.12 covered.
-// (From 0.15 a person walking out of the frame, seen alone, would be drawn already.)
+// A photo's boxes count from kStillUnsureScore: the same fireman elsewhere on the graffiti
+// scores 0.198 (covered 0.49, 0.8 of it sure), and on 20 sample photos without people
+// (OpenCV's and scikit-image's) the boxes from 0.15 are at most 0.003 covered. Over a video's
+// frames that would draw a person walking into the frame from their first sliver.
 constexpr float kUnsureScore = 0.2f;
+constexpr float kStillUnsureScore = 0.15f;
 constexpr double kSureCover = 0.3;
 constexpr float kSure = 0.9f;
 constexpr double kSureShare = 0.6;
@@ -112,11 +116,13 @@ bool drawnSurely(const cv::Mat& bgr, const cv::Rect2f& box) {
 }
 
 // The people among a frame's detections (`detected`, of `bgr`, from kKeptScore): those from
-// kPersonScore, those from kUnsureScore the selfie network is sure of, and from kKeptScore
-// those that continue a person of the previous frame (`before`).
+// kPersonScore, those from kUnsureScore (a photo's, `still`, from kStillUnsureScore) the selfie
+// network is sure of, and from kKeptScore those that continue a person of the previous frame
+// (`before`).
 std::vector<cv::Rect2f> people(const cv::Mat& bgr,
                                const std::vector<segmodels::Detection>& detected,
-                               const std::vector<cv::Rect2f>& before) {
+                               const std::vector<cv::Rect2f>& before, bool still) {
+  const float unsure = still ? kStillUnsureScore : kUnsureScore;
   std::vector<cv::Rect2f> found;
   for (const auto& d : detected) {
     if (d.label != segmodels::kPerson) continue;
@@ -124,7 +130,7 @@ std::vector<cv::Rect2f> people(const cv::Mat& bgr,
       return overlap(b, d.box) >= kSamePerson;
     });
     if (d.score >= kPersonScore || continues ||
-        (d.score >= kUnsureScore && drawnSurely(bgr, d.box)))
+        (d.score >= unsure && drawnSurely(bgr, d.box)))
       found.push_back(d.box);
   }
   return found;
@@ -192,7 +198,7 @@ class ModelPersonSegmentation final : public PersonSegmentation {
       std::vector<cv::Rect> crops;
       for (const auto& box : people_) crops.push_back(segmodels::personCrop(bgr.size(), box));
       const auto detected = cadence_.objects(bgr, kKeptScore, crops);
-      if (cadence_.detected()) people_ = people(bgr, detected, people_);
+      if (cadence_.detected()) people_ = people(bgr, detected, people_, still_);
       cv::Mat matte = personMatte(bgr, people_, still_);
       if (matte.empty()) return {};
       if (previous_.size() == matte.size()) {
