@@ -82,19 +82,11 @@ SmallCut grabbed(const cv::Mat& bgr, const cv::Rect2f& box) {
                 cvCeil(box.width * scale), cvCeil(box.height * scale));
   seed &= cv::Rect(1, 1, crop.cols - 2, crop.rows - 2);
   if (seed.width < 4 || seed.height < 4) return cut;
-  cv::Mat labels(crop.size(), CV_8U, cv::Scalar(cv::GC_BGD)), bgModel, fgModel;
-  // GrabCut seeds its colour clusters from the thread's random generator: a fixed seed makes
-  // the same picture give the same mask whichever thread cuts it and whatever ran before.
-  cv::RNG& random = cv::theRNG();
-  const uint64 saved = random.state;
-  random.state = kGrabSeed;
-  try {
-    cv::grabCut(crop, labels, seed, bgModel, fgModel, kGrabIterations, cv::GC_INIT_WITH_RECT);
-  } catch (const cv::Exception&) {
-    random.state = saved;
-    return cut;  // a crop GrabCut cannot model (one flat colour): this object only is dropped
-  }
-  random.state = saved;
+  cv::Mat labels(crop.size(), CV_8U, cv::Scalar(cv::GC_BGD));
+  // A crop GrabCut cannot model (one flat colour): this object only is dropped.
+  if (!segmodels::seededGrabCut(crop, labels, seed, kGrabIterations, kGrabSeed,
+                                cv::GC_INIT_WITH_RECT))
+    return cut;
   cv::Mat small = (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD);
   if (cv::countNonZero(small) > 0) cut.small = small;
   return cut;
@@ -236,8 +228,8 @@ Instances instancesOf(const cv::Mat& bgr, cv::Size imageSize, const std::vector<
 // cuts made on an earlier frame still hold there (else its objects are cut afresh); the cuts
 // the frame's instances were made with are kept in `cuts` for the next one.
 template <typename Keep>
-std::optional<Instances> nextInstances(const cv::Mat& image, std::vector<SmallCut>& cuts,
-                                       Keep keep, bool still = false) {
+std::optional<Instances> nextInstances(const cv::Mat& image, std::vector<SmallCut>& cuts, Keep keep,
+                                       bool still = false) {
   segmodels::loadNetworks();
   if (image.empty()) return std::nullopt;
   try {

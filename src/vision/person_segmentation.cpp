@@ -129,8 +129,7 @@ std::vector<cv::Rect2f> people(const cv::Mat& bgr,
     bool continues = std::any_of(before.begin(), before.end(), [&](const cv::Rect2f& b) {
       return overlap(b, d.box) >= kSamePerson;
     });
-    if (d.score >= kPersonScore || continues ||
-        (d.score >= unsure && drawnSurely(bgr, d.box)))
+    if (d.score >= kPersonScore || continues || (d.score >= unsure && drawnSurely(bgr, d.box)))
       found.push_back(d.box);
   }
   return found;

@@ -232,18 +232,10 @@ cv::Mat refined(const cv::Mat& bgr, const cv::Mat& coarse) {
   labels.setTo(cv::GC_BGD, seed <= kSureOutside);
   cv::Mat small = seed >= kInside;
   if (cv::countNonZero(labels == cv::GC_BGD) > 0 && cv::countNonZero(small) > 0) {
-    cv::Mat bgModel, fgModel;
-    cv::RNG& random = cv::theRNG();
-    const uint64 saved = random.state;
-    random.state = kGrabSeed;
-    try {
-      cv::grabCut(crop, labels, cv::Rect(), bgModel, fgModel, kGrabIterations,
-                  cv::GC_INIT_WITH_MASK);
+    // On one flat colour GrabCut has nothing to model: the network's own outline stays.
+    if (segmodels::seededGrabCut(crop, labels, cv::Rect(), kGrabIterations, kGrabSeed,
+                                 cv::GC_INIT_WITH_MASK))
       small = (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD);
-    } catch (const cv::Exception&) {
-      // one flat colour: the network's own outline stays
-    }
-    random.state = saved;
   }
   if (cv::countNonZero(small) == 0) return {};
   return segmodels::detailedCut(bgr, region, small, kGuideRadius, kGuideEpsilon);

@@ -404,29 +404,17 @@ cv::Mat finePerson(const cv::Mat& crop, const cv::Mat& probability, cv::Rect reg
   cv::dilate(person, near, disc);
   cv::erode(p >= kFineSure, sure, disc);
   const float grow = float(kFineBoxGrowth * std::max(box.width, box.height));
-  const cv::Rect inBox(cvFloor((box.x - grow - region.x) * scale),
-                       cvFloor((box.y - grow - region.y) * scale),
-                       cvCeil((box.width + 2 * grow) * scale), cvCeil((box.height + 2 * grow) * scale));
+  const cv::Rect inBox(
+      cvFloor((box.x - grow - region.x) * scale), cvFloor((box.y - grow - region.y) * scale),
+      cvCeil((box.width + 2 * grow) * scale), cvCeil((box.height + 2 * grow) * scale));
   cv::Mat labels(small.size(), CV_8U, cv::Scalar(cv::GC_BGD));
   labels(inBox & cv::Rect(0, 0, small.cols, small.rows)).setTo(cv::GC_PR_BGD);
   labels.setTo(cv::GC_PR_BGD, near);
   labels.setTo(cv::GC_PR_FGD, person);
   labels.setTo(cv::GC_FGD, sure);
   if (cv::countNonZero(labels == cv::GC_BGD) == 0 || cv::countNonZero(person) == 0) return {};
-  // GrabCut seeds its colour clusters from the thread's random generator: a fixed seed makes
-  // the same picture give the same matte whichever thread cuts it.
-  cv::RNG& random = cv::theRNG();
-  const uint64 saved = random.state;
-  random.state = kFineSeed;
-  cv::Mat bgModel, fgModel;
-  try {
-    cv::grabCut(small, labels, cv::Rect(), bgModel, fgModel, kFineIterations,
-                cv::GC_INIT_WITH_MASK);
-  } catch (const cv::Exception&) {
-    random.state = saved;
+  if (!seededGrabCut(small, labels, cv::Rect(), kFineIterations, kFineSeed, cv::GC_INIT_WITH_MASK))
     return {};
-  }
-  random.state = saved;
   const cv::Mat cut = (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD);
   const double before = cv::countNonZero(person), after = cv::countNonZero(cut);
   if (after > kFineMostChange * before || after * kFineMostChange < before) return {};
@@ -486,6 +474,22 @@ CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box, bool still) {
     kept.erase(kept.begin());
   }
   return crop;
+}
+
+bool seededGrabCut(const cv::Mat& bgr, cv::Mat& labels, const cv::Rect& rect, int iterations,
+                   uint64_t seed, int mode) {
+  cv::RNG& random = cv::theRNG();
+  const uint64 saved = random.state;
+  random.state = seed;
+  cv::Mat bgModel, fgModel;
+  bool modelled = true;
+  try {
+    cv::grabCut(bgr, labels, rect, bgModel, fgModel, iterations, mode);
+  } catch (const cv::Exception&) {
+    modelled = false;
+  }
+  random.state = saved;
+  return modelled;
 }
 
 cv::Mat detailedCut(const cv::Mat& bgr, cv::Rect region, const cv::Mat& small, double radiusShare,

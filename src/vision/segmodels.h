@@ -99,6 +99,13 @@ CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box, bool still = fa
 // The region personInBox() uses for a box in an image of the given size.
 cv::Rect personCrop(const cv::Size& image, const cv::Rect2f& box);
 
+// cv::grabCut (with `mode`, from `rect` or from the `labels` given) drawing its colour clusters
+// from a fixed `seed`: the same picture gives the same labels whichever thread cuts it and
+// whatever ran before. The thread's random generator is left as it was found. False when GrabCut
+// cannot model the picture (one flat colour); `labels` are then not to be read.
+bool seededGrabCut(const cv::Mat& bgr, cv::Mat& labels, const cv::Rect& rect, int iterations,
+                   uint64_t seed, int mode);
+
 // He, Sun and Tang's guided filter with a grey guide (CV_8UC1): moves a soft mask's (CV_32FC1,
 // 0..1) edges onto the picture's edges. `radius` in pixels; `epsilon` in (0..1)^2 units.
 cv::Mat guided(const cv::Mat& guideGrey, const cv::Mat& mask, int radius, double epsilon);

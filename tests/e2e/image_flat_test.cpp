@@ -100,8 +100,8 @@ TEST(ImageCommand, TheSameRunWhateverTheAllocatorIsTold) {
       ::unsetenv("GLIBC_TUNABLES");
     else
       ::setenv("GLIBC_TUNABLES", tunables.c_str(), 1);
-    auto run = runTool({"image", "--input", input, "--output", dir + "/m.png", "--mode", "flat"},
-                       30);
+    auto run =
+        runTool({"image", "--input", input, "--output", dir + "/m.png", "--mode", "flat"}, 30);
     const std::string name = tunables.substr(0, 40);
     EXPECT_EQ(run.status, 0) << name;
     EXPECT_EQ(run.errors, "") << name;
