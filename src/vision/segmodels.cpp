@@ -24,6 +24,14 @@ constexpr const char* kMatteFile = "selfie.onnx";
 constexpr const char* kMatteName = "person segmentation";
 constexpr const char* kDetectorFile = "centernet.onnx";
 constexpr const char* kDetectorName = "object detector";
+// The video matting network (MobileNetV3 encoder, recurrent decoder, guided-filter refiner),
+// converted for one picture: a zero recurrent state and a fixed input of kMattingWidth x
+// kMattingHeight, which it works at three quarters and refines back to full size. Its input is
+// NCHW RGB in 0..1 and its output the alpha (NCHW, one channel).
+constexpr const char* kMattingFile = "rvm.onnx";
+constexpr const char* kMattingName = "person matting";
+constexpr int kMattingWidth = 480;
+constexpr int kMattingHeight = 640;
 constexpr int kClasses = 80;
 // Peaks closer than this in heat-map cells are one object (the graph's own 3 x 3 max pool).
 constexpr int kPeakRadius = 1;
@@ -48,14 +56,17 @@ constexpr double kEdgeEpsilon = 1e-3;
 // bytes (a frame full of people, or two large ones at 1024 pixels).
 constexpr size_t kKeptCrops = 24;
 constexpr size_t kKeptCropBytes = size_t(8) << 20;
-// A still picture's person crop is refined by GrabCut at most this long on its longer side,
-// with kFineIterations passes from a fixed seed. Its labels: sure person where the matte is at
-// least kFineSure, eroded by kFineBand of the working side; unsure where the matte is at least
-// kInsideMatte (person), within kFineBand of that or within the box grown by kFineBoxGrowth of
-// its longer side (background); sure background elsewhere. Measured on photographed firemen in
-// full gear over busy photos (box from the composite's alpha): intersection over union with
-// the alpha 0.88 -> 0.92 on average, the boots, the glove held out and the breathing set's
-// hose taken in; at 384 pixels 0.91, at 512 and 8 passes no better.
+// A still picture's person crop is matted by the matting network, and its alpha refined by
+// GrabCut at most this long on its longer side, with kFineIterations passes from a fixed seed.
+// Its labels: sure person where the alpha is at least kFineSure, eroded by kFineBand of the
+// working side; unsure where it is at least kInsideMatte (person), within kFineBand of that or
+// within the box grown by kFineBoxGrowth of its longer side (background); sure background
+// elsewhere. The person is what either of them takes in: the network's alpha misses a silver
+// suit's legs over grey graffiti, GrabCut a boot of another colour than the suit. Measured on
+// photographed firemen in full gear over busy photos (box from the detector), intersection over
+// union with the composite's alpha, mean (worst) of eight: the selfie matte 0.88, GrabCut on it
+// 0.926 (0.907), the matting network 0.941 (0.801), both 0.964 (0.921). The GrabCut alone: at
+// 384 pixels 0.91, at 512 and 8 passes no better.
 constexpr int kFineSide = 512;
 constexpr int kFineIterations = 4;
 constexpr float kFineSure = 0.9f;
@@ -80,6 +91,22 @@ cv::dnn::Net& matteNet() {
   static std::optional<cv::dnn::Net> net;
   std::lock_guard<std::mutex> hold(loading);
   if (!net) net = loadNetwork(kMatteFile, kMatteName);
+  return *net;
+}
+
+// The matting network is optional. Its authors publish it under the GPL-3.0, which a packager
+// may not want to ship: without the file a photo's people are refined by GrabCut on the selfie
+// matte alone. A file that is there but cannot be read is an error, as for the other networks.
+bool mattingInstalled() {
+  static const bool installed = !findModel(kMattingFile).empty();
+  return installed;
+}
+
+cv::dnn::Net& mattingNet() {
+  static std::mutex loading;
+  static std::optional<cv::dnn::Net> net;
+  std::lock_guard<std::mutex> hold(loading);
+  if (!net) net = loadNetwork(kMattingFile, kMattingName);
   return *net;
 }
 
@@ -118,6 +145,10 @@ uint64_t fingerprint(const cv::Mat& image) {
 void loadNetworks() {
   matteNet();
   detectorNet();
+}
+
+void loadMatting() {
+  if (mattingInstalled()) mattingNet();
 }
 
 cv::Mat shrunkBgr(const cv::Mat& image, cv::Size size) {
@@ -389,6 +420,34 @@ namespace {
 // The person in `box` (the picture's pixels) of `crop` (the picture's `region`), cut by GrabCut
 // from the upsampled matte `probability` (CV_32FC1 0..1, the crop's size); a 0/1 CV_32FC1
 // mask at the crop's size, or empty when GrabCut cannot model the crop or strays.
+// The matting network's alpha (CV_32FC1, 0..1) of a BGR crop, at the crop's size. The crop is
+// scaled to fit the network's fixed input, keeping its shape, and its border repeated around
+// it; empty when the network is not installed or gives no answer of that shape.
+cv::Mat mattedPerson(const cv::Mat& crop) {
+  if (!mattingInstalled()) return {};
+  const double scale =
+      std::min(double(kMattingWidth) / crop.cols, double(kMattingHeight) / crop.rows);
+  const cv::Size fit(std::clamp(int(std::lround(crop.cols * scale)), 1, kMattingWidth),
+                     std::clamp(int(std::lround(crop.rows * scale)), 1, kMattingHeight));
+  cv::Mat scaled, framed;
+  cv::resize(bgrOf(crop), scaled, fit, 0, 0, scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
+  const int left = (kMattingWidth - fit.width) / 2, top = (kMattingHeight - fit.height) / 2;
+  cv::copyMakeBorder(scaled, framed, top, kMattingHeight - fit.height - top, left,
+                     kMattingWidth - fit.width - left, cv::BORDER_REPLICATE);
+  cv::Mat blob = cv::dnn::blobFromImage(framed, 1.0 / 255, cv::Size(), cv::Scalar(), true, false);
+  static std::mutex running;
+  std::lock_guard<std::mutex> hold(running);
+  cv::dnn::Net& net = mattingNet();
+  net.setInput(blob);
+  cv::Mat out = net.forward();
+  if (out.dims != 4 || out.size[2] != kMattingHeight || out.size[3] != kMattingWidth) return {};
+  cv::Mat alpha = cv::Mat(kMattingHeight, kMattingWidth, CV_32F, out.ptr<float>())(
+      cv::Rect(left, top, fit.width, fit.height));
+  cv::Mat fitted;
+  cv::resize(alpha, fitted, crop.size(), 0, 0, cv::INTER_LINEAR);
+  return cv::min(cv::max(fitted, 0.0), 1.0);
+}
+
 cv::Mat finePerson(const cv::Mat& crop, const cv::Mat& probability, cv::Rect region,
                    const cv::Rect2f& box) {
   const double scale = std::min(1.0, double(kFineSide) / std::max(crop.cols, crop.rows));
@@ -452,14 +511,26 @@ CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box, bool still) {
   if (small.empty()) return {};
   CropMatte crop{region, {}};
   cv::resize(small, crop.probability, region.size(), 0, 0, cv::INTER_LINEAR);
+  bool refined = false;
   if (still && std::max(region.width, region.height) > kMatteInput &&
       region.area() <= kFineLargestShare * bgr.size().area()) {
+    // The network's alpha is taken when it agrees with the selfie matte on the person's size:
+    // one much larger or smaller has matted the backdrop (or lost the figure).
+    cv::Mat alpha = mattedPerson(pixels);
+    const double matted = alpha.empty() ? 0 : cv::countNonZero(alpha >= kInsideMatte);
+    const double drawn = cv::countNonZero(crop.probability >= kInsideMatte);
+    if (matted > 0 && matted <= kFineMostChange * drawn && matted * kFineMostChange >= drawn)
+      crop.probability = alpha;
+    else
+      alpha.release();
     cv::Mat fine = finePerson(pixels, crop.probability, region, box);
-    if (!fine.empty()) crop.probability = fine;
+    if (!fine.empty()) crop.probability = alpha.empty() ? fine : cv::max(alpha, fine);
+    refined = !alpha.empty() || !fine.empty();
   }
   // Upsampled from the network's 256 pixels, the edge is soft and may miss the person's
-  // outline by a few pixels; the guided filter moves it onto the picture's edges.
-  if (std::max(region.width, region.height) > kMatteInput) {
+  // outline by a few pixels; the guided filter moves it onto the picture's edges. A refined
+  // matte is on them already (the filter measured 0.003 worse on the firemen).
+  if (std::max(region.width, region.height) > kMatteInput && !refined) {
     cv::Mat grey;
     cv::cvtColor(pixels, grey, cv::COLOR_BGR2GRAY);
     int radius = std::max(2, int(std::lround(kEdgeRadius * std::max(region.width, region.height))));

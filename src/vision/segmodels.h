@@ -13,6 +13,9 @@ namespace tv::segmodels {
 // Loads both networks now (they load on first use otherwise): an analysis that needs both
 // fails on a broken installation even on a picture where it would not reach the second.
 void loadNetworks();
+// Loads the matting network that refines a still picture's people, when it is installed (it is
+// optional; see personInBox).
+void loadMatting();
 
 // The selfie network's square input, pixels.
 constexpr int kMatteInput = 256;
@@ -92,9 +95,11 @@ struct CropMatte {
 };
 // `still`: the picture is a photo rather than one of a video's frames, and is worth a finer
 // matte. The network's 256 pixels miss what a person holds out from their body and draw a
-// standing figure's feet and outline coarsely; a GrabCut on the crop, seeded from the matte
-// and the box, takes the person's colours out to their own edges (about a third of a second
-// for a full-height figure). A close-up's crop is left as the network draws it.
+// standing figure's feet and outline coarsely: the matting network draws the crop again at
+// 640 pixels, and a GrabCut on the crop, seeded from its alpha and the box, takes the person's
+// colours out to their own edges (together about half a second for a full-height figure). A
+// close-up's crop is left as the selfie network draws it. Without the matting network's file
+// the GrabCut is seeded from the selfie matte.
 CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box, bool still = false);
 // The region personInBox() uses for a box in an image of the given size.
 cv::Rect personCrop(const cv::Size& image, const cv::Rect2f& box);

@@ -56,6 +56,23 @@ TEST(SegmentationModels, ABrokenPersonModelIsAnErrorEvenWithoutPeople) {
   EXPECT_FALSE(fs::exists(out));
 }
 
+// The matting network refines a photo's people only: person mode on a picture needs it (and
+// says so), a video's frames do not load it.
+TEST(SegmentationModels, ABrokenMattingModelIsAnErrorForAPhotoOnly) {
+  if (!fs::exists(kStreet)) GTEST_FAIL() << "building.jpg not installed";
+  BrokenModel broken("broken-rvm", "rvm.onnx");
+  std::string out = broken.dir() + "/matte.png";
+  expectError(tvtest::runTool({"image", "--input", kStreet, "--output", out, "--mode", "person"}),
+              "cannot load the model person matting: " + broken.dir() + "/rvm.onnx: ");
+  EXPECT_FALSE(fs::exists(out));
+  const std::string clip = tvtest::makeVideo(broken.dir(), "clip.mp4",
+                                             "testsrc2=size=160x120:rate=10:duration=1");
+  const std::string video = broken.dir() + "/matte.mp4";
+  auto run = tvtest::runTool({"video", "--input", clip, "--output", video, "--mode", "person"});
+  EXPECT_EQ(run.status, 0) << run.lines.back();
+  EXPECT_TRUE(fs::exists(video));
+}
+
 TEST(SegmentationModels, ABrokenDetectorIsAnErrorForTheForeground) {
   if (!fs::exists(kStreet)) GTEST_FAIL() << "building.jpg not installed";
   BrokenModel broken("broken-centernet", "centernet.onnx");
