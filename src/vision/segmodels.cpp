@@ -511,26 +511,26 @@ CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box, bool still) {
   if (small.empty()) return {};
   CropMatte crop{region, {}};
   cv::resize(small, crop.probability, region.size(), 0, 0, cv::INTER_LINEAR);
-  bool refined = false;
+  bool matted = false;
   if (still && std::max(region.width, region.height) > kMatteInput &&
       region.area() <= kFineLargestShare * bgr.size().area()) {
     // The network's alpha is taken when it agrees with the selfie matte on the person's size:
     // one much larger or smaller has matted the backdrop (or lost the figure).
     cv::Mat alpha = mattedPerson(pixels);
-    const double matted = alpha.empty() ? 0 : cv::countNonZero(alpha >= kInsideMatte);
+    const double inAlpha = alpha.empty() ? 0 : cv::countNonZero(alpha >= kInsideMatte);
     const double drawn = cv::countNonZero(crop.probability >= kInsideMatte);
-    if (matted > 0 && matted <= kFineMostChange * drawn && matted * kFineMostChange >= drawn)
+    if (inAlpha > 0 && inAlpha <= kFineMostChange * drawn && inAlpha * kFineMostChange >= drawn)
       crop.probability = alpha;
     else
       alpha.release();
     cv::Mat fine = finePerson(pixels, crop.probability, region, box);
     if (!fine.empty()) crop.probability = alpha.empty() ? fine : cv::max(alpha, fine);
-    refined = !alpha.empty() || !fine.empty();
+    matted = !alpha.empty();
   }
   // Upsampled from the network's 256 pixels, the edge is soft and may miss the person's
-  // outline by a few pixels; the guided filter moves it onto the picture's edges. A refined
-  // matte is on them already (the filter measured 0.003 worse on the firemen).
-  if (std::max(region.width, region.height) > kMatteInput && !refined) {
+  // outline by a few pixels; the guided filter moves it onto the picture's edges. The matting
+  // network's is on them already (the filter measured 0.003 worse on the firemen).
+  if (std::max(region.width, region.height) > kMatteInput && !matted) {
     cv::Mat grey;
     cv::cvtColor(pixels, grey, cv::COLOR_BGR2GRAY);
     int radius = std::max(2, int(std::lround(kEdgeRadius * std::max(region.width, region.height))));
