@@ -69,6 +69,9 @@ constexpr size_t kKeptCropBytes = size_t(8) << 20;
 // 384 pixels 0.91, at 512 and 8 passes no better.
 constexpr int kFineSide = 512;
 constexpr int kFineIterations = 4;
+// Seeded from the matting network's alpha, two passes do as well (the same eight figures to
+// 0.001, 7 % quicker).
+constexpr int kMattedIterations = 2;
 constexpr float kFineSure = 0.9f;
 constexpr float kInsideMatte = 0.5f;
 constexpr double kFineBand = 0.08;
@@ -449,7 +452,7 @@ cv::Mat mattedPerson(const cv::Mat& crop) {
 }
 
 cv::Mat finePerson(const cv::Mat& crop, const cv::Mat& probability, cv::Rect region,
-                   const cv::Rect2f& box) {
+                   const cv::Rect2f& box, int iterations) {
   const double scale = std::min(1.0, double(kFineSide) / std::max(crop.cols, crop.rows));
   cv::Mat small, p;
   cv::resize(crop, small, cv::Size(), scale, scale, cv::INTER_AREA);
@@ -472,7 +475,7 @@ cv::Mat finePerson(const cv::Mat& crop, const cv::Mat& probability, cv::Rect reg
   labels.setTo(cv::GC_PR_FGD, person);
   labels.setTo(cv::GC_FGD, sure);
   if (cv::countNonZero(labels == cv::GC_BGD) == 0 || cv::countNonZero(person) == 0) return {};
-  if (!seededGrabCut(small, labels, cv::Rect(), kFineIterations, kFineSeed, cv::GC_INIT_WITH_MASK))
+  if (!seededGrabCut(small, labels, cv::Rect(), iterations, kFineSeed, cv::GC_INIT_WITH_MASK))
     return {};
   const cv::Mat cut = (labels == cv::GC_FGD) | (labels == cv::GC_PR_FGD);
   const double before = cv::countNonZero(person), after = cv::countNonZero(cut);
@@ -523,7 +526,8 @@ CropMatte personInBox(const cv::Mat& bgr, const cv::Rect2f& box, bool still) {
       crop.probability = alpha;
     else
       alpha.release();
-    cv::Mat fine = finePerson(pixels, crop.probability, region, box);
+    cv::Mat fine = finePerson(pixels, crop.probability, region, box,
+                              alpha.empty() ? kFineIterations : kMattedIterations);
     if (!fine.empty()) crop.probability = alpha.empty() ? fine : cv::max(alpha, fine);
     matted = !alpha.empty();
   }
