@@ -73,8 +73,6 @@ class NetworksAhead {
         try {
           vision().foregroundInstances(cv::Mat());  // the person and detector networks
           if (salient) vision().salientObjects(cv::Mat(), cv::Mat());
-          // A photo's people are matted once more, finer.
-          if (!salient) vision().personSegmentation(true)->next(cv::Mat());
         } catch (...) {
           // left for the analysis to meet again
         }

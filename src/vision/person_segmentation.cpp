@@ -187,7 +187,6 @@ class ModelPersonSegmentation final : public PersonSegmentation {
   explicit ModelPersonSegmentation(bool still) : still_(still) {}
   cv::Mat next(const cv::Mat& image) override {
     segmodels::loadNetworks();
-    if (still_) segmodels::loadMatting();
     try {
       if (image.empty()) return {};
       cv::Mat bgr = segmodels::shrunkBgr(image, matteSize(image.size()));

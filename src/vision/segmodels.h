@@ -13,9 +13,6 @@ namespace tv::segmodels {
 // Loads both networks now (they load on first use otherwise): an analysis that needs both
 // fails on a broken installation even on a picture where it would not reach the second.
 void loadNetworks();
-// Loads the matting network that refines a still picture's people, when it is installed (it is
-// optional; see personInBox).
-void loadMatting();
 
 // The selfie network's square input, pixels.
 constexpr int kMatteInput = 256;

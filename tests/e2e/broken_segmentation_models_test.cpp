@@ -56,15 +56,24 @@ TEST(SegmentationModels, ABrokenPersonModelIsAnErrorEvenWithoutPeople) {
   EXPECT_FALSE(fs::exists(out));
 }
 
-// The matting network refines a photo's people only: person mode on a picture needs it (and
-// says so), a video's frames do not load it.
-TEST(SegmentationModels, ABrokenMattingModelIsAnErrorForAPhotoOnly) {
+// The matting network refines a whole figure in a photo: person mode on such a picture needs
+// it (and says so), a picture without one and a video's frames do not load it.
+TEST(SegmentationModels, ABrokenMattingModelIsAnErrorForAFigureInAPhoto) {
+  const std::string stamp = "/usr/share/tuxpaint/stamps/people/fireman240a.png";
   if (!fs::exists(kStreet)) GTEST_FAIL() << "building.jpg not installed";
+  if (!fs::exists(stamp)) GTEST_FAIL() << "tuxpaint-stamps-default is not installed";
   BrokenModel broken("broken-rvm", "rvm.onnx");
+  const std::string figure = broken.dir() + "/figure.png";
+  ASSERT_EQ(tvtest::shell("ffmpeg -v error -y -i '" + kStreet + "' -i '" + stamp +
+                          "' -filter_complex '[0:v]scale=1280:720[b];[1:v]scale=-1:600[p];"
+                          "[b][p]overlay=200:80' -frames:v 1 '" + figure + "'"),
+            0);
   std::string out = broken.dir() + "/matte.png";
-  expectError(tvtest::runTool({"image", "--input", kStreet, "--output", out, "--mode", "person"}),
+  expectError(tvtest::runTool({"image", "--input", figure, "--output", out, "--mode", "person"}),
               "cannot load the model person matting: " + broken.dir() + "/rvm.onnx: ");
   EXPECT_FALSE(fs::exists(out));
+  auto street = tvtest::runTool({"image", "--input", kStreet, "--output", out, "--mode", "person"});
+  EXPECT_EQ(street.status, 0) << street.lines.back();
   const std::string clip = tvtest::makeVideo(broken.dir(), "clip.mp4",
                                              "testsrc2=size=160x120:rate=10:duration=1");
   const std::string video = broken.dir() + "/matte.mp4";
