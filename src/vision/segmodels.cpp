@@ -152,7 +152,6 @@ void loadNetworks() {
   detectorNet();
 }
 
-
 cv::Mat shrunkBgr(const cv::Mat& image, cv::Size size) {
   if (size == image.size()) return bgrOf(image);
   // The image command asks from two threads at once (the instances and the salient objects
@@ -419,9 +418,6 @@ cv::Rect personCrop(const cv::Size& image, const cv::Rect2f& box) {
 
 namespace {
 
-// The person in `box` (the picture's pixels) of `crop` (the picture's `region`), cut by GrabCut
-// from the upsampled matte `probability` (CV_32FC1 0..1, the crop's size); a 0/1 CV_32FC1
-// mask at the crop's size, or empty when GrabCut cannot model the crop or strays.
 // The matting network's alpha (CV_32FC1, 0..1) of a BGR crop, at the crop's size. The crop is
 // scaled to fit the network's fixed input, keeping its shape, and its border repeated around
 // it; empty when the network is not installed or gives no answer of that shape.
@@ -443,13 +439,17 @@ cv::Mat mattedPerson(const cv::Mat& crop) {
   net.setInput(blob);
   cv::Mat out = net.forward();
   if (out.dims != 4 || out.size[2] != kMattingHeight || out.size[3] != kMattingWidth) return {};
-  cv::Mat alpha = cv::Mat(kMattingHeight, kMattingWidth, CV_32F, out.ptr<float>())(
-      cv::Rect(left, top, fit.width, fit.height));
+  cv::Mat alpha = cv::Mat(kMattingHeight, kMattingWidth, CV_32F,
+                          out.ptr<float>())(cv::Rect(left, top, fit.width, fit.height));
   cv::Mat fitted;
   cv::resize(alpha, fitted, crop.size(), 0, 0, cv::INTER_LINEAR);
   return cv::min(cv::max(fitted, 0.0), 1.0);
 }
 
+// The person in `box` (the picture's pixels) of `crop` (the picture's `region`), cut by GrabCut
+// in `iterations` passes from `probability` (the upsampled selfie matte or the matting
+// network's alpha, CV_32FC1 0..1, the crop's size); a 0/1 CV_32FC1 mask at the crop's size, or
+// empty when GrabCut cannot model the crop or strays.
 cv::Mat finePerson(const cv::Mat& crop, const cv::Mat& probability, cv::Rect region,
                    const cv::Rect2f& box, int iterations) {
   const double scale = std::min(1.0, double(kFineSide) / std::max(crop.cols, crop.rows));

@@ -1,6 +1,7 @@
-// The two converted networks behind person segmentation and foreground instances: the selfie
-// person matte and the centernet object detector (80 COCO classes). Both load on first use and
-// end the run with "cannot load the model <name>: <reason>" when they cannot be read.
+// The converted networks behind person segmentation and foreground instances: the selfie person
+// matte, the centernet object detector (80 COCO classes) and, for a photo's whole figures, the
+// optional matting network. Each loads on first use and ends the run with "cannot load the model
+// <name>: <reason>" when it cannot be read.
 #pragma once
 
 #include <opencv2/core.hpp>
