@@ -30,8 +30,9 @@ constexpr const char* kDetectorName = "object detector";
 // NCHW RGB in 0..1 and its output the alpha (NCHW, one channel).
 constexpr const char* kMattingFile = "rvm.onnx";
 constexpr const char* kMattingName = "person matting";
-constexpr int kMattingWidth = 480;
-constexpr int kMattingHeight = 640;
+// Measured on the firemen below: at 480 x 640 no better (0.001), 0.3 s slower and 45 MB more.
+constexpr int kMattingWidth = 384;
+constexpr int kMattingHeight = 512;
 constexpr int kClasses = 80;
 // Peaks closer than this in heat-map cells are one object (the graph's own 3 x 3 max pool).
 constexpr int kPeakRadius = 1;

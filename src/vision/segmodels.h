@@ -94,7 +94,7 @@ struct CropMatte {
 // `still`: the picture is a photo rather than one of a video's frames, and is worth a finer
 // matte. The network's 256 pixels miss what a person holds out from their body and draw a
 // standing figure's feet and outline coarsely: the matting network draws the crop again at
-// 640 pixels, and a GrabCut on the crop, seeded from its alpha and the box, takes the person's
+// 512 pixels, and a GrabCut on the crop, seeded from its alpha and the box, takes the person's
 // colours out to their own edges (together about half a second for a full-height figure). A
 // close-up's crop is left as the selfie network draws it. Without the matting network's file
 // the GrabCut is seeded from the selfie matte.

@@ -189,9 +189,10 @@ CutOut stamp(const std::string& name) {
 // its 0.3) while the selfie network is sure of him on his crop: he was not found at all. Over
 // a motorcycle he is cut with his breathing set. A photo's figure is refined beyond the
 // network's 256 pixels (boots, a held-out glove): 0.82 and 0.91 with the selfie matte alone,
-// 0.90 and 0.97 with GrabCut on it, 0.93 and 0.98 with the matting network's alpha and GrabCut
-// on that. Higher up the graffiti the detector doubts him more (under 0.2), and only a photo's
-// lower floor finds him: 0 without it, 0.95 with the GrabCut, 0.96 with the matting network.
+// 0.90 and 0.97 with GrabCut on it, 0.955 and 0.976 with the matting network's alpha and
+// GrabCut on that. Higher up the graffiti the detector doubts him more (under 0.2), and only a
+// photo's lower floor finds him: 0 without it, 0.95 with the GrabCut, 0.965 with the matting
+// network.
 TEST(ImageSegment, AWholeFigureWithWhatItCarriesOverBusyPhotos) {
   const std::string graffiti = "/usr/share/doc/opencv-doc/examples/data/graf1.png";
   const std::string motorcycle = "/usr/lib/python3/dist-packages/skimage/data/motorcycle_left.png";
@@ -206,7 +207,7 @@ TEST(ImageSegment, AWholeFigureWithWhatItCarriesOverBusyPhotos) {
     double least;
   };
   for (const Case& c :
-       {Case{"fireman over graffiti", "fireman240a", graffiti, false, 600, {200, 100}, 0.92},
+       {Case{"fireman over graffiti", "fireman240a", graffiti, false, 600, {200, 100}, 0.94},
         Case{"fireman over graffiti, doubted more", "fireman240a", graffiti, false, 600, {160, 40},
              0.955},
         Case{"fireman over a motorcycle", "fireman200b", motorcycle, true, 600, {250, 100}, 0.97}}) {
