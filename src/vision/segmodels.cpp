@@ -88,14 +88,22 @@ constexpr double kFineLargestShare = 0.6;
 // From this radius (pixels) the guided filter's coefficients are computed at half size.
 constexpr int kHalveFromRadius = 4;
 
-// Loaded under a lock: the image command loads the networks on a second thread while it
-// decodes the picture. One that fails to load is tried again by the next caller.
+// One network, loaded under its own lock: the image command loads the networks on a second
+// thread while it decodes the picture. One that fails to load is tried again by the next caller.
+struct Loaded {
+  std::mutex loading;
+  std::optional<cv::dnn::Net> net;
+};
+
+cv::dnn::Net& loadedOnce(Loaded& slot, const char* file, const char* name) {
+  std::lock_guard<std::mutex> hold(slot.loading);
+  if (!slot.net) slot.net = loadNetwork(file, name);
+  return *slot.net;
+}
+
 cv::dnn::Net& matteNet() {
-  static std::mutex loading;
-  static std::optional<cv::dnn::Net> net;
-  std::lock_guard<std::mutex> hold(loading);
-  if (!net) net = loadNetwork(kMatteFile, kMatteName);
-  return *net;
+  static Loaded slot;
+  return loadedOnce(slot, kMatteFile, kMatteName);
 }
 
 // The matting network is optional. Its authors publish it under the GPL-3.0, which a packager
@@ -109,19 +117,13 @@ bool mattingInstalled() {
 }
 
 cv::dnn::Net& mattingNet() {
-  static std::mutex loading;
-  static std::optional<cv::dnn::Net> net;
-  std::lock_guard<std::mutex> hold(loading);
-  if (!net) net = loadNetwork(kMattingFile, kMattingName);
-  return *net;
+  static Loaded slot;
+  return loadedOnce(slot, kMattingFile, kMattingName);
 }
 
 cv::dnn::Net& detectorNet() {
-  static std::mutex loading;
-  static std::optional<cv::dnn::Net> net;
-  std::lock_guard<std::mutex> hold(loading);
-  if (!net) net = loadNetwork(kDetectorFile, kDetectorName);
-  return *net;
+  static Loaded slot;
+  return loadedOnce(slot, kDetectorFile, kDetectorName);
 }
 
 }  // namespace
