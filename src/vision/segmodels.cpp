@@ -101,6 +101,17 @@ cv::dnn::Net& loadedOnce(Loaded& slot, const char* file, const char* name) {
   return *slot.net;
 }
 
+// One input through a network: its one-channel output (CV_32FC1, rows x cols, a copy), or empty
+// when the output has another shape. Crops of several people may be drawn from parallel threads;
+// one network runs one input at a time, under `running`.
+cv::Mat singleMap(cv::dnn::Net& net, std::mutex& running, const cv::Mat& blob, int rows, int cols) {
+  std::lock_guard<std::mutex> hold(running);
+  net.setInput(blob);
+  cv::Mat out = net.forward();
+  if (out.dims != 4 || out.size[1] != 1 || out.size[2] != rows || out.size[3] != cols) return {};
+  return cv::Mat(rows, cols, CV_32F, out.ptr<float>()).clone();
+}
+
 cv::dnn::Net& matteNet() {
   static Loaded slot;
   return loadedOnce(slot, kMatteFile, kMatteName);
@@ -186,15 +197,8 @@ cv::Mat personProbability(const cv::Mat& image) {
   // The selfie graph wants RGB in 0..1.
   cv::Mat blob = cv::dnn::blobFromImage(bgrOf(image), 1.0 / 255, cv::Size(kMatteInput, kMatteInput),
                                         cv::Scalar(), true, false);
-  // Crops of several people may be drawn from parallel threads; one network runs one input
-  // at a time.
   static std::mutex running;
-  std::lock_guard<std::mutex> hold(running);
-  cv::dnn::Net& net = matteNet();
-  net.setInput(blob);
-  cv::Mat out = net.forward();
-  if (out.dims != 4 || out.size[2] != kMatteInput || out.size[3] != kMatteInput) return {};
-  return cv::Mat(kMatteInput, kMatteInput, CV_32F, out.ptr<float>()).clone();
+  return singleMap(matteNet(), running, blob, kMatteInput, kMatteInput);
 }
 
 namespace {
@@ -437,13 +441,9 @@ cv::Mat mattedPerson(const cv::Mat& crop) {
                      kMattingWidth - fit.width - left, cv::BORDER_REPLICATE);
   cv::Mat blob = cv::dnn::blobFromImage(framed, 1.0 / 255, cv::Size(), cv::Scalar(), true, false);
   static std::mutex running;
-  std::lock_guard<std::mutex> hold(running);
-  cv::dnn::Net& net = mattingNet();
-  net.setInput(blob);
-  cv::Mat out = net.forward();
-  if (out.dims != 4 || out.size[2] != kMattingHeight || out.size[3] != kMattingWidth) return {};
-  cv::Mat alpha = cv::Mat(kMattingHeight, kMattingWidth, CV_32F,
-                          out.ptr<float>())(cv::Rect(left, top, fit.width, fit.height));
+  cv::Mat alpha = singleMap(mattingNet(), running, blob, kMattingHeight, kMattingWidth);
+  if (alpha.empty()) return {};
+  alpha = alpha(cv::Rect(left, top, fit.width, fit.height));
   cv::Mat fitted;
   cv::resize(alpha, fitted, crop.size(), 0, 0, cv::INTER_LINEAR);
   return cv::min(cv::max(fitted, 0.0), 1.0);
