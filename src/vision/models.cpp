@@ -13,7 +13,8 @@ namespace {
 
 std::vector<std::string> modelFolders() {
   std::vector<std::string> folders;
-  if (const char* fromEnvironment = std::getenv("TARNEL_MODELS"); fromEnvironment && *fromEnvironment)
+  if (const char* fromEnvironment = std::getenv("TARNEL_MODELS");
+      fromEnvironment && *fromEnvironment)
     folders.emplace_back(fromEnvironment);
   char self[4096];
   ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
@@ -63,6 +64,16 @@ cv::dnn::Net loadNetwork(const std::string& relative, const std::string& name) {
     return net;
   } catch (const cv::Exception& error) {
     failModel(name, path + ": " + (error.err.empty() ? "unknown" : error.err));
+  } catch (const std::exception& error) {
+    failModel(name, path + ": " + (*error.what() ? error.what() : "unknown"));
+  }
+}
+
+CpuNet loadCpuNetwork(const std::string& relative, const std::string& name,
+                      const std::vector<int>& inputShape, int output) {
+  std::string path = requireModel(relative, name);
+  try {
+    return CpuNet(path, inputShape, output);
   } catch (const std::exception& error) {
     failModel(name, path + ": " + (*error.what() ? error.what() : "unknown"));
   }

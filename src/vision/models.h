@@ -1,6 +1,8 @@
 // Where the trained models are found, and the one error for a model that cannot be used.
 #pragma once
 
+#include "vision/cpu_net.h"
+
 #include <opencv2/dnn.hpp>
 
 #include <string>
@@ -18,6 +20,11 @@ std::string requireModel(const std::string& relative, const std::string& name);
 // The ONNX network at the model path, set to run on OpenCV's own CPU backend. Fails with
 // "cannot load the model <name>: <reason>" when it is missing or cannot be read.
 cv::dnn::Net loadNetwork(const std::string& relative, const std::string& name);
+
+// The ONNX network at the model path compiled for oneDNN's kernels (see cpu_net.h). Fails as
+// loadNetwork does.
+CpuNet loadCpuNetwork(const std::string& relative, const std::string& name,
+                      const std::vector<int>& inputShape, int output);
 
 // Fails with "cannot load the model <name>: <reason>".
 [[noreturn]] void failModel(const std::string& name, const std::string& reason);
