@@ -34,8 +34,10 @@ class CpuNet {
   // The output's shape, N x C x H x W.
   std::vector<int> outputShape() const;
 
- private:
+  // The primitives, their memory and the buffers behind them (cpu_net.cpp).
   struct Compiled;
+
+ private:
   std::unique_ptr<Compiled> compiled_;
 };
 
