@@ -4,8 +4,8 @@
 // oneDNN (the salient network) runs on libgomp's threads, which by default spin for a while
 // after each parallel region, on the cores the picture's other work (OpenCV's TBB threads, the
 // GrabCuts, the PNG's deflate) needs at that very moment. Told to sleep at once
-// (OMP_WAIT_POLICY=PASSIVE, read only when libgomp starts), a 12-megapixel subject took 0.73 ->
-// 0.60 s and the shuttle's object 0.82 -> 0.76 s (medians of 5). A policy the caller set is
+// (OMP_WAIT_POLICY=PASSIVE, read only when libgomp starts), a 12-megapixel subject took 0.70 ->
+// 0.62 s and the shuttle's object 0.81 -> 0.75 s (medians of 5). A policy the caller set is
 // left alone.
 //
 // A run touches hundreds of megabytes of fresh memory (decoded frames, pictures of 12
@@ -20,9 +20,9 @@
 // This runs from the executable's pre-initialisation array: after the dynamic loader, before any
 // library's initialisers (OpenCV's, FFmpeg's, dlib's), which are most of a start's cost, so the
 // restart costs little more than the exec, and before libgomp reads its settings. It allocates
-// nothing and uses no stdio. A tunable
-// the caller set either way is left alone, and so is a kernel that gives large pages to every
-// program or to none; when the exec fails the run goes on as it is.
+// nothing and uses no stdio. A tunable the caller set either way is left alone, and so is a
+// kernel that gives large pages to every program or to none; when the exec fails the run goes
+// on as it is.
 #include <cstddef>
 #include <cstring>
 
